@@ -1,0 +1,32 @@
+// The global-service registry and the lookup function the module calls.
+#include "services.h"
+
+namespace qx {
+namespace {
+
+ServiceRegistry *g_current = nullptr;
+
+extern "C" void *hostLookup(const char *serviceName, int useMode) {
+  (void)useMode;
+  if (g_current == nullptr || serviceName == nullptr) return nullptr;
+  return g_current->find(serviceName);
+}
+
+} // namespace
+
+ServiceRegistry::ServiceRegistry() : previous_(g_current) { g_current = this; }
+
+ServiceRegistry::~ServiceRegistry() {
+  if (g_current == this) g_current = previous_;
+}
+
+void *ServiceRegistry::find(const std::string &name) const {
+  auto it = services_.find(name);
+  return it == services_.end() ? nullptr : it->second;
+}
+
+HostGlobalFunc *ServiceRegistry::lookupFunction() { return hostLookup; }
+
+ServiceRegistry *ServiceRegistry::current() { return g_current; }
+
+} // namespace qx

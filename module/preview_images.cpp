@@ -1,0 +1,3 @@
+// The seven stored preview images. Placeholder until the generator's output
+// replaces it.
+#include "preview.h"
