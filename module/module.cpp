@@ -98,7 +98,7 @@ int QXInterface(int version, HostGlobalFunc *global, void *local, void *serverDa
 
 #if defined(_WIN32)
 // The library's own attach and detach hook: nothing to set up.
-__declspec(dllexport) int __stdcall DllMain(void *module, unsigned long reason, void *reserved) {
+int __stdcall DllMain(void *module, unsigned long reason, void *reserved) {
   (void)module;
   (void)reason;
   (void)reserved;

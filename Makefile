@@ -1,0 +1,56 @@
+# Thin front for the CMake build. `make demo` and `make test` work on a fresh
+# machine: both install what the build needs first.
+BUILD       ?= build
+BUILD_ASAN  ?= build-asan
+BUILD_WIN32 ?= build-win32
+BUILD_BENCH ?= build-bench
+BUILD_FUZZ  ?= build-fuzz
+JOBS        ?= $(shell nproc)
+CMAKE_GEN   := -G Ninja
+
+.PHONY: all deps build demo test test-asan win32 bench fuzz format clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Renders the built-in demo scene into quintessalux-demo.png.
+demo: build
+	$(BUILD)/qxhost info
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer.
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=ON
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The module as the 32-bit Windows library the real host loads, then a check
+# of its export and import tables.
+win32: deps
+	cmake -S . -B $(BUILD_WIN32) $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-mingw.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DQX_MODULE_ONLY=ON
+	cmake --build $(BUILD_WIN32) -j $(JOBS)
+	scripts/check-win32-dll $(BUILD_WIN32)/quintess.p
+
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_BENCH=ON -DQX_BUILD_TESTS=OFF
+	cmake --build $(BUILD_BENCH) -j $(JOBS)
+	$(BUILD_BENCH)/bench/qx_bench
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN32) $(BUILD_BENCH) $(BUILD_FUZZ)
