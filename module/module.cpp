@@ -24,17 +24,16 @@ char Fpath[FILE_TEXT_LEN];
 char Fname[FILE_TEXT_LEN];
 
 const int32_t FlagTbl[BUF_INDEX_COUNT] = {
-    HOST_BUF_SPECIAL,       HOST_BUF_ALPHA,         HOST_BUF_LUMINOUS,
-    HOST_BUF_DIFFUSE,       HOST_BUF_SPECULAR,      HOST_BUF_REFLECTIVE,
-    HOST_BUF_TRANSPARENCY,  HOST_BUF_SHADING,       HOST_BUF_DIFFUSE_SHADE,
-    HOST_BUF_SPECULAR_SHADE, HOST_BUF_SHADOW,       HOST_BUF_GEOMETRY,
+    HOST_BUF_SPECIAL,       HOST_BUF_ALPHA,          HOST_BUF_LUMINOUS,     HOST_BUF_DIFFUSE,
+    HOST_BUF_SPECULAR,      HOST_BUF_REFLECTIVE,     HOST_BUF_TRANSPARENCY, HOST_BUF_SHADING,
+    HOST_BUF_DIFFUSE_SHADE, HOST_BUF_SPECULAR_SHADE, HOST_BUF_SHADOW,       HOST_BUF_GEOMETRY,
     HOST_BUF_DEPTH,
 };
 
 const char *BufferNames[BUF_INDEX_COUNT + 1] = {
-    "None",         "Alpha",   "Luminous",      "Diffuse",        "Specular",
-    "Reflective",   "Transparency", "Shading",  "Diffuse Shade",  "Specular Shade",
-    "Shadow",       "Geometry", "Depth",        nullptr,
+    "None",       "Alpha",        "Luminous", "Diffuse",       "Specular",
+    "Reflective", "Transparency", "Shading",  "Diffuse Shade", "Specular Shade",
+    "Shadow",     "Geometry",     "Depth",    nullptr,
 };
 
 // ---------------------------------------------------------------------------

@@ -52,8 +52,8 @@ struct FilterInstance {
   int32_t entryCount;
   SBEntry *entries;
   LayerClip clip;
-  int32_t layerCount; // rows of the layer list
-  int32_t curLayerNo; // selected row of the layer list, -1 for none
+  int32_t layerCount;     // rows of the layer list
+  int32_t curLayerNo;     // selected row of the layer list, -1 for none
   const char **surfNames; // surfaces of the selected entry; texts are the host's
   float (*surfColors)[3]; // their base colours
   float baseColor[3];     // base colour of the preview

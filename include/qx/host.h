@@ -53,7 +53,7 @@ typedef void *HostGlobalFunc(const char *serviceName, int useMode);
 
 /* The three fixed words every module descriptor starts with. A host refuses a
  * library whose words differ. */
-#define HOST_MODULE_SYNC    0x04121994u
+#define HOST_MODULE_SYNC 0x04121994u
 #define HOST_MODULE_VERSION 3u
 #define HOST_MODULE_MACHINE 0x300u
 
@@ -61,14 +61,13 @@ typedef void *HostGlobalFunc(const char *serviceName, int useMode);
 #define HOST_ACTIVATE_VERSION 4
 
 /* Activation results. */
-#define HOST_AFUNC_OK         0 /* the record is filled */
+#define HOST_AFUNC_OK 0         /* the record is filled */
 #define HOST_AFUNC_BADVERSION 1 /* the version is not supported; nothing filled */
 
 /* A server's activation function, called by the host whenever it needs the
  * server: version, the global lookup, the host's record to fill for this
  * server class, and a word the module does not use. Returns HOST_AFUNC_*. */
-typedef int HostActivateFunc(int version, HostGlobalFunc *global, void *local,
-                             void *serverData);
+typedef int HostActivateFunc(int version, HostGlobalFunc *global, void *local, void *serverData);
 
 /* One row of the module's server table. The table ends with a row of four
  * null words. */
@@ -81,16 +80,16 @@ typedef struct HostServerRecord {
 
 /* The exported `_mod_descrip`: read by the host right after loading. */
 typedef struct HostModuleDescriptor {
-  uint32_t sync;    /* HOST_MODULE_SYNC */
-  uint32_t version; /* HOST_MODULE_VERSION */
-  uint32_t machine; /* HOST_MODULE_MACHINE */
-  int (*startup)(void);        /* called once after loading; non-zero is success */
-  void (*shutdown)(void);      /* called once before unloading */
-  HostServerRecord *servers;   /* the server table */
+  uint32_t sync;             /* HOST_MODULE_SYNC */
+  uint32_t version;          /* HOST_MODULE_VERSION */
+  uint32_t machine;          /* HOST_MODULE_MACHINE */
+  int (*startup)(void);      /* called once after loading; non-zero is success */
+  void (*shutdown)(void);    /* called once before unloading */
+  HostServerRecord *servers; /* the server table */
 } HostModuleDescriptor;
 
 /* Server classes of the pixel filter. */
-#define HOST_CLASS_PIXEL_FILTER   "PixelFilterHandler"
+#define HOST_CLASS_PIXEL_FILTER "PixelFilterHandler"
 #define HOST_CLASS_PIXEL_FILTER_UI "PixelFilterInterface"
 
 /* ------------------------------------------------------------------------ */
@@ -99,25 +98,25 @@ typedef struct HostModuleDescriptor {
 
 /* Host buffer numbers a pixel filter can read. Each holds one float per
  * pixel; the colour channels stand at RED to ALPHA, one after another. */
-#define HOST_BUF_SPECIAL       0
-#define HOST_BUF_LUMINOUS      1
-#define HOST_BUF_DIFFUSE       2
-#define HOST_BUF_SPECULAR      3
-#define HOST_BUF_REFLECTIVE    4
-#define HOST_BUF_TRANSPARENCY  5
-#define HOST_BUF_SURF_RED      6
-#define HOST_BUF_SURF_GREEN    7
-#define HOST_BUF_SURF_BLUE     8
-#define HOST_BUF_SHADING       9
-#define HOST_BUF_SHADOW        10
-#define HOST_BUF_GEOMETRY      11
-#define HOST_BUF_DEPTH         12
+#define HOST_BUF_SPECIAL 0
+#define HOST_BUF_LUMINOUS 1
+#define HOST_BUF_DIFFUSE 2
+#define HOST_BUF_SPECULAR 3
+#define HOST_BUF_REFLECTIVE 4
+#define HOST_BUF_TRANSPARENCY 5
+#define HOST_BUF_SURF_RED 6
+#define HOST_BUF_SURF_GREEN 7
+#define HOST_BUF_SURF_BLUE 8
+#define HOST_BUF_SHADING 9
+#define HOST_BUF_SHADOW 10
+#define HOST_BUF_GEOMETRY 11
+#define HOST_BUF_DEPTH 12
 #define HOST_BUF_DIFFUSE_SHADE 13
 #define HOST_BUF_SPECULAR_SHADE 14
-#define HOST_BUF_RED           32
-#define HOST_BUF_GREEN         33
-#define HOST_BUF_BLUE          34
-#define HOST_BUF_ALPHA         35
+#define HOST_BUF_RED 32
+#define HOST_BUF_GREEN 33
+#define HOST_BUF_BLUE 34
+#define HOST_BUF_ALPHA 35
 
 /* Pixel access: one record per rendering thread, handed to evaluate for one
  * pixel at a time. Both operations receive the record itself, so a host needs
@@ -125,8 +124,7 @@ typedef struct HostModuleDescriptor {
 typedef struct HostPixelAccess {
   int x, y; /* the pixel being evaluated, for information */
   /* Fills `out` with the pixel's values of buffers buffer .. buffer+count-1. */
-  void (*getVal)(const struct HostPixelAccess *access, int buffer, int count,
-                 float *out);
+  void (*getVal)(const struct HostPixelAccess *access, int buffer, int count, float *out);
   /* Sets the pixel's output red, green, blue, alpha. A pixel that is never
    * written keeps its rendered colour. */
   void (*setRGBA)(const struct HostPixelAccess *access, const float rgba[4]);
@@ -183,7 +181,7 @@ typedef struct HostItemFuncs {
 /* Rendering callbacks around a render pass. */
 typedef struct HostRenderFuncs {
   HostError (*init)(HostInstance instance, int mode); /* before rendering */
-  void (*cleanup)(HostInstance instance);              /* after rendering */
+  void (*cleanup)(HostInstance instance);             /* after rendering */
   /* A new frame is about to be rendered. */
   HostError (*newTime)(HostInstance instance, int frame, double time);
 } HostRenderFuncs;
@@ -219,10 +217,10 @@ typedef struct HostPixelFilterInterface {
 
 /* "Surface Functions 2", and the older "Surface Functions" with the same
  * operations. Surfaces are walked in the host's order. */
-#define HOST_SURFACE_FUNCS   "Surface Functions 2"
+#define HOST_SURFACE_FUNCS "Surface Functions 2"
 #define HOST_SURFACE_FUNCS_1 "Surface Functions"
 typedef struct HostSurfaceFuncs {
-  HostSurfaceID (*first)(void);               /* first surface, or null */
+  HostSurfaceID (*first)(void);                 /* first surface, or null */
   HostSurfaceID (*next)(HostSurfaceID surface); /* following one, or null */
   const char *(*name)(HostSurfaceID surface);   /* owned by the host */
   /* A floating-point attribute: "SpecialBuffer1" (one double) or
@@ -245,8 +243,8 @@ typedef struct HostMessageFuncs {
  * `baseName` and `path`), each a buffer of `bufferLength` bytes. Non-zero when
  * a file was chosen, 0 when the user cancelled. */
 #define HOST_FILE_REQUEST "File Request"
-typedef int HostFileRequestFunc(const char *title, char *baseName, char *path,
-                                char *fullName, int bufferLength);
+typedef int HostFileRequestFunc(const char *title, char *baseName, char *path, char *fullName,
+                                int bufferLength);
 
 /* "Directory Info": the service is itself the function. Given a directory
  * kind such as "Content", returns its text, or null. */
@@ -261,10 +259,10 @@ typedef const char *HostDirectoryFunc(const char *kind);
 /* Called by the picker while the user tries colours; may do nothing. */
 typedef void HostColorPickHotFunc(void *data, float red, float green, float blue);
 typedef struct HostColorPickRequest {
-  int result;          /* written by the picker: > 0 accepted, else cancelled */
-  const char *title;   /* the picker's title */
+  int result;             /* written by the picker: > 0 accepted, else cancelled */
+  const char *title;      /* the picker's title */
   float red, green, blue; /* shown first; the chosen colour on acceptance */
-  void *data;          /* passed back to hotFunc */
+  void *data;             /* passed back to hotFunc */
   HostColorPickHotFunc *hotFunc;
 } HostColorPickRequest;
 typedef int HostColorPickFunc(int version, HostColorPickRequest *request);
@@ -277,9 +275,9 @@ typedef int HostColorPickFunc(int version, HostColorPickRequest *request);
 
 /* Typed value holders travel through the control and panel get/set
  * operations. The first word of every holder is its type tag. */
-#define HOST_VALUE_INT   2 /* integers, list rows, popups, pointers */
+#define HOST_VALUE_INT 2   /* integers, list rows, popups, pointers */
 #define HOST_VALUE_FLOAT 3 /* doubles, percent controls */
-#define HOST_VALUE_IVEC  5 /* three integers, the colour swatch */
+#define HOST_VALUE_IVEC 5  /* three integers, the colour swatch */
 
 /* One integer. Wide enough to carry a pointer, for the event-handler and
  * user-data tags. */
@@ -306,30 +304,30 @@ typedef union HostValue {
 } HostValue;
 
 /* Control tags, for a control's get and set. */
-#define HOST_CTL_X        0  /* x position in the panel */
-#define HOST_CTL_Y        1  /* y position in the panel */
-#define HOST_CTL_W        2  /* width, read only */
-#define HOST_CTL_H        3  /* height, read only */
-#define HOST_CTL_VALUE    4  /* the control's value */
-#define HOST_CTL_HOTX     5  /* x of the control's drawing region, read only */
-#define HOST_CTL_HOTY     6  /* y of the control's drawing region, read only */
-#define HOST_CTL_MOUSEX   10 /* the pointer's x over the control at the event */
-#define HOST_CTL_EVENT    14 /* the event handler, HostCtlEventFunc */
+#define HOST_CTL_X 0         /* x position in the panel */
+#define HOST_CTL_Y 1         /* y position in the panel */
+#define HOST_CTL_W 2         /* width, read only */
+#define HOST_CTL_H 3         /* height, read only */
+#define HOST_CTL_VALUE 4     /* the control's value */
+#define HOST_CTL_HOTX 5      /* x of the control's drawing region, read only */
+#define HOST_CTL_HOTY 6      /* y of the control's drawing region, read only */
+#define HOST_CTL_MOUSEX 10   /* the pointer's x over the control at the event */
+#define HOST_CTL_EVENT 14    /* the event handler, HostCtlEventFunc */
 #define HOST_CTL_USERDATA 16 /* user data for the handler and list callbacks */
 
 /* Panel attribute tags, for the panel's set. Tags 0 to 3 take a pointer to
  * an int; DRAWFUNC and USERDATA take the callback or pointer itself. */
-#define HOST_PAN_X        0
-#define HOST_PAN_Y        1
-#define HOST_PAN_W        2
-#define HOST_PAN_H        3
+#define HOST_PAN_X 0
+#define HOST_PAN_Y 1
+#define HOST_PAN_W 2
+#define HOST_PAN_H 3
 #define HOST_PAN_DRAWFUNC 7  /* HostPanDrawFunc */
 #define HOST_PAN_USERDATA 12 /* handed to the draw callback */
 
 /* Draw modes for a control's draw. */
-#define HOST_DRAW_ERASE   0 /* remove the control from view */
-#define HOST_DRAW_RENDER  1 /* show it live */
-#define HOST_DRAW_GHOST   2 /* show it disabled */
+#define HOST_DRAW_ERASE 0   /* remove the control from view */
+#define HOST_DRAW_RENDER 1  /* show it live */
+#define HOST_DRAW_GHOST 2   /* show it disabled */
 #define HOST_DRAW_REFRESH 3 /* redraw its contents, e.g. a list's rows */
 
 /* Flags for a panel's open. */
@@ -337,21 +335,21 @@ typedef union HostValue {
 
 /* Control kinds, by name, for addControl. */
 #define HOST_KIND_LISTBOX "ListBoxControl"
-#define HOST_KIND_BOOL    "BoolControl"
-#define HOST_KIND_BUTTON  "ButtonControl"
-#define HOST_KIND_POPUP   "PopupControl"
+#define HOST_KIND_BOOL "BoolControl"
+#define HOST_KIND_BUTTON "ButtonControl"
+#define HOST_KIND_POPUP "PopupControl"
 #define HOST_KIND_MINIRGB "MiniRGBControl"
 #define HOST_KIND_PERCENT "PercentControl"
-#define HOST_KIND_AREA    "AreaControl"
+#define HOST_KIND_AREA "AreaControl"
 
 /* Descriptor tags: the first word of a control's creation parameters, which
  * tells the layout of the rest. */
-#define HOST_DESC_IVEC   5  /* colour swatch: no more words */
-#define HOST_DESC_BOOL   8  /* check box: no more words */
-#define HOST_DESC_CHOICE 9  /* popup: item list and width */
-#define HOST_DESC_RANGE  15 /* percent control: minimum and maximum */
-#define HOST_DESC_LIST   18 /* list box: width, rows, count and name callbacks */
-#define HOST_DESC_AREA   19 /* button (width, 0) or area (width, height) */
+#define HOST_DESC_IVEC 5   /* colour swatch: no more words */
+#define HOST_DESC_BOOL 8   /* check box: no more words */
+#define HOST_DESC_CHOICE 9 /* popup: item list and width */
+#define HOST_DESC_RANGE 15 /* percent control: minimum and maximum */
+#define HOST_DESC_LIST 18  /* list box: width, rows, count and name callbacks */
+#define HOST_DESC_AREA 19  /* button (width, 0) or area (width, height) */
 
 /* List callbacks: the row count, and the text of a row (owned by the
  * module, valid until the same callback runs again). */
@@ -405,7 +403,7 @@ typedef void HostPanDrawFunc(HostPanelID panel, void *userData);
 
 /* The display the panel opens on. */
 typedef struct HostDisplayMetrics {
-  int width, height; /* in pixels */
+  int width, height;           /* in pixels */
   int pixelWidth, pixelHeight; /* aspect of one pixel */
   int maxColors;
 } HostDisplayMetrics;
@@ -413,14 +411,12 @@ typedef struct HostDisplayMetrics {
 /* Drawing onto an open panel, in panel coordinates. */
 typedef struct HostDrawFuncs {
   /* Sets one pixel; red, green, blue are 0 to 255. */
-  void (*drawRGBPixel)(HostPanelID panel, int red, int green, int blue, int x,
-                       int y);
+  void (*drawRGBPixel)(HostPanelID panel, int red, int green, int blue, int x, int y);
   /* Fills a rectangle with one colour. */
-  void (*drawRGBBox)(HostPanelID panel, int red, int green, int blue, int x,
-                     int y, int width, int height);
-  /* Draws a border frame; with a width or height of 0, a straight line. */
-  void (*drawBorder)(HostPanelID panel, int indent, int x, int y, int width,
+  void (*drawRGBBox)(HostPanelID panel, int red, int green, int blue, int x, int y, int width,
                      int height);
+  /* Draws a border frame; with a width or height of 0, a straight line. */
+  void (*drawBorder)(HostPanelID panel, int indent, int x, int y, int width, int height);
   /* The display's metrics; the first two fields are its size. */
   const HostDisplayMetrics *(*dispMetrics)(void);
 } HostDrawFuncs;
@@ -441,8 +437,8 @@ typedef struct HostPanelFuncs {
   void (*set)(HostPanelID panel, int tag, void *value);
   /* Adds a control of a HOST_KIND_* kind with its creation parameters and
    * label. Returns the control, or null. */
-  HostControl *(*addControl)(HostPanelID panel, const char *kind,
-                             HostCtlDesc *desc, const char *label);
+  HostControl *(*addControl)(HostPanelID panel, const char *kind, HostCtlDesc *desc,
+                             const char *label);
   HostDrawFuncs *drawFuncs;
 } HostPanelFuncs;
 
