@@ -4,6 +4,7 @@
 namespace qx {
 namespace {
 
+// The newest registry alive; the head of the chain.
 ServiceRegistry *g_current = nullptr;
 
 extern "C" void *hostLookup(const char *serviceName, int useMode) {
@@ -14,9 +15,16 @@ extern "C" void *hostLookup(const char *serviceName, int useMode) {
 
 } // namespace
 
-ServiceRegistry::ServiceRegistry() : previous_(g_current) { g_current = this; }
+ServiceRegistry::ServiceRegistry() : previous_(g_current) {
+  if (previous_ != nullptr) previous_->next_ = this;
+  g_current = this;
+}
 
 ServiceRegistry::~ServiceRegistry() {
+  // Unlink from wherever this registry stands, so that an older registry
+  // ending before a newer one leaves no dangling link behind.
+  if (previous_ != nullptr) previous_->next_ = next_;
+  if (next_ != nullptr) next_->previous_ = previous_;
   if (g_current == this) g_current = previous_;
 }
 

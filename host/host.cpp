@@ -1,0 +1,60 @@
+// The stand-in host.
+#include "host.h"
+
+#include <utility>
+
+#include "error.h"
+
+namespace qx {
+
+Host::Host() : Host(Scene{}, Options{}) {}
+
+Host::Host(Scene scene) : Host(std::move(scene), Options{}) {}
+
+Host::Host(Scene scene, Options options)
+    : options_(std::move(options)), scene_(std::move(scene)), registry_(),
+      surfaces_(registry_, scene_.surfaces), messages_(registry_, options_.echoMessages) {
+  // Services register themselves as they are made; the options then take
+  // out the ones this host is to run without.
+  for (const std::string &name : options_.withdraw) registry_.withdraw(name);
+}
+
+Host::~Host() = default;
+
+const ModuleLibrary &Host::loadModule(const std::string &path) {
+  module_.reset();
+  module_ = std::make_shared<const ModuleLibrary>(path);
+  return *module_;
+}
+
+const ModuleLibrary &Host::module() const { return *requireModule(); }
+
+std::shared_ptr<const ModuleLibrary> Host::requireModule() const {
+  if (module_ == nullptr) throw Error("no module is loaded");
+  return module_;
+}
+
+void Host::setScene(Scene scene) {
+  scene_ = std::move(scene);
+  surfaces_.assign(scene_.surfaces);
+}
+
+void Host::provide(const std::string &name, void *service) {
+  if (options_.withdraw.count(name) == 0) registry_.provide(name, service);
+}
+
+std::shared_ptr<const PixelFilter> Host::makeFilter(const std::string &name) const {
+  return std::make_shared<const PixelFilter>(requireModule(), name);
+}
+
+std::unique_ptr<FilterInterface> Host::makeInterface(const std::string &name) const {
+  return std::make_unique<FilterInterface>(requireModule(), name);
+}
+
+PixelFilterInstance Host::makeInstance(std::shared_ptr<const PixelFilter> filter) const {
+  PixelFilterInstance instance(std::move(filter));
+  if (scene_.filterState) instance.load(*scene_.filterState);
+  return instance;
+}
+
+} // namespace qx

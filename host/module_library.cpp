@@ -1,0 +1,96 @@
+// Loading a module file and reading its descriptor and server table.
+#include "module_library.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "error.h"
+#include "services.h"
+
+namespace qx {
+namespace {
+
+std::string hex(uint32_t word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", word);
+  return text;
+}
+
+void checkWord(const std::string &path, const char *name, uint32_t found, uint32_t expected) {
+  if (found != expected) {
+    throw Error(path + ": descriptor word " + name + " is " + hex(found) + ", expected " +
+                hex(expected));
+  }
+}
+
+} // namespace
+
+void ModuleLibrary::checkWords(const HostModuleDescriptor &descriptor, const std::string &path) {
+  checkWord(path, "HOST_MODULE_SYNC", descriptor.sync, HOST_MODULE_SYNC);
+  checkWord(path, "HOST_MODULE_VERSION", descriptor.version, HOST_MODULE_VERSION);
+  checkWord(path, "HOST_MODULE_MACHINE", descriptor.machine, HOST_MODULE_MACHINE);
+}
+
+ModuleLibrary::ModuleLibrary(const std::string &path) : path_(path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) throw Error(path + ": no such module file");
+
+  // A bare file name would send dlopen searching the library path; the user
+  // means the file here.
+  const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;
+  handle_ = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char *reason = dlerror();
+    throw Error(path + ": not a loadable module: " + (reason != nullptr ? reason : "unknown"));
+  }
+
+  try {
+    dlerror();
+    descriptor_ = static_cast<const HostModuleDescriptor *>(dlsym(handle_, "_mod_descrip"));
+    if (descriptor_ == nullptr) throw Error(path + ": no module descriptor \"_mod_descrip\"");
+    checkWords(*descriptor_, path);
+
+    if (descriptor_->startup != nullptr) {
+      startupResult_ = descriptor_->startup();
+      if (startupResult_ == 0) throw Error(path + ": the module's start-up failed");
+    }
+    for (const HostServerRecord *row = descriptor_->servers;
+         row != nullptr && row->className != nullptr; ++row) {
+      servers_.push_back({row->className, row->name != nullptr ? row->name : "", row->activate});
+    }
+  } catch (...) {
+    dlclose(handle_);
+    throw;
+  }
+}
+
+ModuleLibrary::~ModuleLibrary() {
+  if (descriptor_->shutdown != nullptr) descriptor_->shutdown();
+  dlclose(handle_);
+}
+
+const ServerEntry *ModuleLibrary::find(const std::string &className,
+                                       const std::string &name) const {
+  for (const ServerEntry &entry : servers_) {
+    if (entry.className == className && entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+const ServerEntry &ModuleLibrary::server(const std::string &className,
+                                         const std::string &name) const {
+  const ServerEntry *entry = find(className, name);
+  if (entry == nullptr) {
+    throw Error(path_ + ": no server \"" + name + "\" of class \"" + className + "\"");
+  }
+  return *entry;
+}
+
+int ModuleLibrary::activate(const ServerEntry &server, void *record, int version) {
+  if (server.activate == nullptr) return HOST_AFUNC_BADVERSION;
+  return server.activate(version, ServiceRegistry::lookupFunction(), record, nullptr);
+}
+
+} // namespace qx

@@ -1,0 +1,157 @@
+// Reading and writing scene files.
+#include "scene.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "error.h"
+
+namespace qx {
+namespace {
+
+// Objects keep their keys in file order, so a saved scene reads like the
+// file it came from.
+using json = nlohmann::ordered_json;
+
+// Reports problems as "<file>: <place>: <problem>", the place a path into
+// the document such as surfaces[1].BaseColor.
+class Reader {
+public:
+  explicit Reader(const std::string &sourceName) : source_(sourceName) {}
+
+  [[noreturn]] void fail(const std::string &place, const std::string &problem) const {
+    throw Error(source_ + ": " + (place.empty() ? "" : place + ": ") + problem);
+  }
+
+  void allowOnly(const json &object, const std::string &place,
+                 std::initializer_list<const char *> keys) const {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      bool known = false;
+      for (const char *key : keys) known = known || it.key() == key;
+      if (!known) fail(place, "unknown key \"" + it.key() + "\"");
+    }
+  }
+
+  SceneSurface surface(const json &node, const std::string &place) const {
+    if (!node.is_object()) fail(place, "must be an object");
+    allowOnly(node, place, {"name", "SpecialBuffer1", "BaseColor"});
+    SceneSurface surface;
+    auto name = node.find("name");
+    if (name == node.end()) fail(place, "\"name\" is missing");
+    if (!name->is_string()) fail(place + ".name", "must be a string");
+    surface.name = name->get<std::string>();
+
+    auto special = node.find("SpecialBuffer1");
+    if (special != node.end()) {
+      if (!special->is_number()) fail(place + ".SpecialBuffer1", "must be a number");
+      surface.specialBuffer = special->get<double>();
+    }
+    auto color = node.find("BaseColor");
+    if (color != node.end()) {
+      if (!color->is_array() || color->size() != 3) {
+        fail(place + ".BaseColor", "must hold three numbers");
+      }
+      std::array<double, 3> rgb{};
+      for (std::size_t i = 0; i < 3; ++i) {
+        if (!(*color)[i].is_number()) fail(place + ".BaseColor", "must hold three numbers");
+        rgb[i] = (*color)[i].get<double>();
+      }
+      surface.baseColor = rgb;
+    }
+    return surface;
+  }
+
+  std::optional<std::vector<std::string>> filterState(const json &root) const {
+    auto filter = root.find("filter");
+    if (filter == root.end()) return std::nullopt;
+    if (!filter->is_object()) fail("filter", "must be an object");
+    allowOnly(*filter, "filter", {"state"});
+    auto state = filter->find("state");
+    if (state == filter->end()) return std::nullopt;
+    if (!state->is_array()) fail("filter.state", "must be an array of strings");
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < state->size(); ++i) {
+      const json &line = (*state)[i];
+      if (!line.is_string()) fail("filter.state[" + std::to_string(i) + "]", "must be a string");
+      lines.push_back(line.get<std::string>());
+    }
+    return lines;
+  }
+
+  // nlohmann's message without its "[json.exception.parse_error.101] parse
+  // error at " preamble: "line 4, column 7: syntax error while parsing ...".
+  static std::string parseProblem(const std::string &what) {
+    const std::string marker = " at line ";
+    const std::size_t at = what.find(marker);
+    if (at != std::string::npos) return what.substr(at + 4);
+    const std::size_t bracket = what.find("] ");
+    return bracket == std::string::npos ? what : what.substr(bracket + 2);
+  }
+
+  Scene scene(const std::string &text) const {
+    json root;
+    try {
+      root = json::parse(text);
+    } catch (const json::exception &e) {
+      fail("", parseProblem(e.what()));
+    }
+    if (!root.is_object()) fail("", "the scene must be a JSON object");
+    allowOnly(root, "", {"surfaces", "filter"});
+
+    Scene scene;
+    auto surfaces = root.find("surfaces");
+    if (surfaces == root.end()) fail("", "\"surfaces\" is missing");
+    if (!surfaces->is_array()) fail("surfaces", "must be an array");
+    for (std::size_t i = 0; i < surfaces->size(); ++i) {
+      scene.surfaces.push_back(surface((*surfaces)[i], "surfaces[" + std::to_string(i) + "]"));
+    }
+    scene.filterState = filterState(root);
+    return scene;
+  }
+
+private:
+  std::string source_;
+};
+
+} // namespace
+
+Scene Scene::parse(const std::string &text, const std::string &sourceName) {
+  return Reader(sourceName).scene(text);
+}
+
+Scene Scene::load(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error(path + ": cannot read the scene file");
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw Error(path + ": cannot read the scene file");
+  return parse(text.str(), path);
+}
+
+std::string Scene::toJson() const {
+  json root = json::object();
+  json list = json::array();
+  for (const SceneSurface &surface : surfaces) {
+    json node = json::object();
+    node["name"] = surface.name;
+    if (surface.specialBuffer) node["SpecialBuffer1"] = *surface.specialBuffer;
+    if (surface.baseColor) node["BaseColor"] = *surface.baseColor;
+    list.push_back(std::move(node));
+  }
+  root["surfaces"] = std::move(list);
+  if (filterState) root["filter"]["state"] = *filterState;
+  return root.dump(2) + "\n";
+}
+
+void Scene::save(const std::string &path) const {
+  const std::string text = toJson();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw Error(path + ": cannot write the scene file");
+  out << text;
+  out.close();
+  if (!out) throw Error(path + ": cannot write the scene file");
+}
+
+} // namespace qx
