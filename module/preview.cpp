@@ -2,4 +2,290 @@
 // control-state refresh and colour picking.
 #include "preview.h"
 
+#include "effect.h"
+#include "layers.h"
 #include "module.h"
+#include "panel.h"
+
+// ---------------------------------------------------------------------------
+// Which stored image plays which part in each preview type
+
+const uint8_t *const PreBase_pix[PREVIEW_TYPES] = {pre_pix, cel_pix, depth_pix};
+const uint8_t *const PreBase_spc[PREVIEW_TYPES] = {spc_pix, nullptr, nullptr};
+const uint8_t *const PreBase_shd[PREVIEW_TYPES] = {nullptr, nullptr, depth_pix};
+
+// The image standing for each renderer buffer, by buffer index. The mask
+// reads 1.0 over the whole drawn ball; an empty entry reads 0.0.
+const uint8_t *const prebuf_normal[13] = {
+    alp_pix, alp_pix, alp_pix, alp_pix, alp_pix,  nullptr,   nullptr,
+    pre_pix, dif_pix, spc_pix, nullptr, geom_pix, depth_pix,
+};
+const uint8_t *const prebuf_cel[13] = {
+    alp_pix, alp_pix, alp_pix, alp_pix, nullptr,  nullptr,   nullptr,
+    nullptr, nullptr, nullptr, nullptr, geom_pix, depth_pix,
+};
+const uint8_t *const prebuf_shadow[13] = {
+    alp_pix, alp_pix, alp_pix, alp_pix, nullptr, nullptr, nullptr,
+    alp_pix, alp_pix, nullptr, alp_pix, alp_pix, alp_pix,
+};
+const uint8_t *const *const prebuf_tbl[PREVIEW_TYPES] = {prebuf_normal, prebuf_cel, prebuf_shadow};
+const float predif_tbl[PREVIEW_TYPES] = {1.0f, 0.0f, 1.0f};
+
+// ---------------------------------------------------------------------------
+// Preview rendering
+
+namespace {
+
+// The preview type, read as "Ball" should the stored number be out of range.
+int PreviewTypeOf(const FilterInstance *inst) {
+  const int32_t type = inst->previewType;
+  return type >= 0 && type < PREVIEW_TYPES ? type : 0;
+}
+
+float ImageValue(const uint8_t *image, int pixel) {
+  return static_cast<float>(image[pixel]) / 255.0f;
+}
+
+// A colour channel as drawn: the integer part of v * 255. Channels outside
+// 0.0 to 1.0 (a base colour taken from an odd surface) are held to the
+// host's 0 to 255.
+int ChannelByte(float v) {
+  if (!(v > 0.0f)) return 0;
+  if (v >= 1.0f) return 255;
+  return static_cast<int>(v * 255.0f);
+}
+
+// The origin of the preview area's drawing region, read afresh each time.
+// False while no panel is open.
+bool PreviewOrigin(const FilterInstance *inst, int *x, int *y) {
+  HostControl *area = inst->ctl[CTL_PREVIEW_AREA];
+  if (inst->panelFuncs == nullptr || area == nullptr) return false;
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = 0;
+  area->get(area, HOST_CTL_HOTX, &holder);
+  *x = static_cast<int>(holder.intv.value);
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = 0;
+  area->get(area, HOST_CTL_HOTY, &holder);
+  *y = static_cast<int>(holder.intv.value);
+  return true;
+}
+
+void DrawPixel(const FilterInstance *inst, const float rgb[3], int x, int y) {
+  inst->panelFuncs->drawFuncs->drawRGBPixel(inst->panel, ChannelByte(rgb[0]), ChannelByte(rgb[1]),
+                                            ChannelByte(rgb[2]), x, y);
+}
+
+// The base colour shaded by a preview type's images: the hue and saturation
+// of the base colour, the brightness of the brightness image, and for "Ball"
+// the highlight lightening it towards white.
+struct Shading {
+  float hsv[3]; // the base colour, converted once per drawing
+  const uint8_t *brightness;
+  const uint8_t *highlight; // null when the type has none
+};
+
+Shading ShadingOf(const FilterInstance *inst, int type) {
+  Shading shading;
+  RGB2HSV(inst->baseColor, shading.hsv);
+  shading.brightness = PreBase_pix[type];
+  shading.highlight = PreBase_spc[type];
+  return shading;
+}
+
+void ShadedBase(const Shading &shading, int pixel, float rgb[3]) {
+  float hsv[3] = {shading.hsv[0], shading.hsv[1],
+                  ImageValue(shading.brightness, pixel) * shading.hsv[2]};
+  rgb[0] = rgb[1] = rgb[2] = 0.0f;
+  HSV2RGB(rgb, hsv);
+  if (shading.highlight != nullptr) {
+    const float s = ImageValue(shading.highlight, pixel);
+    for (int c = 0; c < 3; ++c) rgb[c] = s + (1.0f - s) * rgb[c];
+  }
+}
+
+// The base ball with its top left pixel at (x0, y0); only pixels fully
+// inside the mask are drawn.
+void DrawBaseBall(const FilterInstance *inst, int x0, int y0) {
+  const Shading shading = ShadingOf(inst, PreviewTypeOf(inst));
+  for (int r = 0; r < PREVIEW_SIZE; ++r) {
+    for (int c = 0; c < PREVIEW_SIZE; ++c) {
+      const int p = r * PREVIEW_SIZE + c;
+      if (alp_pix[p] != 255) continue;
+      float rgb[3];
+      ShadedBase(shading, p, rgb);
+      DrawPixel(inst, rgb, x0 + c, y0 + r);
+    }
+  }
+}
+
+// The entry whose layers the result ball shows, or null when none applies.
+const SBEntry *AppliedEntry(const FilterInstance *inst) {
+  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+  if (inst->curLayer == nullptr) return nullptr;
+  const SBEntry *entry = &inst->entries[inst->curEntry];
+  if (entry->on == 0 || entry->head == nullptr) return nullptr;
+  return entry;
+}
+
+// The value a buffer index reads at a preview pixel: "None", and any index
+// the table does not hold, read 1.0 as in the renderer; an empty entry 0.0.
+float BufferValue(int type, int32_t index, int pixel) {
+  if (index == BUF_NONE || !BufferIndexValid(index)) return 1.0f;
+  const uint8_t *image = prebuf_tbl[type][index];
+  return image != nullptr ? ImageValue(image, pixel) : 0.0f;
+}
+
+// Whether a layer shows in a preview type at a pixel: "Shadow" layers only in
+// the "Shadow" preview and only where there is shadow, other layers only in
+// the two ball previews.
+bool LayerApplies(const Layer *layer, int type, float shadow) {
+  if (layer->active == 0) return false;
+  if (layer->type == LAYER_SHADOW) return type == PREVIEW_SHADOW && shadow != 0.0f;
+  return type != PREVIEW_SHADOW;
+}
+
+} // namespace
+
+void redraw(HostPanelID panel, void *instance) {
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
+  if (inst == nullptr || inst->panelFuncs == nullptr) return;
+  const HostDrawFuncs *draw = inst->panelFuncs->drawFuncs;
+  // The dividers between the left column, the layer region and the files and
+  // surfaces region.
+  draw->drawBorder(panel, 0, 108, 0, 0, 212);
+  draw->drawBorder(panel, 0, 108, 212, 388, 0);
+  Preview_Redraw(inst);
+}
+
+void Preview_Redraw(FilterInstance *inst) {
+  int x0 = 0, y0 = 0;
+  if (!PreviewOrigin(inst, &x0, &y0)) return;
+  // The two balls stand on black; the shadow stands on the base colour.
+  int red = 0, green = 0, blue = 0;
+  if (PreviewTypeOf(inst) == PREVIEW_SHADOW) {
+    red = ChannelByte(inst->baseColor[0]);
+    green = ChannelByte(inst->baseColor[1]);
+    blue = ChannelByte(inst->baseColor[2]);
+  }
+  inst->panelFuncs->drawFuncs->drawRGBBox(inst->panel, red, green, blue, x0, y0, PREVIEW_AREA_W,
+                                          PREVIEW_AREA_H);
+  PreBase_Redraw(inst);
+  PreAns_Redraw(inst);
+}
+
+void PreBase_Redraw(FilterInstance *inst) {
+  int x0 = 0, y0 = 0;
+  if (!PreviewOrigin(inst, &x0, &y0)) return;
+  DrawBaseBall(inst, x0, y0);
+}
+
+void PreAns_Redraw(FilterInstance *inst) {
+  int x0 = 0, y0 = 0;
+  if (!PreviewOrigin(inst, &x0, &y0)) return;
+  x0 += PREVIEW_RESULT_DX;
+  y0 += PREVIEW_RESULT_DY;
+
+  const SBEntry *entry = AppliedEntry(inst);
+  if (entry == nullptr) {
+    DrawBaseBall(inst, x0, y0);
+    return;
+  }
+
+  // The entry's layers over the shaded ball, last layer first as in the
+  // renderer, with the stored images standing in for the renderer's buffers.
+  const int type = PreviewTypeOf(inst);
+  const Shading shading = ShadingOf(inst, type);
+  const uint8_t *specularShade = prebuf_tbl[type][BUF_SPECULAR_SHADE];
+  const uint8_t *shadowImage = PreBase_shd[type];
+  const Layer *last = GetLayer(entry, -1);
+
+  for (int r = 0; r < PREVIEW_SIZE; ++r) {
+    for (int c = 0; c < PREVIEW_SIZE; ++c) {
+      const int p = r * PREVIEW_SIZE + c;
+      if (alp_pix[p] != 255) continue;
+
+      float work[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      ShadedBase(shading, p, work);
+      PixelContext context;
+      context.current = work;
+      context.surfaceColor = inst->baseColor;
+      context.luminous = 0.0f;
+      context.diffuse = predif_tbl[type];
+      context.specularShade = specularShade != nullptr ? ImageValue(specularShade, p) : 0.0f;
+      context.transparency = 0.0f;
+      context.shadow = shadowImage != nullptr ? 1.0f - ImageValue(shadowImage, p) : 1.0f;
+      context.inputValue = 1.0f;
+      context.alphaValue = 1.0f;
+      context.layer = nullptr;
+
+      float result[4] = {work[0], work[1], work[2], work[3]};
+      for (const Layer *layer = last; layer != nullptr; layer = layer->prev) {
+        if (!LayerApplies(layer, type, context.shadow)) continue;
+        if (layer->mode == MODE_AMBIENT) {
+          context.inputValue = 1.0f;
+          context.alphaValue = 0.0f;
+        } else {
+          context.inputValue = BufferValue(type, layer->inBuffer, p);
+          context.alphaValue = BufferValue(type, layer->alphaBuffer, p);
+        }
+        context.layer = layer;
+        PixEffecter(&context, result);
+        // The next layer starts from no less than black.
+        for (int k = 0; k < 3; ++k) {
+          if (result[k] < 0.0f) result[k] = 0.0f;
+          work[k] = result[k];
+        }
+      }
+      for (int k = 0; k < 3; ++k) {
+        if (result[k] > 1.0f) result[k] = 1.0f;
+      }
+      DrawPixel(inst, result, x0 + c, y0 + r);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Control-state refresh. Each is called by the list and command handlers;
+// they are still to be written.
+
+// Not built yet: the entry-level refresh does nothing for now.
+void CtrlRedraw_G(FilterInstance *instance) { (void)instance; }
+
+// Not built yet: the layer-stack command refresh does nothing for now.
+void CtrlRedraw_L(FilterInstance *instance) { (void)instance; }
+
+// Not built yet: the layer property refresh does nothing for now.
+void CtrlRedraw(FilterInstance *instance) { (void)instance; }
+
+// ---------------------------------------------------------------------------
+// Colour picking
+
+// Not built yet: the colour picker is not run; the colour stays unchanged.
+void ColPickMain(FilterInstance *instance, const char *title, float colour[3]) {
+  (void)instance;
+  (void)title;
+  (void)colour;
+}
+
+// The picker reports the colours the user tries; the preview waits for the
+// final choice.
+void colorcb(void *data, float red, float green, float blue) {
+  (void)data;
+  (void)red;
+  (void)green;
+  (void)blue;
+}
+
+// Not built yet: "Color" does nothing for now.
+void But_Col(HostControl *control, void *instance) {
+  (void)control;
+  (void)instance;
+}
+
+// Not built yet: a click on the preview does nothing for now.
+void Area_Col(HostControl *control, void *instance) {
+  (void)control;
+  (void)instance;
+}
