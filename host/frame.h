@@ -1,0 +1,68 @@
+// A rendered frame as the host holds it: one float plane per host buffer,
+// read from and written to multi-channel OpenEXR files.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace qx {
+
+// Host buffer numbers run from 0 to 35; the colour sits at 32 to 35.
+constexpr int kBufferSlots = 36;
+
+// The EXR channel that holds a host buffer ("SpecialBuffer", "Diffuse",
+// "SurfaceColor.R", "R", ...), or null for a number that has none.
+const char *bufferChannelName(int buffer);
+// The host buffer a channel holds, or -1 for a channel the host ignores.
+int bufferForChannel(const std::string &channel);
+
+// Per-pixel float planes indexed by host buffer number. A buffer the frame
+// does not hold reads 0.0 everywhere.
+class Frame {
+public:
+  Frame() = default;
+  // An empty frame of that size: no buffer held yet. Throws Error for a size
+  // of 0 or below.
+  Frame(int width, int height);
+
+  // Reads every channel of the file that names a host buffer, half or float,
+  // and ignores the others. Throws Error naming the file when it cannot be
+  // read or its size or sampling is not one the host handles.
+  static Frame readExr(const std::string &path);
+  // Writes every held buffer as a FLOAT channel under its name. Throws Error
+  // naming the file.
+  void writeExr(const std::string &path) const;
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+  std::size_t pixelCount() const {
+    return static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+  }
+
+  bool has(int buffer) const;
+  // The buffer's value at a pixel; 0.0 for a buffer the frame does not hold.
+  float value(int buffer, int x, int y) const {
+    const std::vector<float> &p = planes_[static_cast<std::size_t>(buffer)];
+    return p.empty() ? 0.0f
+                     : p[static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
+                         static_cast<std::size_t>(x)];
+  }
+  // The buffer's plane, row by row; null for a buffer the frame does not hold.
+  const float *plane(int buffer) const;
+  // The buffer's plane for writing, made and filled with 0.0 on first use.
+  float *mutablePlane(int buffer);
+  // Drops a buffer: it reads 0.0 again.
+  void remove(int buffer);
+
+private:
+  int width_ = 0;
+  int height_ = 0;
+  std::array<std::vector<float>, kBufferSlots> planes_;
+};
+
+// The buffers a requirement mask asks for (bit n for buffer n) that the frame
+// does not hold, lowest number first.
+std::vector<int> missingBuffers(const Frame &frame, unsigned int mask);
+
+} // namespace qx

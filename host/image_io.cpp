@@ -1,0 +1,61 @@
+// PNG output through libpng's simplified writer, and the choice of format by
+// file name.
+#include "image_io.h"
+
+#include <algorithm>
+#include <cctype>
+#include <png.h>
+#include <vector>
+
+#include "error.h"
+#include "frame.h"
+
+namespace qx {
+namespace {
+
+std::string lowerExtension(const std::string &path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string ext = path.substr(dot);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+} // namespace
+
+void writePng(const std::string &path, const Frame &frame) {
+  const std::size_t count = frame.pixelCount();
+  std::vector<png_byte> bytes(count * 4);
+  for (int c = 0; c < 4; ++c) {
+    const float *plane = frame.plane(32 + c);
+    for (std::size_t i = 0; i < count; ++i) {
+      bytes[i * 4 + static_cast<std::size_t>(c)] = plane != nullptr ? pngByte(plane[i]) : 0;
+    }
+  }
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(frame.width());
+  image.height = static_cast<png_uint_32>(frame.height());
+  image.format = PNG_FORMAT_RGBA;
+  const png_int_32 stride = static_cast<png_int_32>(frame.width()) * 4;
+  if (png_image_write_to_file(&image, path.c_str(), 0, bytes.data(), stride, nullptr) == 0) {
+    const std::string why = image.message;
+    png_image_free(&image);
+    throw Error(path + ": cannot write the picture: " + why);
+  }
+}
+
+void writeImage(const std::string &path, const Frame &frame) {
+  const std::string ext = lowerExtension(path);
+  if (ext == ".exr") {
+    frame.writeExr(path);
+  } else if (ext == ".png") {
+    writePng(path, frame);
+  } else {
+    throw Error(path + ": the output must end in .exr or .png");
+  }
+}
+
+} // namespace qx
