@@ -1,6 +1,7 @@
 // Reading and writing scene files.
 #include "scene.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -122,6 +123,10 @@ Scene Scene::parse(const std::string &text, const std::string &sourceName) {
 }
 
 Scene Scene::load(const std::string &path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) throw Error(path + ": no such scene file");
+  if (std::filesystem::is_directory(path, ec))
+    throw Error(path + ": is a directory, not a scene file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the scene file");
   std::ostringstream text;

@@ -1,3 +1,37 @@
-// qxhost: the stand-in host's command line. It parses arguments and hands each
-// command to its own function.
-int main() { return 0; }
+// qxhost: the stand-in host's command line. It parses arguments and hands the
+// chosen command to its own function; each command lives in a cmd_*.cpp file.
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include "command.h"
+#include "error.h"
+
+int main(int argc, char **argv) {
+  CLI::App app{"qxhost: loads the Quintessalux module and drives it as a host does"};
+  app.require_subcommand(1);
+
+  const std::vector<qx::cli::Command> commands = {
+      qx::cli::addInfoCommand(app),
+  };
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e) == 0 ? qx::cli::kExitOk : qx::cli::kExitUserError;
+  }
+
+  for (const qx::cli::Command &command : commands) {
+    if (!command.app->parsed()) continue;
+    try {
+      return command.run();
+    } catch (const qx::Error &e) {
+      std::fprintf(stderr, "qxhost: %s\n", e.what());
+      return qx::cli::kExitUserError;
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "qxhost: internal error: %s\n", e.what());
+      return qx::cli::kExitFailure;
+    }
+  }
+  return qx::cli::kExitUserError;
+}
