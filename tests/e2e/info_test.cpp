@@ -139,6 +139,29 @@ TEST(ModuleLoading, AnInstanceFromASceneDescribesItselfAndAsksForTheSpecialBuffe
   EXPECT_EQ(copy.describe(), "Quintessalux");
 }
 
+TEST(ModuleLoading, AnInstanceFromASceneWithStateLoadsItAndSavesItBack) {
+  // One entry of value 1 holding one default layer, which is in the
+  // "AmbientLight" mode.
+  const std::vector<std::string> state = {"-3 1 1", "1.000000 1 ",
+                                          "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0"};
+  qx::Scene scene = qx::Scene::parse(kTwoSurfaceScene, "scene.json");
+  scene.filterState = state;
+  qx::Host::Options options;
+  options.echoMessages = false;
+  qx::Host host(scene, options);
+  host.loadModule(QX_MODULE_PATH);
+  qx::PixelFilterInstance instance = host.makeInstance(host.makeFilter());
+  EXPECT_EQ(instance.save(), state) << "the stored state did not come back as it went in";
+  // The special buffer, and for "AmbientLight" the luminous, diffuse,
+  // transparency, surface colour and specular-shade buffers.
+  const unsigned expected = (1u << HOST_BUF_SPECIAL) | (1u << HOST_BUF_LUMINOUS) |
+                            (1u << HOST_BUF_DIFFUSE) | (1u << HOST_BUF_TRANSPARENCY) |
+                            (1u << HOST_BUF_SURF_RED) | (1u << HOST_BUF_SURF_GREEN) |
+                            (1u << HOST_BUF_SURF_BLUE) | (1u << HOST_BUF_SPECULAR_SHADE);
+  EXPECT_EQ(instance.flags(), expected);
+  EXPECT_TRUE(host.messages().messages().empty()) << "loading a good state showed a message";
+}
+
 TEST(ModuleLoading, FilesThatAreNoModuleAreRefusedByName) {
   const std::string missing = testing::TempDir() + "info_test_missing.p";
   EXPECT_EQ(errorOf([&] { qx::ModuleLibrary lib(missing); }), missing + ": no such module file");
