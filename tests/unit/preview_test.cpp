@@ -269,10 +269,12 @@ TEST_F(Preview, ResultBallIsTheBaseBallShiftedWhenNoLayerApplies) {
       {"no entry selected", [this] { inst->curEntry = -1; }},
       {"no layer selected", [this] { inst->curLayer = nullptr; }},
       {"the entry switched off", [this] { Entry().on = 0; }},
+      {"its only layer switched off", [this] { Entry().head->active = 0; }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     Entry().on = 1;
+    Entry().head->active = 1;
     DrawWhileOpen([&] {
       c.arrange();
       Preview_Redraw(inst);
@@ -311,15 +313,6 @@ TEST_F(Preview, LayersRunFromTheLastToTheFirstAndANegativeResultPassesOnBlack) {
   auto base = [](int p) { return WhiteBase(1, p); };
   auto result = [](int) { return Grey(0.0f + 64 / 255.0f); };
   ExpectArea({0, 0, 0}, base, result);
-}
-
-TEST_F(Preview, InactiveLayersAreSkipped) {
-  inst->previewType = 1;
-  Push(MODE_MULTIPLY, {0, 0, 0})->active = 0;
-  Entry().on = 1;
-  DrawPreview();
-  auto base = [](int p) { return WhiteBase(1, p); };
-  ExpectArea({0, 0, 0}, base, base);
 }
 
 TEST_F(Preview, ShadowLayersShowOnlyInTheShadowPreviewAndSurfaceLayersOnlyInTheBalls) {
