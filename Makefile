@@ -23,7 +23,7 @@ build: deps $(BUILD)/build.ninja
 
 # Renders the built-in demo scene into quintessalux-demo.png.
 demo: build
-	$(BUILD)/qxhost info
+	$(BUILD)/qxhost render
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

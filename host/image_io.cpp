@@ -47,14 +47,18 @@ void writePng(const std::string &path, const Frame &frame) {
   }
 }
 
-void writeImage(const std::string &path, const Frame &frame) {
+ImageFormat imageFormatFor(const std::string &path) {
   const std::string ext = lowerExtension(path);
-  if (ext == ".exr") {
+  if (ext == ".exr") return ImageFormat::Exr;
+  if (ext == ".png") return ImageFormat::Png;
+  throw Error(path + ": the output must end in .exr or .png");
+}
+
+void writeImage(const std::string &path, const Frame &frame) {
+  if (imageFormatFor(path) == ImageFormat::Exr) {
     frame.writeExr(path);
-  } else if (ext == ".png") {
-    writePng(path, frame);
   } else {
-    throw Error(path + ": the output must end in .exr or .png");
+    writePng(path, frame);
   }
 }
 

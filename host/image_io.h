@@ -20,6 +20,12 @@ inline std::uint8_t pngByte(float v) {
 // 8-bit RGBA PNG. Throws Error naming the file.
 void writePng(const std::string &path, const Frame &frame);
 
+enum class ImageFormat { Exr, Png };
+
+// The format a file name asks for: ".exr" or ".png", in either case. Throws
+// Error naming the file for any other ending.
+ImageFormat imageFormatFor(const std::string &path);
+
 // Writes the frame's buffers as EXR for a name ending in ".exr", or its colour
 // as PNG for ".png" (either case). Throws Error naming the file for any other
 // ending.

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -14,43 +16,34 @@
 namespace qx {
 namespace {
 
-// What a thread's access record points at: the input planes by buffer number
-// (null for those the frame lacks) and the output colour planes.
-struct PixelSource {
-  const float *planes[kBufferSlots];
-  float *out[4];
-  std::size_t width;
-};
+bool isTerminal(std::FILE *stream) { return stream != nullptr && isatty(fileno(stream)) == 1; }
 
-// One thread's record and the pixel it stands on.
-struct ThreadAccess {
-  HostPixelAccess access;
-  const PixelSource *source;
-};
+} // namespace
 
-std::size_t pixelIndex(const HostPixelAccess *access, std::size_t width) {
-  return static_cast<std::size_t>(access->y) * width + static_cast<std::size_t>(access->x);
+PixelAccess::PixelAccess(const Frame &input, Frame &output)
+    : width_(static_cast<std::size_t>(input.width())) {
+  record_.getVal = getVal;
+  record_.setRGBA = setRGBA;
+  record_.hostData = this;
+  for (int b = 0; b < kBufferSlots; ++b) planes_[b] = input.plane(b);
+  for (int c = 0; c < 4; ++c) out_[c] = output.mutablePlane(32 + c);
 }
 
-void getVal(const HostPixelAccess *access, int buffer, int count, float *out) {
-  const PixelSource *source = static_cast<const ThreadAccess *>(access->hostData)->source;
-  const std::size_t i = pixelIndex(access, source->width);
+void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, float *out) {
+  const PixelAccess *self = static_cast<const PixelAccess *>(access->hostData);
+  const std::size_t i = self->index();
   for (int n = 0; n < count; ++n) {
     const int b = buffer + n;
-    const float *plane = (b >= 0 && b < kBufferSlots) ? source->planes[b] : nullptr;
+    const float *plane = (b >= 0 && b < kBufferSlots) ? self->planes_[b] : nullptr;
     out[n] = plane != nullptr ? plane[i] : 0.0f;
   }
 }
 
-void setRGBA(const HostPixelAccess *access, const float rgba[4]) {
-  const PixelSource *source = static_cast<const ThreadAccess *>(access->hostData)->source;
-  const std::size_t i = pixelIndex(access, source->width);
-  for (int c = 0; c < 4; ++c) source->out[c][i] = rgba[c];
+void PixelAccess::setRGBA(const HostPixelAccess *access, const float rgba[4]) {
+  const PixelAccess *self = static_cast<const PixelAccess *>(access->hostData);
+  const std::size_t i = self->index();
+  for (int c = 0; c < 4; ++c) self->out_[c][i] = rgba[c];
 }
-
-bool isTerminal(std::FILE *stream) { return stream != nullptr && isatty(fileno(stream)) == 1; }
-
-} // namespace
 
 unsigned int renderThreads(unsigned int requested) {
   if (requested > 0) return requested;
@@ -63,16 +56,12 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
   const int width = input.width();
   const int height = input.height();
   Frame output(width, height);
-  PixelSource source{};
-  source.width = static_cast<std::size_t>(width);
-  for (int b = 0; b < kBufferSlots; ++b) source.planes[b] = input.plane(b);
   // Every pixel starts as its input colour, so that one the filter leaves
   // alone keeps it.
   for (int c = 0; c < 4; ++c) {
     float *out = output.mutablePlane(32 + c);
     const float *in = input.plane(32 + c);
     if (in != nullptr) std::copy(in, in + input.pixelCount(), out);
-    source.out[c] = out;
   }
 
   unsigned int threadCount = renderThreads(options.threads);
@@ -87,19 +76,10 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
   unsigned int running = threadCount;
   std::exception_ptr error;
 
-  auto work = [&]() {
-    ThreadAccess record{};
-    record.access.getVal = getVal;
-    record.access.setRGBA = setRGBA;
-    record.access.hostData = &record;
-    record.source = &source;
+  auto work = [&](PixelAccess &access) {
     try {
       for (int y = nextRow++; y < height && !failed; y = nextRow++) {
-        record.access.y = y;
-        for (int x = 0; x < width; ++x) {
-          record.access.x = x;
-          evaluate(record.access);
-        }
+        for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
         ++rowsDone;
       }
     } catch (...) {
@@ -111,9 +91,15 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
     if (--running == 0) finished.notify_all();
   };
 
+  // The records are made before any thread starts, while the output's planes
+  // are only this thread's.
+  std::vector<std::unique_ptr<PixelAccess>> records;
+  for (unsigned int t = 0; t < threadCount; ++t) {
+    records.push_back(std::make_unique<PixelAccess>(input, output));
+  }
   std::vector<std::thread> threads;
   threads.reserve(threadCount);
-  for (unsigned int t = 0; t < threadCount; ++t) threads.emplace_back(work);
+  for (unsigned int t = 0; t < threadCount; ++t) threads.emplace_back(work, std::ref(*records[t]));
 
   const bool terminal = isTerminal(options.progress);
   const auto start = std::chrono::steady_clock::now();

@@ -23,15 +23,44 @@ struct RenderOptions {
   std::FILE *progress = stderr;
 };
 
+// One thread's pixel-access record: reads the buffers of `input` and writes
+// the colour buffers 32 to 35 of `output`, a frame of the same size. getVal
+// gives 0.0 for a buffer the input does not hold or a number beyond the
+// host's. The record points at this object, so it neither moves nor copies.
+class PixelAccess {
+public:
+  PixelAccess(const Frame &input, Frame &output);
+  PixelAccess(const PixelAccess &) = delete;
+  PixelAccess &operator=(const PixelAccess &) = delete;
+
+  // The record, standing on pixel (x, y).
+  const HostPixelAccess &at(int x, int y) {
+    record_.x = x;
+    record_.y = y;
+    return record_;
+  }
+
+private:
+  static void getVal(const HostPixelAccess *access, int buffer, int count, float *out);
+  static void setRGBA(const HostPixelAccess *access, const float rgba[4]);
+  std::size_t index() const {
+    return static_cast<std::size_t>(record_.y) * width_ + static_cast<std::size_t>(record_.x);
+  }
+
+  HostPixelAccess record_{};
+  const float *planes_[kBufferSlots] = {};
+  float *out_[4] = {};
+  std::size_t width_;
+};
+
 // The threads a pass with `requested` threads uses: one per core for 0.
 unsigned int renderThreads(unsigned int requested);
 
-// Runs `evaluate` once for every pixel of `input` and returns the rendered
-// colour: a frame of the same size holding buffers 32 to 35 ("R", "G", "B",
-// "A"), each pixel as the filter wrote it or, where it wrote nothing, the
-// input's own colour. getVal reads any buffer of the input, 0.0 for one it
-// does not hold or a number beyond the host's. An exception thrown by
-// `evaluate` ends the pass and is thrown again here.
+// Runs `evaluate` once for every pixel of `input`, each thread with its own
+// PixelAccess, and returns the rendered colour: a frame of the same size
+// holding buffers 32 to 35 ("R", "G", "B", "A"), each pixel as the filter
+// wrote it or, where it wrote nothing, the input's own colour. An exception
+// thrown by `evaluate` ends the pass and is thrown again here.
 Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
                   const RenderOptions &options = {});
 

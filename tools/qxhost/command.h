@@ -26,6 +26,10 @@ struct Command {
 
 // One registration per command file.
 Command addInfoCommand(CLI::App &parent);
+Command addRenderCommand(CLI::App &parent);
+Command addDemoCommand(CLI::App &parent);
+Command addFlagsCommand(CLI::App &parent);
+Command addStateCommand(CLI::App &parent);
 
 // The module file beside the qxhost executable.
 std::string defaultModulePath();

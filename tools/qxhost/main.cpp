@@ -13,6 +13,10 @@ int main(int argc, char **argv) {
 
   const std::vector<qx::cli::Command> commands = {
       qx::cli::addInfoCommand(app),
+      qx::cli::addRenderCommand(app),
+      qx::cli::addDemoCommand(app),
+      qx::cli::addFlagsCommand(app),
+      qx::cli::addStateCommand(app),
   };
 
   try {

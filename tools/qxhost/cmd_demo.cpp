@@ -1,0 +1,46 @@
+// qxhost demo: the built-in demo's scene and frame as files, to show the
+// formats and to render them like any other scene.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "command.h"
+#include "demo_scene.h"
+#include "error.h"
+
+namespace qx::cli {
+namespace {
+
+struct DemoArgs {
+  std::string outDir;
+};
+
+int runDemo(const DemoArgs &args) {
+  const std::filesystem::path dir(args.outDir);
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) throw Error(args.outDir + ": cannot make the folder: " + ec.message());
+
+  const DemoScene demo = makeDemoScene();
+  const std::string scenePath = (dir / "scene.json").string();
+  const std::string framePath = (dir / "frame.exr").string();
+  demo.scene.save(scenePath);
+  demo.frame.writeExr(framePath);
+  std::printf("%s\n%s\n", scenePath.c_str(), framePath.c_str());
+  return kExitOk;
+}
+
+} // namespace
+
+Command addDemoCommand(CLI::App &parent) {
+  CLI::App *command = parent.add_subcommand(
+      "demo", "Write the built-in demo's scene (scene.json) and frame (frame.exr) into a folder");
+  auto args = std::make_shared<DemoArgs>();
+  command->add_option("--out-dir", args->outDir, "The folder to write into (made if missing)")
+      ->required();
+  return {command, [args] { return runDemo(*args); }};
+}
+
+} // namespace qx::cli

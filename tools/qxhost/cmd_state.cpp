@@ -1,0 +1,117 @@
+// qxhost state: the filter's stored entries and layers, as the module restores
+// them. The scene's state goes into a fresh instance and is saved again, so
+// damaged lines show the way the module took them.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "error.h"
+#include "host.h"
+
+namespace qx::cli {
+namespace {
+
+const char *const kModeNames[] = {"AmbientLight", "Add",     "Sub", "Multiply",   "Difference",
+                                  "Screen",       "Overlay", "Hue", "Saturation", "Value"};
+const char *const kBufferNames[] = {"None",          "Alpha",          "Luminous",     "Diffuse",
+                                    "Specular",      "Reflective",     "Transparency", "Shading",
+                                    "Diffuse Shade", "Specular Shade", "Shadow",       "Geometry",
+                                    "Depth"};
+const char *const kLayerTypes[] = {"Surface", "Shadow"};
+
+template <std::size_t N> std::string nameOf(const char *const (&names)[N], int index) {
+  if (index >= 0 && static_cast<std::size_t>(index) < N) return names[index];
+  return "(unknown " + std::to_string(index) + ")";
+}
+
+struct StateArgs {
+  std::string module;
+  std::string scene;
+  bool raw = false;
+};
+
+// The surfaces of the scene that carry a special-buffer value.
+std::string surfacesWith(const Scene &scene, double value) {
+  std::string names;
+  for (const SceneSurface &surface : scene.surfaces) {
+    if (surface.specialBuffer && *surface.specialBuffer == value) {
+      names += (names.empty() ? "" : ", ") + surface.name;
+    }
+  }
+  return names.empty() ? "no surface" : names;
+}
+
+std::string layerText(const std::string &line) {
+  int type, active, r, g, b, mode, inBuffer, invert, alphaBuffer, alphaInvert;
+  double intensity, alphaIntensity;
+  if (std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &type, &active, &r, &g, &b,
+                  &intensity, &mode, &inBuffer, &invert, &alphaBuffer, &alphaIntensity,
+                  &alphaInvert) != 12) {
+    return "(unreadable: \"" + line + "\")";
+  }
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "%-7s %-3s %-12s color %3d %3d %3d  intensity %6.1f%%  input %s%s  alpha %s%s "
+                "%.1f%%",
+                nameOf(kLayerTypes, type).c_str(), active != 0 ? "on" : "off",
+                nameOf(kModeNames, mode).c_str(), r, g, b, intensity,
+                nameOf(kBufferNames, inBuffer).c_str(), invert != 0 ? " (inverted)" : "",
+                nameOf(kBufferNames, alphaBuffer).c_str(), alphaInvert != 0 ? " (inverted)" : "",
+                alphaIntensity);
+  return text;
+}
+
+void printState(const Scene &scene, const std::vector<std::string> &lines) {
+  int version = 0, entries = 0, layers = 0;
+  if (lines.empty() ||
+      std::sscanf(lines[0].c_str(), "%d %d %d", &version, &entries, &layers) != 3) {
+    std::printf("state: unreadable header \"%s\"\n", lines.empty() ? "" : lines[0].c_str());
+    return;
+  }
+  std::printf("state: version %d, %d %s, %d %s\n", version, entries,
+              entries == 1 ? "entry" : "entries", layers, layers == 1 ? "layer" : "layers");
+  std::size_t next = 1;
+  for (int e = 0; e < entries && next < lines.size(); ++e) {
+    double value = 0.0;
+    int count = 0;
+    if (std::sscanf(lines[next].c_str(), "%lf %d", &value, &count) != 2) {
+      std::printf("entry %d: unreadable \"%s\"\n", e + 1, lines[next].c_str());
+      return;
+    }
+    ++next;
+    std::printf("entry %d: SpecialBuffer1 %f, %d %s (%s)\n", e + 1, value, count,
+                count == 1 ? "layer" : "layers", surfacesWith(scene, value).c_str());
+    for (int l = 0; l < count && next < lines.size(); ++l, ++next) {
+      std::printf("  %2d  %s\n", l, layerText(lines[next]).c_str());
+    }
+  }
+}
+
+int runState(const StateArgs &args) {
+  Host host(Scene::load(args.scene));
+  host.loadModule(args.module);
+  const PixelFilterInstance instance = host.makeInstance(host.makeFilter());
+  const std::vector<std::string> lines = instance.save();
+  if (args.raw) {
+    for (const std::string &line : lines) std::printf("%s\n", line.c_str());
+  } else {
+    printState(host.scene(), lines);
+  }
+  return kExitOk;
+}
+
+} // namespace
+
+Command addStateCommand(CLI::App &parent) {
+  CLI::App *command = parent.add_subcommand(
+      "state", "Show the filter's stored entries and layers as the module restores them");
+  auto args = std::make_shared<StateArgs>();
+  addModuleOption(*command, args->module);
+  addSceneOption(*command, args->scene)->required();
+  command->add_flag("--raw", args->raw, "Print the saved scene-state lines as they are");
+  return {command, [args] { return runState(*args); }};
+}
+
+} // namespace qx::cli
