@@ -44,14 +44,14 @@ Frame renderThroughFilter(Host &host, const Frame &frame, const std::string &fra
   const unsigned int mask = instance.flags();
   for (int buffer : missingBuffers(frame, mask)) {
     std::fprintf(stderr,
-                 "qxhost: warning: %s has no %s channel, which the filter asks for; it reads "
+                 "qxhost: warning: %s has no channel %s, which the filter asks for; it reads "
                  "0.0\n",
                  frameName.c_str(), bufferLabel(buffer).c_str());
   }
   // The colour needs no request: the filter reads it at every pixel it matches.
   for (int buffer = 32; buffer < 36; ++buffer) {
     if (!frame.has(buffer)) {
-      std::fprintf(stderr, "qxhost: warning: %s has no %s channel; it reads 0.0\n",
+      std::fprintf(stderr, "qxhost: warning: %s has no channel %s; it reads 0.0\n",
                    frameName.c_str(), bufferLabel(buffer).c_str());
     }
   }

@@ -51,14 +51,15 @@ std::string layerText(const std::string &line) {
                   &alphaInvert) != 12) {
     return "(unreadable: \"" + line + "\")";
   }
-  char text[256];
+  const std::string input =
+      "input " + nameOf(kBufferNames, inBuffer) + (invert != 0 ? " (inverted)" : "");
+  const std::string alpha =
+      "alpha " + nameOf(kBufferNames, alphaBuffer) + (alphaInvert != 0 ? " (inverted)" : "");
+  char text[320];
   std::snprintf(text, sizeof text,
-                "%-7s %-3s %-12s color %3d %3d %3d  intensity %6.1f%%  input %s%s  alpha %s%s "
-                "%.1f%%",
+                "%-7s %-3s %-12s color %3d %3d %3d  intensity %6.1f%%  %-31s %s %.1f%%",
                 nameOf(kLayerTypes, type).c_str(), active != 0 ? "on" : "off",
-                nameOf(kModeNames, mode).c_str(), r, g, b, intensity,
-                nameOf(kBufferNames, inBuffer).c_str(), invert != 0 ? " (inverted)" : "",
-                nameOf(kBufferNames, alphaBuffer).c_str(), alphaInvert != 0 ? " (inverted)" : "",
+                nameOf(kModeNames, mode).c_str(), r, g, b, intensity, input.c_str(), alpha.c_str(),
                 alphaIntensity);
   return text;
 }
