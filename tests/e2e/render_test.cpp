@@ -257,6 +257,18 @@ TEST(RenderCommand, BadArgumentsExitWithTwoAndSayWhy) {
   EXPECT_EQ(run.err.rfind("qxhost: ", 0), 0u) << "stderr: " << run.err;
 }
 
+TEST(RenderCommand, EachCommandExplainsItselfWithHelp) {
+  const std::pair<const char *, const char *> commands[] = {
+      {"render", "--threads"}, {"demo", "--out-dir"}, {"flags", "--scene"}, {"state", "--raw"}};
+  for (const auto &[name, option] : commands) {
+    const Outcome run = qxhost(std::string(name) + " --help");
+    EXPECT_EQ(run.status, 0) << "qxhost " << name << " --help; stderr: " << run.err;
+    EXPECT_NE(run.out.find(option), std::string::npos)
+        << "qxhost " << name << " --help should list " << option << "; it printed:\n"
+        << run.out;
+  }
+}
+
 TEST(FlagsCommand, PrintsTheMaskAndTheBuffersItAsksFor) {
   const std::string dir = freshDir("flags");
   writeInputs(dir);
