@@ -25,11 +25,15 @@
 //   spc_pix    Phong highlight: clamp(ks * (R.V)^n - floor, 0, 1), R the
 //              mirror direction of L; the floor ends it within a bounded spot.
 //   pre_pix    total shading, min(1, diffuse + specular) per sample.
-//   geom_pix   facing ratio, 254 * z.
-//   depth_pix  depth behind the front of the ball, 199 * (1 - z'), where z' is
-//              taken on the nominal sphere of radius 31.5 (z' = 0 beyond it).
-//              Measured on the silhouette radius the rim comes out 6 to 10
-//              levels too dark.
+//   geom_pix   facing ratio, 254 * z'', with z'' taken on a sphere of radius
+//              31.7 (0 beyond it).
+//   depth_pix  depth behind the front of the ball, 199 * (1 - z'), with z'
+//              taken on the nominal sphere of radius 31.5 (0 beyond it).
+//              The silhouette radius that fits the mask makes the rim of the
+//              depth image up to 10 levels too dark and the facing ratio about
+//              2.5 levels too bright on average; these two smaller spheres
+//              match the row samples and the stated 254 z and 199 (1 - z)
+//              profiles (mean error 1.5 and 0.4 levels).
 //   cel_pix    the total shading of each sample quantised into three tones
 //              (255 from 170 up, 179 from 55 up, 128 below) and averaged, so
 //              band edges get one soft pixel. Its outline is the wider radius
@@ -43,7 +47,7 @@
 //     column 0: 196; 199.
 //   - Row 32 and row 20 at columns 0, 8, ..., 56: every image within 5 levels.
 //   - dif_pix saturates in rows and columns 6 to 19 (wanted 4 to 21 and 4 to
-//     20), pre_pix in 6 to 28 (4 to 28 and 4 to 27); darkest lit value 11
+//     20), pre_pix in 6 to 28 (4 to 28 and 4 to 27); darkest value inside 11
 //     (12); pre_pix exceeds dif_pix by up to 47 (52).
 //   - spc_pix: 3631 zero pixels (3592), non-zero within rows and columns 9 to
 //     33. Its plateau spans rows and columns 19 to 21. It falls off faster
@@ -88,6 +92,7 @@ struct BallModel {
   double shininess = 13.0;
   double specularFloor = 0.0115;
   double geomScale = 254.0;
+  double facingRadius = 31.7;
   double depthScale = 199.0;
   double depthRadius = 31.5;
   double celRadius = 32.59;
@@ -127,8 +132,12 @@ Shading shade(const BallModel &m, double x, double y) {
   if (rDotV > 0.0)
     specular =
         std::clamp(m.specularScale * std::pow(rDotV, m.shininess) - m.specularFloor, 0.0, 1.0);
-  double depth = 1.0 - std::sqrt(std::max(0.0, 1.0 - d * d / (m.depthRadius * m.depthRadius)));
-  return {diffuse, specular, nz, depth};
+  // The facing ratio and the depth are measured on slightly smaller spheres
+  // than the silhouette; see the notes at the top.
+  auto height = [d](double r) { return std::sqrt(std::max(0.0, 1.0 - d * d / (r * r))); };
+  double facing = height(m.facingRadius);
+  double depth = 1.0 - height(m.depthRadius);
+  return {diffuse, specular, facing, depth};
 }
 
 double celTone(const BallModel &m, double shading) {
