@@ -13,7 +13,8 @@ Host::Host(Scene scene) : Host(std::move(scene), Options{}) {}
 
 Host::Host(Scene scene, Options options)
     : options_(std::move(options)), scene_(std::move(scene)), registry_(),
-      surfaces_(registry_, scene_.surfaces), messages_(registry_, options_.echoMessages) {
+      surfaces_(registry_, scene_.surfaces), messages_(registry_, options_.echoMessages),
+      panels_(registry_), picker_(registry_), files_(registry_) {
   // Services register themselves as they are made; the options then take
   // out the ones this host is to run without.
   for (const std::string &name : options_.withdraw) registry_.withdraw(name);

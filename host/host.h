@@ -5,9 +5,12 @@
 #include <set>
 #include <string>
 
+#include "file_request.h"
 #include "filter.h"
 #include "messages.h"
 #include "module_library.h"
+#include "panel_services.h"
+#include "picker.h"
 #include "scene.h"
 #include "services.h"
 #include "surfaces.h"
@@ -52,6 +55,9 @@ public:
   ServiceRegistry &registry() { return registry_; }
   SurfaceService &surfaces() { return surfaces_; }
   MessageService &messages() { return messages_; }
+  PanelService &panels() { return panels_; }
+  ColorPickerService &picker() { return picker_; }
+  FileRequestService &files() { return files_; }
   // Adds a service by name, unless the options withdraw that name.
   void provide(const std::string &name, void *service);
   void withdraw(const std::string &name) { registry_.withdraw(name); }
@@ -73,6 +79,9 @@ private:
   ServiceRegistry registry_;
   SurfaceService surfaces_;
   MessageService messages_;
+  PanelService panels_;
+  ColorPickerService picker_;
+  FileRequestService files_;
   std::shared_ptr<const ModuleLibrary> module_;
 };
 

@@ -25,26 +25,36 @@ std::string lowerExtension(const std::string &path) {
 
 } // namespace
 
+void writePngBytes(const std::string &path, int width, int height, int channels,
+                   const std::vector<std::uint8_t> &bytes) {
+  if ((channels != 3 && channels != 4) || width <= 0 || height <= 0 ||
+      bytes.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                         static_cast<std::size_t>(channels)) {
+    throw Error(path + ": cannot write the picture: the pixels do not match its size");
+  }
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  image.format = channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
+  const png_int_32 stride = static_cast<png_int_32>(width) * channels;
+  if (png_image_write_to_file(&image, path.c_str(), 0, bytes.data(), stride, nullptr) == 0) {
+    const std::string why = image.message;
+    png_image_free(&image);
+    throw Error(path + ": cannot write the picture: " + why);
+  }
+}
+
 void writePng(const std::string &path, const Frame &frame) {
   const std::size_t count = frame.pixelCount();
-  std::vector<png_byte> bytes(count * 4);
+  std::vector<std::uint8_t> bytes(count * 4);
   for (int c = 0; c < 4; ++c) {
     const float *plane = frame.plane(32 + c);
     for (std::size_t i = 0; i < count; ++i) {
       bytes[i * 4 + static_cast<std::size_t>(c)] = plane != nullptr ? pngByte(plane[i]) : 0;
     }
   }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(frame.width());
-  image.height = static_cast<png_uint_32>(frame.height());
-  image.format = PNG_FORMAT_RGBA;
-  const png_int_32 stride = static_cast<png_int_32>(frame.width()) * 4;
-  if (png_image_write_to_file(&image, path.c_str(), 0, bytes.data(), stride, nullptr) == 0) {
-    const std::string why = image.message;
-    png_image_free(&image);
-    throw Error(path + ": cannot write the picture: " + why);
-  }
+  writePngBytes(path, frame.width(), frame.height(), 4, bytes);
 }
 
 ImageFormat imageFormatFor(const std::string &path) {

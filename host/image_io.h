@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qx {
 
@@ -15,6 +16,11 @@ inline std::uint8_t pngByte(float v) {
   if (v >= 1.0f) return 255;
   return static_cast<std::uint8_t>(v * 255.0f);
 }
+
+// Writes 8-bit pixels as a PNG: `channels` bytes a pixel (3 for RGB, 4 for
+// RGBA), rows from the top. Throws Error naming the file.
+void writePngBytes(const std::string &path, int width, int height, int channels,
+                   const std::vector<std::uint8_t> &bytes);
 
 // Writes the frame's "R", "G", "B", "A" buffers (a missing one as 0) as an
 // 8-bit RGBA PNG. Throws Error naming the file.

@@ -1,0 +1,63 @@
+// The file requester, "File Request", and the directories, "Directory Info":
+// a standing answer instead of a user, and a content directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qx/host.h"
+#include "services.h"
+
+namespace qx {
+
+// The requester gives the same answer to every request until told otherwise:
+// cancel (the answer it starts with), or a path.
+//
+// A relative path is taken from the directory the request starts in (the
+// module's `path` argument), as a user browsing from there would pick it;
+// with no starting directory it stays as given. On acceptance the full name
+// goes into the module's result buffer, the file's directory into `path` and
+// its name into `baseName`. A full name that does not fit the module's
+// buffers is refused: the request then reports a cancel.
+class FileRequestService {
+public:
+  struct Request {
+    std::string title;
+    std::string baseName; // as the module gave them
+    std::string path;
+    bool chosen;
+    std::string fullName; // the name given back, when chosen
+  };
+
+  // Provides "File Request" and "Directory Info" in `registry` and attaches
+  // itself there. The content directory starts as the current directory.
+  explicit FileRequestService(ServiceRegistry &registry);
+  ~FileRequestService();
+  FileRequestService(const FileRequestService &) = delete;
+  FileRequestService &operator=(const FileRequestService &) = delete;
+
+  HostFileRequestFunc *requestFunction() const { return &FileRequestService::request; }
+  HostDirectoryFunc *directoryFunction() const { return &FileRequestService::directory; }
+
+  void answerWith(const std::string &path);
+  void cancel();
+
+  // What "Directory Info" gives for "Content".
+  void setContentDirectory(const std::string &directory) { content_ = directory; }
+  const std::string &contentDirectory() const { return content_; }
+
+  const std::vector<Request> &requests() const { return requests_; }
+
+private:
+  static int request(const char *title, char *baseName, char *path, char *fullName,
+                     int bufferLength) noexcept;
+  static const char *directory(const char *kind) noexcept;
+
+  ServiceRegistry &registry_;
+  bool choose_ = false;
+  std::string answer_;
+  std::string content_;
+  std::vector<Request> requests_;
+};
+
+} // namespace qx
