@@ -30,6 +30,7 @@ Command addRenderCommand(CLI::App &parent);
 Command addDemoCommand(CLI::App &parent);
 Command addFlagsCommand(CLI::App &parent);
 Command addStateCommand(CLI::App &parent);
+Command addPanelCommand(CLI::App &parent);
 
 // The module file beside the qxhost executable.
 std::string defaultModulePath();

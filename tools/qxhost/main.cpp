@@ -17,6 +17,7 @@ int main(int argc, char **argv) {
       qx::cli::addDemoCommand(app),
       qx::cli::addFlagsCommand(app),
       qx::cli::addStateCommand(app),
+      qx::cli::addPanelCommand(app),
   };
 
   try {

@@ -1,0 +1,82 @@
+// qxhost panel: opens the filter's options panel headless and plays a
+// scripted session on it, with dumps of the controls and pictures of the
+// panel's drawing.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "error.h"
+#include "host.h"
+#include "panel_script.h"
+
+namespace qx::cli {
+namespace {
+
+struct PanelArgs {
+  std::string module;
+  std::string scene;
+  std::string script;
+  std::string dump;
+  std::string canvas;
+  std::string contentDir;
+  std::vector<std::string> without;
+  bool save = false;
+};
+
+int runPanel(const PanelArgs &args) {
+  // The whole script is read and checked before anything else happens.
+  PanelScript script = args.script.empty() ? PanelScript() : PanelScript::load(args.script);
+  Scene scene = Scene::load(args.scene);
+
+  Host::Options options;
+  options.withdraw.insert(args.without.begin(), args.without.end());
+  Host host(scene, options);
+  if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
+  host.loadModule(args.module);
+
+  PixelFilterInstance instance = host.makeInstance(host.makeFilter());
+  const std::unique_ptr<FilterInterface> ui = host.makeInterface();
+
+  PanelSession session(
+      host, std::move(script), [&instance] { return instance.save(); },
+      PanelSession::Outputs{args.dump, args.canvas});
+  host.panels().setOpenHandler([&session](Panel &panel) { session.run(panel); });
+
+  const std::string error = ui->options(instance);
+  host.panels().setOpenHandler(nullptr);
+  // A session that failed (a script line that does not fit the panel, a
+  // file that cannot be written) is reported before what the module said.
+  host.panels().rethrowSessionError();
+  if (!error.empty()) throw Error(error);
+  if (!session.ran()) throw Error("the module returned without opening its panel");
+
+  if (args.save) {
+    scene.filterState = instance.save();
+    scene.save(args.scene);
+  }
+  return kExitOk;
+}
+
+} // namespace
+
+Command addPanelCommand(CLI::App &parent) {
+  CLI::App *command = parent.add_subcommand(
+      "panel", "Open the filter's options panel headless and play a scripted session on it");
+  auto args = std::make_shared<PanelArgs>();
+  addModuleOption(*command, args->module);
+  addSceneOption(*command, args->scene)->required();
+  command->add_option("--script", args->script,
+                      "The session's events, one a line (see README); - reads standard input");
+  command->add_option("--dump", args->dump, "Write the panel's controls as JSON when it closes");
+  command->add_option("--canvas", args->canvas, "Write the panel's picture as PNG when it closes");
+  command->add_flag("--save", args->save,
+                    "Write the instance's state back into the scene file's filter.state");
+  command->add_option("--without", args->without,
+                      "Run without a host service, e.g. \"LWPanelServices\" (repeatable)");
+  command->add_option("--content-dir", args->contentDir,
+                      "The content directory \"Directory Info\" gives (default: the current one)");
+  return {command, [args] { return runPanel(*args); }};
+}
+
+} // namespace qx::cli
