@@ -1,5 +1,5 @@
-// The seven stored preview images, checked against the figures that describe
-// them: the mask's pixel counts, row 32 and row 20 sampled at columns 0, 8,
+// The seven stored preview images, checked against the figures they are made
+// to: the mask's pixel counts, row 32 and row 20 sampled at columns 0, 8,
 // ..., 56, the symmetry about the main diagonal, the value ranges and zero
 // regions, and how the images agree with one another. The model that renders
 // them (tools/previewgen) does not reach every figure exactly; where it does
@@ -63,7 +63,7 @@ private:
   std::ostringstream text_;
 };
 
-TEST(PreviewImages, MaskHasTheDescribedInsideOutsideAndRimCounts) {
+TEST(PreviewImages, MaskHasTheIntendedInsideOutsideAndRimCounts) {
   int inside = 0, outside = 0, rim = 0;
   for (int p = 0; p < PREVIEW_PIXELS; ++p) {
     if (alp_pix[p] == 255)
@@ -93,8 +93,8 @@ TEST(PreviewImages, MaskReaches255OnRowsAndColumnsOneToSixtyTwoOnly) {
   }
 }
 
-TEST(PreviewImages, RowSamplesMatchTheDescribedValues) {
-  // Row 32 and row 20 at columns 0, 8, ..., 56, as the images are described.
+TEST(PreviewImages, RowSamplesMatchTheIntendedValues) {
+  // Row 32 and row 20 at columns 0, 8, ..., 56, as the images are meant to be.
   struct Samples {
     const uint8_t *image;
     const char *name;
@@ -186,7 +186,7 @@ TEST(PreviewImages, CelOutlineIsOnePixelWiderThanTheMask) {
                   " more than one pixel outside the ball");
     }
   }
-  // Described: 106 pixels; the model's symmetric outline gives counts in fours.
+  // Target: 106 pixels; the model's symmetric outline gives counts in fours.
   EXPECT_NEAR(beyond, 106, 4) << "pixels where cel_pix is non-zero and alp_pix is 0";
   EXPECT_TRUE(wrong.Empty()) << wrong.Text();
 }
@@ -200,7 +200,7 @@ TEST(PreviewImages, TotalShadingSaturatesUpperLeftAndDarkensTowardsTheLowerRight
       int v = At(pre_pix, r, c);
       if (v == 255) {
         ++saturated;
-        // Described as rows 4 to 28 and columns 4 to 27; the model is
+        // Intended as rows 4 to 28 and columns 4 to 27; the model is
         // symmetric, so both get 4 to 28.
         if (r < 4 || r > 28 || c < 4 || c > 28)
           wrong.Add("pre_pix saturates at (row ", r, ", column ", c,
@@ -269,7 +269,7 @@ TEST(PreviewImages, HighlightIsABoundedSpotWithAPlateauNearRow20Column21) {
     }
   }
   EXPECT_TRUE(wrong.Empty()) << wrong.Text();
-  // Described: 3592. The model's spot is slightly smaller (3631 zero pixels).
+  // Target: 3592. The model's spot is slightly smaller (3631 zero pixels).
   EXPECT_NEAR(zeros, 3592, 50) << "zero pixels of spc_pix";
 
   // From the plateau the spot falls off steadily in both directions of row 20
@@ -325,7 +325,7 @@ TEST(PreviewImages, DepthFollows199TimesOneMinusZWithAZeroCentre) {
   EXPECT_LE(errorSum / counted, 2.0) << "mean distance of depth_pix from 199 (1 - z) over the ball";
   EXPECT_LE(largest, 177) << "largest depth_pix";
   EXPECT_GE(largest, 150) << "largest depth_pix, reached at the rim";
-  // Described: 19. A zero region centred between pixels holds a multiple of
+  // Target: 19. A zero region centred between pixels holds a multiple of
   // four pixels; the model has 16.
   EXPECT_NEAR(zeros, 19, 3) << "zero pixels of depth_pix inside the ball";
   EXPECT_TRUE(wrong.Empty()) << wrong.Text();

@@ -18,8 +18,8 @@
 // (`footprint`), as a renderer's anti-aliasing filter would take them; samples
 // off the ball count as 0, so every image but cel_pix is 0 where alp_pix is.
 //
-//   alp_pix    covered fraction of the footprint, rounded up: one covered
-//              sample makes the pixel non-zero, only full cover makes it 255.
+//   alp_pix    covered fraction of the footprint, rounded up to the next
+//              level, so that one covered sample makes the pixel non-zero.
 //   dif_pix    wrapped Lambert diffuse with an ambient floor:
 //              min(1, ambient + k * max(0, (N.L + wrap) / (1 + wrap))).
 //   spc_pix    Phong highlight: clamp(ks * (R.V)^n - floor, 0, 1), R the
@@ -178,7 +178,7 @@ Images render(const BallModel &m) {
         }
       }
       int p = row * kSize + col;
-      // Any covered sample makes the mask non-zero; only full cover makes it 255.
+      // Rounded up: any covered sample makes the mask non-zero.
       out.alp[p] = static_cast<std::uint8_t>((covered * 255 + kSamples * kSamples - 1) /
                                              (kSamples * kSamples));
       out.pre[p] = toByte(pre / n);
@@ -233,7 +233,8 @@ std::uint8_t at(const Image &img, int row, int col) {
   return img[static_cast<std::size_t>(row * kSize + col)];
 }
 
-// The figures by which the images are described, for checking a retuned model.
+// The telling figures of the images (counts, row samples, ranges, saturated
+// and non-zero regions), for checking a retuned model.
 void printSummary(std::ostream &os, const Images &img) {
   int in = 0, out = 0, rim = 0;
   for (auto v : img.alp) (v == 255 ? in : v == 0 ? out : rim)++;
