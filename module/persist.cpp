@@ -54,38 +54,53 @@ bool ReadsBackAs(const char *text, double value) {
   return back == value || (back != back && value != value);
 }
 
+// The shortest text among "%.<p>g" and "%.<p>f" that reads back through
+// "%lf" as the very same double. "%.17g" always reads back, so there is always
+// an answer, of at most 24 characters.
+void ShortestExactText(char out[32], double value) {
+  char text[SCENE_HEADER_LEN];
+  int bestLength = snprintf(out, 32, "%.17g", value);
+  for (int precision = 1; precision <= 17; ++precision) {
+    for (int fixed = 0; fixed < 2; ++fixed) {
+      const int textLength = fixed == 1 ? snprintf(text, sizeof text, "%.*f", precision, value)
+                                        : snprintf(text, sizeof text, "%.*g", precision, value);
+      if (textLength > 0 && textLength < bestLength && ReadsBackAs(text, value)) {
+        memcpy(out, text, static_cast<size_t>(textLength) + 1);
+        bestLength = textLength;
+      }
+    }
+  }
+}
+
 // Writes the entry line of a value and its layer count into `line`. Six
 // decimals when they give the value back exactly and the line stays short
-// enough for load to read whole; otherwise the shortest text among "%.<p>g"
-// and "%.<p>f" that reads back as the very same double, so that a value with
-// more decimals still matches its pixels after a reload. "%.17g" always reads
-// back, so there is always an answer.
+// enough for load to read whole; otherwise the shortest exact text, so that a
+// value with more decimals still matches its pixels after a reload.
 void FormatEntryLine(char line[SCENE_HEADER_LEN], double value, int32_t layers) {
   char text[SCENE_HEADER_LEN];
   snprintf(text, sizeof text, "%lf", value);
   const int length = snprintf(line, SCENE_HEADER_LEN, "%s %d ", text, layers);
   if (length > 0 && length < SCENE_LINE_LEN && ReadsBackAs(text, value)) return;
-
-  char best[32]; // "%.17g" takes at most 24 characters
-  int bestLength = snprintf(best, sizeof best, "%.17g", value);
-  for (int precision = 1; precision <= 17; ++precision) {
-    for (int fixed = 0; fixed < 2; ++fixed) {
-      if (fixed == 1 && precision < 7) continue; // six decimals or fewer were tried above
-      const int textLength = fixed == 1 ? snprintf(text, sizeof text, "%.*f", precision, value)
-                                        : snprintf(text, sizeof text, "%.*g", precision, value);
-      if (textLength > 0 && textLength < bestLength && ReadsBackAs(text, value)) {
-        memcpy(best, text, static_cast<size_t>(textLength) + 1);
-        bestLength = textLength;
-      }
-    }
-  }
+  char best[32];
+  ShortestExactText(best, value);
   snprintf(line, SCENE_HEADER_LEN, "%s %d ", best, layers);
 }
 
+// Writes a layer line. The two percentages go out with six decimals; only
+// when that would make the line too long for load to read whole (a huge
+// intensity) do they go out as their shortest exact text instead.
 void FormatLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer) {
-  snprintf(line, SCENE_HEADER_LEN, kLayerFormat, layer->type, layer->active, layer->color[0],
-           layer->color[1], layer->color[2], layer->intensity, layer->mode, layer->inBuffer,
-           layer->invert, layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert);
+  const int length =
+      snprintf(line, SCENE_HEADER_LEN, kLayerFormat, layer->type, layer->active, layer->color[0],
+               layer->color[1], layer->color[2], layer->intensity, layer->mode, layer->inBuffer,
+               layer->invert, layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert);
+  if (length > 0 && length < SCENE_LINE_LEN) return;
+  char intensity[32], alphaIntensity[32];
+  ShortestExactText(intensity, layer->intensity);
+  ShortestExactText(alphaIntensity, layer->alphaIntensity);
+  snprintf(line, SCENE_HEADER_LEN, "%d %d %d %d %d %s %d %d %d %d %s %d", layer->type,
+           layer->active, layer->color[0], layer->color[1], layer->color[2], intensity, layer->mode,
+           layer->inBuffer, layer->invert, layer->alphaBuffer, alphaIntensity, layer->alphaInvert);
 }
 
 // The low 8 bits of a stored integer, as an 8-bit field keeps them.

@@ -402,6 +402,27 @@ TEST_F(SceneState, ARoundTripKeepsEntryOrderLayerOrderAndEveryLayerField) {
   QXDestroy(other);
 }
 
+// Six decimals of a huge percentage would make the layer line longer than
+// load reads; such a line is written with the shortest exact text instead, so
+// the stack still loads back.
+TEST_F(SceneState, AHugeIntensityStillFitsItsLineAndComesBack) {
+  const LayerFields huge = {0, 1, 1, 2, 3, 1e60, 3, 7, 0, 2, -2.5e100, 1};
+  AppendLayer(AddEntry(inst, 1.0, 1), huge);
+  const std::vector<std::string> lines = Save();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_LT(lines[2].size(), 80u) << "layer line too long to load: " << lines[2];
+  EXPECT_EQ(lines[2], "0 1 1 2 3 1e+60 3 7 0 2 -2.5e+100 1");
+
+  FilterInstance *other = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  FakeLoadStore store(lines);
+  Load(other, store);
+  EXPECT_TRUE(shownMessages.empty()) << "unexpected message: " << shownMessages[0];
+  ASSERT_EQ(other->entryCount, 1);
+  ASSERT_NE(other->entries[0].head, nullptr);
+  EXPECT_EQ(Describe(other->entries[0].head), Describe(huge));
+  QXDestroy(other);
+}
+
 TEST_F(SceneState, LoadedEntriesAreAllSwitchedOn) {
   FakeLoadStore store({"-3 2 2", "3.000000 1 ", "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0",
                        "4.000000 1 ", "0 0 255 255 255 100.000000 0 0 0 0 100.000000 0"});
