@@ -394,149 +394,508 @@ const char *LayerNameFunc(void *instance, int row) {
 }
 
 // ---------------------------------------------------------------------------
-// Event handlers. Each is installed on its control already; the ones below
-// are still to be written.
+// Event handlers
 
-// Not built yet: picking a buffer row does nothing for now.
+namespace {
+
+// Control values, read through the host's typed holders. A control the host
+// did not make reads as 0.
+intptr_t GetInt(HostControl *control) {
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = 0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  return holder.intv.value;
+}
+
+int32_t GetInt32(HostControl *control) { return static_cast<int32_t>(GetInt(control)); }
+
+double GetFloat(HostControl *control) {
+  HostValue holder;
+  holder.flt.type = HOST_VALUE_FLOAT;
+  holder.flt.value = 0.0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  return holder.flt.value;
+}
+
+void GetIVec(HostControl *control, int rgb[3]) {
+  HostValue holder;
+  holder.ivec.type = HOST_VALUE_IVEC;
+  holder.ivec.value[0] = holder.ivec.value[1] = holder.ivec.value[2] = 0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  for (int c = 0; c < 3; ++c) rgb[c] = holder.ivec.value[c];
+}
+
+int MouseX(HostControl *control) {
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = 0;
+  if (control != nullptr) control->get(control, HOST_CTL_MOUSEX, &holder);
+  return static_cast<int>(holder.intv.value);
+}
+
+// The low 8 bits of a control's integer, as the layer's 8-bit fields keep them.
+int8_t Low8(intptr_t value) { return static_cast<int8_t>(static_cast<uint8_t>(value & 0xFF)); }
+uint8_t LowByte(int value) { return static_cast<uint8_t>(value & 0xFF); }
+
+FilterInstance *InstanceOf(void *instance) { return static_cast<FilterInstance *>(instance); }
+
+SBEntry *CurrentEntry(FilterInstance *inst) {
+  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+  return &inst->entries[inst->curEntry];
+}
+
+// The instance when the control's handler is to act: its control is live.
+FilterInstance *LiveFor(void *instance, int number) {
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr || inst->ctlOn[number] == 0) return nullptr;
+  return inst;
+}
+
+// The selected layer when a property control is to act on it. A live
+// property control goes with a selected layer; the test keeps a stale flag
+// from reaching through a null pointer.
+Layer *LayerFor(void *instance, int number) {
+  FilterInstance *inst = LiveFor(instance, number);
+  return inst != nullptr ? inst->curLayer : nullptr;
+}
+
+// Shows row `row` of the layer list as selected and redraws its rows.
+void SelectLayerRow(FilterInstance *inst, int32_t row) {
+  SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, row);
+  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+}
+
+// The surfaces carrying `value`, in the host's order: their names and base
+// colours. Leaves the surface list empty when the host has no surface
+// service, and also when the arrays cannot be allocated.
+void ListSurfaces(FilterInstance *inst, double value) {
+  const HostSurfaceFuncs *surf = SurfaceService();
+  Lcount = 0;
+  if (surf == nullptr) return;
+  int32_t count = 0;
+  for (HostSurfaceID s = surf->first(); s != nullptr; s = surf->next(s)) {
+    const double *special = surf->getFlt(s, "SpecialBuffer1");
+    if (special != nullptr && *special == value) ++count;
+  }
+  if (count == 0) return;
+  const char **names =
+      static_cast<const char **>(malloc(static_cast<size_t>(count) * sizeof *names));
+  float(*colors)[3] = static_cast<float(*)[3]>(malloc(static_cast<size_t>(count) * sizeof *colors));
+  if (names == nullptr || colors == nullptr) { // no memory: an empty surface list
+    free(names);
+    free(colors);
+    return;
+  }
+  int32_t i = 0;
+  for (HostSurfaceID s = surf->first(); s != nullptr && i < count; s = surf->next(s)) {
+    const double *special = surf->getFlt(s, "SpecialBuffer1");
+    if (special == nullptr || *special != value) continue;
+    names[i] = surf->name(s);
+    // A surface without a base colour shows as white, the preview's default.
+    const double *base = surf->getFlt(s, "BaseColor");
+    for (int c = 0; c < 3; ++c) colors[i][c] = base != nullptr ? static_cast<float>(base[c]) : 1.0f;
+    ++i;
+  }
+  inst->surfNames = names;
+  inst->surfColors = colors;
+  Lcount = i;
+}
+
+// Selects the entry's first layer when the entry is on and has layers, and
+// no layer otherwise.
+void SelectFirstLayer(FilterInstance *inst, const SBEntry *entry) {
+  inst->layerCount = 0;
+  inst->curLayerNo = -1;
+  inst->curLayer = nullptr;
+  // The evaluation applies an entry whose switch is not 0; so does the list.
+  if (entry->on == 0) return;
+  inst->layerCount = GetLayerNum(entry);
+  if (inst->layerCount > 0) {
+    inst->curLayerNo = 0;
+    SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
+    inst->curLayer = entry->head;
+  }
+}
+
+} // namespace
+
 void listEvent(HostControl *control, void *instance) {
-  (void)control;
-  (void)instance;
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr) return;
+  const intptr_t row = GetInt(control);
+  // Bcount can belong to another instance; the entry array bounds the row too.
+  if (row >= 0 && row < Bcount && row < inst->entryCount) {
+    inst->curEntry = static_cast<int32_t>(row);
+    const SBEntry *entry = &inst->entries[row];
+    free(inst->surfNames);
+    free(inst->surfColors);
+    inst->surfNames = nullptr;
+    inst->surfColors = nullptr;
+    ListSurfaces(inst, entry->value);
+    SetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, entry->on);
+    SelectFirstLayer(inst, entry);
+  } else {
+    // No entry: the surface list and the "Active" box keep what they show.
+    inst->curEntry = -1;
+    inst->curLayer = nullptr;
+    inst->curLayerNo = -1;
+    inst->layerCount = 0;
+  }
+  CtrlRedraw_G(inst);
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  Preview_Redraw(inst);
 }
 
-// Not built yet: picking a surface does nothing for now.
 void SLlistEvent(HostControl *control, void *instance) {
-  (void)control;
-  (void)instance;
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr) return;
+  const intptr_t row = GetInt(control);
+  if (row >= 0 && row < Lcount && inst->surfColors != nullptr) {
+    for (int c = 0; c < 3; ++c) inst->baseColor[c] = inst->surfColors[row][c];
+  }
+  Preview_Redraw(inst);
 }
 
-// Not built yet: picking a layer row does nothing for now.
 void LayerlistEvent(HostControl *control, void *instance) {
-  (void)control;
-  (void)instance;
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr) return;
+  const intptr_t row = GetInt(control);
+  const SBEntry *entry = CurrentEntry(inst);
+  Layer *layer = nullptr;
+  if (row >= 0 && row < inst->layerCount && entry != nullptr)
+    layer = GetLayer(entry, static_cast<int32_t>(row));
+  // A row without a layer behind it selects nothing, so that a selected row
+  // always has its layer.
+  inst->curLayerNo = layer != nullptr ? static_cast<int32_t>(row) : -1;
+  inst->curLayer = layer;
+  Preview_Redraw(inst);
+  CtrlRedraw(inst);
 }
 
-// Not built yet: "Active" does nothing for now.
+// ---------------------------------------------------------------------------
+// Layer commands
+
 void But_Active(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr) return;
+  SBEntry *entry = CurrentEntry(inst);
+  if (entry == nullptr) return;
+  // A check box is on for any value but 0; the entry keeps 0 or 1.
+  entry->on = GetInt(inst->ctl[CTL_ACTIVE]) != 0 ? 1 : 0;
+  if (entry->on == 1) {
+    // An entry that is switched on always has a layer to show. Should not
+    // even one layer be had, the entry stays off and so does its box.
+    if (entry->head == nullptr && AddLayer(entry, 0) == nullptr) {
+      entry->on = 0;
+      SetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
+    }
+  }
+  if (entry->on == 1) {
+    inst->layerCount = GetLayerNum(entry);
+    inst->curLayerNo = 0;
+    inst->curLayer = entry->head;
+    SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
+  } else {
+    // The layers stay in the stack, hidden from the list and the evaluation.
+    inst->layerCount = 0;
+    inst->curLayerNo = -1;
+    inst->curLayer = nullptr;
+  }
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  Draw(inst->ctl[CTL_BUFFER_LIST], HOST_DRAW_REFRESH);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "Copy" does nothing for now.
 void But_Copy(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = LiveFor(instance, CTL_COPY);
+  if (inst == nullptr) return;
+  // The property controls show the current layer; the clipboard takes their
+  // values.
+  LayerClip &clip = inst->clip;
+  clip.valid = 1;
+  int rgb[3];
+  GetIVec(inst->ctl[CTL_SWATCH], rgb);
+  for (int c = 0; c < 3; ++c) clip.color[c] = LowByte(rgb[c]);
+  clip.intensity = GetFloat(inst->ctl[CTL_INTENSITY]);
+  clip.mode = GetInt32(inst->ctl[CTL_MODE]);
+  clip.inBuffer = GetInt32(inst->ctl[CTL_IN_BUFFER]);
+  clip.invert = Low8(GetInt(inst->ctl[CTL_INVERT]));
+  clip.alphaBuffer = GetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
+  clip.alphaIntensity = GetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
+  clip.alphaInvert = Low8(GetInt(inst->ctl[CTL_ALPHA_INVERT]));
+  Draw(inst->ctl[CTL_PASTE], HOST_DRAW_RENDER);
+  inst->ctlOn[CTL_PASTE] = 1;
+  Draw(inst->ctl[CTL_PASTE], HOST_DRAW_REFRESH);
 }
 
-// Not built yet: "Paste" does nothing for now.
 void But_Pst(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = LiveFor(instance, CTL_PASTE);
+  if (inst == nullptr || inst->curLayer == nullptr) return;
+  // Everything but the layer's type and its switch.
+  const LayerClip &clip = inst->clip;
+  Layer *layer = inst->curLayer;
+  for (int c = 0; c < 3; ++c) layer->color[c] = clip.color[c];
+  layer->intensity = clip.intensity;
+  layer->mode = clip.mode;
+  layer->inBuffer = clip.inBuffer;
+  layer->invert = clip.invert;
+  layer->alphaBuffer = clip.alphaBuffer;
+  layer->alphaIntensity = clip.alphaIntensity;
+  layer->alphaInvert = clip.alphaInvert;
+  SetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, clip.color[0], clip.color[1], clip.color[2]);
+  SetFloat(inst->ctl[CTL_INTENSITY], HOST_CTL_VALUE, clip.intensity);
+  SetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, clip.mode);
+  SetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE, clip.inBuffer);
+  SetInt(inst->ctl[CTL_INVERT], HOST_CTL_VALUE, clip.invert);
+  SetInt(inst->ctl[CTL_ALPHA_BUFFER], HOST_CTL_VALUE, clip.alphaBuffer);
+  SetFloat(inst->ctl[CTL_ALPHA_INTENSITY], HOST_CTL_VALUE, clip.alphaIntensity);
+  SetInt(inst->ctl[CTL_ALPHA_INVERT], HOST_CTL_VALUE, clip.alphaInvert);
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
+  Preview_Redraw(inst);
 }
 
-// Not built yet: "Add Layer" does nothing for now.
 void But_AddLayer(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = LiveFor(instance, CTL_ADD_LAYER);
+  if (inst == nullptr) return;
+  SBEntry *entry = CurrentEntry(inst);
+  // Without memory for the layer the stack and the selection stay as they are.
+  if (entry == nullptr || AddLayer(entry, 0) == nullptr) return;
+  inst->curLayer = entry->head;
+  inst->curLayerNo = 0;
+  inst->layerCount = GetLayerNum(entry);
+  SelectLayerRow(inst, 0);
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "Del Layer" does nothing for now.
 void But_DelLayer(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = LiveFor(instance, CTL_DEL_LAYER);
+  if (inst == nullptr) return;
+  SBEntry *entry = CurrentEntry(inst);
+  if (entry == nullptr) return;
+  // The row keeps its place and shows the layer that followed; past the end
+  // it moves up to the new last layer.
+  DelLayer(entry, inst->curLayerNo);
+  inst->layerCount = GetLayerNum(entry);
+  if (inst->curLayerNo >= inst->layerCount) inst->curLayerNo = inst->layerCount - 1;
+  inst->curLayer = inst->curLayerNo >= 0 ? GetLayer(entry, inst->curLayerNo) : nullptr;
+  SelectLayerRow(inst, inst->curLayerNo);
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "*" does nothing for now.
+namespace {
+
+// Moves the current layer one row up (-1) or down (+1); it stays current.
+void MoveLayer(void *instance, int number, int32_t step) {
+  FilterInstance *inst = LiveFor(instance, number);
+  if (inst == nullptr) return;
+  SBEntry *entry = CurrentEntry(inst);
+  if (entry == nullptr) return;
+  const int32_t to = inst->curLayerNo + step;
+  // "up" is live below the first row and "down" above the last; a stale flag
+  // must not move a layer off the ends.
+  if (inst->curLayerNo < 0 || to < 0 || to >= GetLayerNum(entry)) return;
+  Layer *layer = UnLinkLayer(entry, inst->curLayerNo);
+  if (layer == nullptr) return;
+  inst->curLayerNo = to;
+  InsertLayer(entry, to, layer);
+  SelectLayerRow(inst, to);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
+}
+
+enum class AllLayers { On, Off, Invert };
+
+// Switches every layer of the current entry on, off or over.
+void SwitchAllLayers(void *instance, AllLayers how) {
+  // The three buttons are made live and ghosted together, by the flag of "*".
+  FilterInstance *inst = LiveFor(instance, CTL_ALL_ON);
+  if (inst == nullptr) return;
+  SBEntry *entry = CurrentEntry(inst);
+  if (entry == nullptr) return;
+  for (Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
+    switch (how) {
+    case AllLayers::On:
+      layer->active = 1;
+      break;
+    case AllLayers::Off:
+      layer->active = 0;
+      break;
+    case AllLayers::Invert: // an applied layer, whatever its stored number, goes off
+      layer->active = layer->active == 0 ? 1 : 0;
+      break;
+    }
+  }
+  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
+}
+
+} // namespace
+
 void But_AllLayOn(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  SwitchAllLayers(instance, AllLayers::On);
 }
 
-// Not built yet: "-" does nothing for now.
 void But_AllLayOff(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  SwitchAllLayers(instance, AllLayers::Off);
 }
 
-// Not built yet: "I" does nothing for now.
 void But_AllLayInv(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  SwitchAllLayers(instance, AllLayers::Invert);
 }
 
-// Not built yet: "*/-" does nothing for now.
 void But_Enabled(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_ENABLED);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->active = Low8(GetInt(inst->ctl[CTL_ENABLED]));
+  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's "*" or "-"
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "up" does nothing for now.
 void But_LayUp(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  MoveLayer(instance, CTL_UP, -1);
 }
 
-// Not built yet: "down" does nothing for now.
 void But_LayDown(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  MoveLayer(instance, CTL_DOWN, 1);
 }
 
-// Not built yet: "LayerType" does nothing for now.
+// ---------------------------------------------------------------------------
+// Layer property controls
+
 void Pop_Ltype(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_LAYER_TYPE);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->type = GetInt32(inst->ctl[CTL_LAYER_TYPE]);
+  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's symbol
+  // The type decides which preview shows the layer at all.
+  Preview_Redraw(inst);
 }
 
-// Not built yet: the colour swatch does nothing for now.
 void ColorChg(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_SWATCH);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  HostControl *swatch = inst->ctl[CTL_SWATCH];
+  int rgb[3];
+  GetIVec(swatch, rgb);
+  for (int c = 0; c < 3; ++c) layer->color[c] = LowByte(rgb[c]);
+  // The swatch fires at every step of a drag. Redrawing the preview that
+  // often would stall the drag, so it is redrawn only on every tenth event at
+  // which the pointer stood still sideways.
+  mmx = MouseX(swatch);
+  if (mmx == bmx) {
+    const int32_t before = mmc;
+    ++mmc;
+    if (before >= 9) {
+      PreAns_Redraw(inst);
+      mmc = 0;
+    }
+  }
+  bmx = mmx;
 }
 
-// Not built yet: "Intensity" does nothing for now.
 void Sli_int(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_INTENSITY);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->intensity = GetFloat(inst->ctl[CTL_INTENSITY]);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "Mode" does nothing for now.
 void Pop_type(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_MODE);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->mode = GetInt32(inst->ctl[CTL_MODE]);
+  // "AmbientLight" reads neither buffer: its five controls are ghosted, and
+  // keep the layer's values for when another mode is chosen.
+  const int kBufferControls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
+                                 CTL_ALPHA_INVERT};
+  const bool live = layer->mode != MODE_AMBIENT;
+  for (int number : kBufferControls)
+    Draw(inst->ctl[number], live ? HOST_DRAW_RENDER : HOST_DRAW_GHOST);
+  for (int number : kBufferControls) inst->ctlOn[number] = live ? 1 : 0;
+  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's mode name
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "Input Buffer" does nothing for now.
 void Pop_effect(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_IN_BUFFER);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->inBuffer = GetInt32(inst->ctl[CTL_IN_BUFFER]);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "Invert" does nothing for now.
 void But_inv(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_INVERT);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->invert = Low8(GetInt(inst->ctl[CTL_INVERT]));
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "AlphaBuffer" does nothing for now.
 void Pop_Alpha(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_ALPHA_BUFFER);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->alphaBuffer = GetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "AlphaIntensity" does nothing for now.
 void Sli_boost(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_ALPHA_INTENSITY);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->alphaIntensity = GetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: "AlphaInvert" does nothing for now.
 void But_alpinv(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  Layer *layer = LayerFor(instance, CTL_ALPHA_INVERT);
+  if (layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  layer->alphaInvert = Low8(GetInt(inst->ctl[CTL_ALPHA_INVERT]));
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: the preview-type popup does nothing for now.
 void Pop_Pre(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = InstanceOf(instance);
+  if (inst == nullptr) return;
+  // Always live: the preview type does not depend on a selection.
+  inst->previewType = GetInt32(inst->ctl[CTL_PREVIEW_TYPE]);
+  Preview_Redraw(inst);
 }

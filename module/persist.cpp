@@ -18,6 +18,7 @@
 
 #include "layers.h"
 #include "module.h"
+#include "preview.h"
 
 namespace {
 
@@ -107,28 +108,51 @@ void FormatLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer) {
 int8_t LowSigned8(int value) { return static_cast<int8_t>(static_cast<uint8_t>(value & 0xFF)); }
 uint8_t LowUnsigned8(int value) { return static_cast<uint8_t>(value & 0xFF); }
 
-// Parses a layer line into a layer's twelve fields. Buffer indices, type and
-// mode are kept as stored; the engine and the panel treat values outside
-// their ranges as harmless.
+// The twelve numbers of a layer line as they are read, before the 8-bit
+// fields keep their low 8 bits.
+struct LayerNumbers {
+  int type, active, red, green, blue;
+  double intensity;
+  int mode, inBuffer, invert, alphaBuffer;
+  double alphaIntensity;
+  int alphaInvert;
+};
+
+// A layer's own numbers, so that fields a reader does not reach keep them.
+LayerNumbers NumbersOf(const Layer *layer) {
+  return LayerNumbers{layer->type,        layer->active,         layer->color[0],
+                      layer->color[1],    layer->color[2],       layer->intensity,
+                      layer->mode,        layer->inBuffer,       layer->invert,
+                      layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert};
+}
+
+// Stores read numbers into a layer. Buffer indices, type and mode are kept as
+// stored; the engine and the panel treat values outside their ranges as
+// harmless.
+void StoreNumbers(const LayerNumbers &n, Layer *layer) {
+  layer->type = n.type;
+  layer->active = LowSigned8(n.active);
+  layer->color[0] = LowUnsigned8(n.red);
+  layer->color[1] = LowUnsigned8(n.green);
+  layer->color[2] = LowUnsigned8(n.blue);
+  layer->intensity = n.intensity;
+  layer->mode = n.mode;
+  layer->inBuffer = n.inBuffer;
+  layer->invert = LowSigned8(n.invert);
+  layer->alphaBuffer = n.alphaBuffer;
+  layer->alphaIntensity = n.alphaIntensity;
+  layer->alphaInvert = LowSigned8(n.alphaInvert);
+}
+
+// Parses a layer line into a layer's twelve fields; a line that does not hold
+// all twelve changes nothing.
 bool ParseLayerLine(const char *text, Layer *layer) {
-  int type = 0, active = 0, red = 0, green = 0, blue = 0, mode = 0, inBuffer = 0, invert = 0,
-      alphaBuffer = 0, alphaInvert = 0;
-  double intensity = 0.0, alphaIntensity = 0.0;
-  if (sscanf(text, kLayerFormat, &type, &active, &red, &green, &blue, &intensity, &mode, &inBuffer,
-             &invert, &alphaBuffer, &alphaIntensity, &alphaInvert) != 12)
+  LayerNumbers n = NumbersOf(layer);
+  if (sscanf(text, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
+             &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity,
+             &n.alphaInvert) != 12)
     return false;
-  layer->type = type;
-  layer->active = LowSigned8(active);
-  layer->color[0] = LowUnsigned8(red);
-  layer->color[1] = LowUnsigned8(green);
-  layer->color[2] = LowUnsigned8(blue);
-  layer->intensity = intensity;
-  layer->mode = mode;
-  layer->inBuffer = inBuffer;
-  layer->invert = LowSigned8(invert);
-  layer->alphaBuffer = alphaBuffer;
-  layer->alphaIntensity = alphaIntensity;
-  layer->alphaInvert = LowSigned8(alphaInvert);
+  StoreNumbers(n, layer);
   return true;
 }
 
@@ -287,15 +311,167 @@ HostError QXLoad(HostInstance instance, const HostLoadState *state) {
 
 // ---------------------------------------------------------------------------
 // Layer-set files
+//
+// A layer set is one entry's stack in a text file of its own:
+//
+//   "Quintessalux_LayerSet_Ver.1.9"           header word, not examined
+//   "-3 n"                                    version tag and layer count
+//   "<type> <active> <r> <g> <b> ..."        n layer lines, top layer first
+//
+// It is read token by token, so the line ends are not required.
 
-// Built with the panel's editing handlers; until then "Export" and "Import"
-// do nothing.
+namespace {
+
+const char kLayerSetWord[] = "Quintessalux_LayerSet_Ver.1.9";
+const char kExportTitle[] = "Export LayerSet";
+const char kImportTitle[] = "Import LayerSet";
+const char kExportPattern[] = ">*.QXD";
+const char kImportPattern[] = "<*.QXD";
+const char kOpenError[] = "File open error!";
+const char kVersionError[] = "File version error!";
+
+// The header word is read into a buffer of this size and cut to fit.
+enum { LAYER_SET_WORD_LEN = 80 };
+
+// The most layers an import accepts from one file, the same as a whole scene
+// state holds. Every announced layer is made, with the defaults where the
+// file runs short, so a damaged count must not make millions of them.
+const int32_t kMaxLayerSetLayers = SCENE_MAX_LAYERS;
+
+// The steps export and import share: with an entry current and the three
+// services there, asks the user for a file, starting from the content
+// directory the first time, and opens it. Returns the open file, or null when
+// there is nothing to do or the file cannot be opened (then the user is told).
+FILE *OpenLayerSet(const FilterInstance *inst, const char *pattern, const char *title,
+                   const char *mode) {
+  if (inst == nullptr || inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+  HostFileRequestFunc *request =
+      reinterpret_cast<HostFileRequestFunc *>(HostService(HOST_FILE_REQUEST));
+  HostDirectoryFunc *directory =
+      reinterpret_cast<HostDirectoryFunc *>(HostService(HOST_DIRECTORY_INFO));
+  if (request == nullptr || directory == nullptr || HostService(HOST_MESSAGE_FUNCS) == nullptr)
+    return nullptr;
+
+  strcpy(Fname, pattern);
+  if (Fpath[0] == '\0') {
+    const char *content = directory("Content");
+    if (content != nullptr && strlen(content) < FILE_TEXT_LEN) strcpy(Fpath, content);
+  }
+  if (request(title, Fname, Fpath, Fnode, FILE_TEXT_LEN) == 0) return nullptr;
+  // The requester fills the buffers; they stay terminated whatever it wrote.
+  Fname[FILE_TEXT_LEN - 1] = '\0';
+  Fpath[FILE_TEXT_LEN - 1] = '\0';
+  Fnode[FILE_TEXT_LEN - 1] = '\0';
+
+  FILE *file = fopen(Fnode, mode);
+  if (file == nullptr) ShowInfo(kOpenError);
+  return file;
+}
+
+// Makes `count` default layers linked among themselves, first to last.
+// Returns false, with nothing left allocated, when memory runs out.
+bool MakeDefaultLayers(int32_t count, Layer **firstOut, Layer **lastOut) {
+  Layer *first = nullptr;
+  Layer *last = nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    Layer *layer = static_cast<Layer *>(malloc(sizeof(Layer)));
+    if (layer == nullptr) { // no memory: release what was made
+      while (first != nullptr) {
+        Layer *next = first->next;
+        free(first);
+        first = next;
+      }
+      return false;
+    }
+    ClearLayer(layer);
+    layer->prev = last;
+    layer->next = nullptr;
+    if (last != nullptr)
+      last->next = layer;
+    else
+      first = layer;
+    last = layer;
+  }
+  *firstOut = first;
+  *lastOut = last;
+  return true;
+}
+
+// Reads the layers' numbers in file order. Once the file runs short or holds
+// something else, the layers still to come keep their defaults.
+void ReadLayerNumbers(FILE *file, Layer *first) {
+  for (Layer *layer = first; layer != nullptr; layer = layer->next) {
+    LayerNumbers n = NumbersOf(layer);
+    const int got =
+        fscanf(file, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
+               &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity, &n.alphaInvert);
+    if (got > 0) StoreNumbers(n, layer); // the numbers not reached are the defaults
+    if (got != 12) return;
+  }
+}
+
+} // namespace
+
 void Pop_SaveBuf(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
+  FILE *file = OpenLayerSet(inst, kExportPattern, kExportTitle, "wt");
+  if (file == nullptr) return;
+  // The whole stack, whichever layer is current.
+  const SBEntry *entry = &inst->entries[inst->curEntry];
+  fprintf(file, "%s\n", kLayerSetWord);
+  fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry));
+  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
+    fprintf(file, kLayerFormat, layer->type, layer->active, layer->color[0], layer->color[1],
+            layer->color[2], layer->intensity, layer->mode, layer->inBuffer, layer->invert,
+            layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert);
+    fprintf(file, "\n");
+  }
+  fclose(file);
 }
 
 void Pop_LoadBuf(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
+  FILE *file = OpenLayerSet(inst, kImportPattern, kImportTitle, "rt");
+  if (file == nullptr) return;
+  SBEntry *entry = &inst->entries[inst->curEntry];
+
+  // The header word is not examined. One too long for its buffer is cut, and
+  // the rest of it skipped so that the version tag is read next.
+  char word[LAYER_SET_WORD_LEN] = "";
+  if (fscanf(file, "%79s", word) == 1) (void)fscanf(file, "%*[^ \t\n\v\f\r]");
+
+  int tag = 0, count = 0;
+  if (fscanf(file, "%d %d", &tag, &count) < 1 || tag != SCENE_VERSION ||
+      count > kMaxLayerSetLayers) {
+    ShowInfo(kVersionError);
+    fclose(file);
+    return;
+  }
+
+  // The file's layers go on top of the stack in file order, its first layer
+  // line at position 0. They are made apart from the stack, so that running
+  // out of memory leaves the stack as it was.
+  Layer *first = nullptr;
+  Layer *last = nullptr;
+  if (count > 0) {
+    if (!MakeDefaultLayers(count, &first, &last)) {
+      fclose(file);
+      return;
+    }
+    ReadLayerNumbers(file, first);
+    last->next = entry->head;
+    if (entry->head != nullptr) entry->head->prev = last;
+    entry->head = first;
+  }
+  fclose(file);
+
+  // The selected row now shows whichever layer stands there. The list shows
+  // the layers only while the entry is on, and no row means no layer.
+  inst->layerCount = entry->on != 0 ? GetLayerNum(entry) : 0;
+  inst->curLayer = inst->curLayerNo >= 0 ? GetLayer(entry, inst->curLayerNo) : nullptr;
+  CtrlRedraw_L(inst);
+  CtrlRedraw(inst);
+  PreAns_Redraw(inst);
 }

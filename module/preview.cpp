@@ -247,26 +247,176 @@ void PreAns_Redraw(FilterInstance *inst) {
 }
 
 // ---------------------------------------------------------------------------
-// Control-state refresh. Each is called by the list and command handlers;
-// they are still to be written.
+// Control-state refresh
 
-// Not built yet: the entry-level refresh does nothing for now.
-void CtrlRedraw_G(FilterInstance *instance) { (void)instance; }
+namespace {
 
-// Not built yet: the layer-stack command refresh does nothing for now.
-void CtrlRedraw_L(FilterInstance *instance) { (void)instance; }
+void Draw(HostControl *control, int mode) {
+  if (control != nullptr) control->draw(control, mode);
+}
 
-// Not built yet: the layer property refresh does nothing for now.
-void CtrlRedraw(FilterInstance *instance) { (void)instance; }
+// A live control is drawn normally and its handler acts; a ghosted one is
+// drawn disabled and its handler ignores events.
+void Live(FilterInstance *inst, int number) {
+  Draw(inst->ctl[number], HOST_DRAW_RENDER);
+  inst->ctlOn[number] = 1;
+}
+
+void Ghost(FilterInstance *inst, int number) {
+  Draw(inst->ctl[number], HOST_DRAW_GHOST);
+  inst->ctlOn[number] = 0;
+}
+
+void LiveIf(FilterInstance *inst, int number, bool live) {
+  if (live)
+    Live(inst, number);
+  else
+    Ghost(inst, number);
+}
+
+void Refresh(FilterInstance *inst, int number) { Draw(inst->ctl[number], HOST_DRAW_REFRESH); }
+
+void SetInt(HostControl *control, intptr_t value) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = value;
+  control->set(control, HOST_CTL_VALUE, &holder);
+}
+
+void SetFloat(HostControl *control, double value) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.flt.type = HOST_VALUE_FLOAT;
+  holder.flt.value = value;
+  control->set(control, HOST_CTL_VALUE, &holder);
+}
+
+void SetColor(HostControl *control, const uint8_t color[3]) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.ivec.type = HOST_VALUE_IVEC;
+  for (int c = 0; c < 3; ++c) holder.ivec.value[c] = color[c];
+  control->set(control, HOST_CTL_VALUE, &holder);
+}
+
+// The selected entry, or null when none is.
+const SBEntry *SelectedEntry(const FilterInstance *inst) {
+  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+  return &inst->entries[inst->curEntry];
+}
+
+// The five controls that only modes other than "AmbientLight" read.
+const int kBufferControls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
+                               CTL_ALPHA_INVERT};
+
+} // namespace
+
+void CtrlRedraw_G(FilterInstance *inst) {
+  LiveIf(inst, CTL_ACTIVE, SelectedEntry(inst) != nullptr);
+  Refresh(inst, CTL_SURFACE_LIST);
+  Refresh(inst, CTL_LAYER_LIST);
+}
+
+void CtrlRedraw_L(FilterInstance *inst) {
+  const SBEntry *entry = SelectedEntry(inst);
+  if (entry == nullptr || inst->curLayer == nullptr) {
+    const int kStackCommands[] = {CTL_ADD_LAYER,  CTL_DEL_LAYER, CTL_ALL_ON, CTL_ALL_OFF,
+                                  CTL_ALL_INVERT, CTL_EXPORT,    CTL_IMPORT};
+    for (int number : kStackCommands) Ghost(inst, number);
+    Refresh(inst, CTL_LAYER_LIST);
+    return;
+  }
+  Live(inst, CTL_ADD_LAYER);
+  // The last layer of an entry cannot be deleted.
+  LiveIf(inst, CTL_DEL_LAYER, inst->layerCount > 1);
+  Live(inst, CTL_ALL_ON);
+  Live(inst, CTL_ALL_OFF);
+  Live(inst, CTL_ALL_INVERT);
+  if (entry->on == 0) {
+    Ghost(inst, CTL_IMPORT);
+    Ghost(inst, CTL_EXPORT);
+  } else {
+    Live(inst, CTL_IMPORT);
+    LiveIf(inst, CTL_EXPORT, entry->head != nullptr);
+  }
+  Refresh(inst, CTL_LAYER_LIST);
+}
+
+void CtrlRedraw(FilterInstance *inst) {
+  const SBEntry *entry = SelectedEntry(inst);
+  const Layer *layer = inst->curLayer;
+  // A selected row always has its layer; should it not, nothing is shown
+  // rather than a layer that is not there.
+  if (entry == nullptr || inst->curLayerNo == -1 || entry->on == 0 || layer == nullptr) {
+    const int kLayerControls[] = {CTL_COPY,         CTL_PASTE,           CTL_UP,
+                                  CTL_DOWN,         CTL_LAYER_TYPE,      CTL_ENABLED,
+                                  CTL_COLOR,        CTL_SWATCH,          CTL_INTENSITY,
+                                  CTL_MODE,         CTL_IN_BUFFER,       CTL_INVERT,
+                                  CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY, CTL_ALPHA_INVERT};
+    for (int number : kLayerControls) Ghost(inst, number);
+    return;
+  }
+  Live(inst, CTL_COPY);
+  LiveIf(inst, CTL_PASTE, inst->clip.valid != 0);
+  LiveIf(inst, CTL_UP, inst->curLayerNo > 0);
+  LiveIf(inst, CTL_DOWN, inst->curLayerNo < inst->layerCount - 1);
+  const int kAlwaysLive[] = {CTL_LAYER_TYPE, CTL_ENABLED,   CTL_COLOR,
+                             CTL_SWATCH,     CTL_INTENSITY, CTL_MODE};
+  for (int number : kAlwaysLive) Live(inst, number);
+  // "AmbientLight" reads neither buffer.
+  for (int number : kBufferControls) LiveIf(inst, number, layer->mode != MODE_AMBIENT);
+
+  // The controls show the layer, the ghosted buffer controls included.
+  SetInt(inst->ctl[CTL_LAYER_TYPE], layer->type);
+  SetInt(inst->ctl[CTL_ENABLED], layer->active);
+  SetColor(inst->ctl[CTL_SWATCH], layer->color);
+  SetFloat(inst->ctl[CTL_INTENSITY], layer->intensity);
+  SetInt(inst->ctl[CTL_MODE], layer->mode);
+  SetInt(inst->ctl[CTL_IN_BUFFER], layer->inBuffer);
+  SetInt(inst->ctl[CTL_INVERT], layer->invert);
+  SetInt(inst->ctl[CTL_ALPHA_BUFFER], layer->alphaBuffer);
+  SetFloat(inst->ctl[CTL_ALPHA_INTENSITY], layer->alphaIntensity);
+  SetInt(inst->ctl[CTL_ALPHA_INVERT], layer->alphaInvert);
+}
 
 // ---------------------------------------------------------------------------
 // Colour picking
 
-// Not built yet: the colour picker is not run; the colour stays unchanged.
-void ColPickMain(FilterInstance *instance, const char *title, float colour[3]) {
-  (void)instance;
-  (void)title;
-  (void)colour;
+namespace {
+
+const char kLayerColorTitle[] = "Light Color";
+const char kBaseColorTitle[] = "Preview BaseColor";
+
+// A picked channel as a layer keeps it: the integer part of v * 255. A
+// picker's value outside 0.0 to 1.0 is held to the byte's range rather than
+// wrapped.
+uint8_t ColorByte(float v) {
+  if (!(v > 0.0f)) return 0;
+  const float scaled = v * 255.0f;
+  if (scaled >= 255.0f) return 255;
+  return static_cast<uint8_t>(scaled);
+}
+
+} // namespace
+
+void ColPickMain(FilterInstance *inst, const char *title, float colour[3]) {
+  HostColorPickFunc *picker = reinterpret_cast<HostColorPickFunc *>(HostService(HOST_COLOR_PICKER));
+  if (picker == nullptr) return;
+  HostColorPickRequest request;
+  // A picker that completes without a verdict counts as a cancel.
+  request.result = 0;
+  request.title = title;
+  request.red = colour[0];
+  request.green = colour[1];
+  request.blue = colour[2];
+  request.data = inst;
+  request.hotFunc = colorcb;
+  const int status = picker(HOST_COLOR_PICK_VERSION, &request);
+  if (status != 0 || request.result <= 0) return;
+  colour[0] = request.red;
+  colour[1] = request.green;
+  colour[2] = request.blue;
 }
 
 // The picker reports the colours the user tries; the preview waits for the
@@ -278,14 +428,26 @@ void colorcb(void *data, float red, float green, float blue) {
   (void)blue;
 }
 
-// Not built yet: "Color" does nothing for now.
 void But_Col(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
+  if (inst == nullptr || inst->ctlOn[CTL_COLOR] == 0 || inst->curLayer == nullptr) return;
+  Layer *layer = inst->curLayer;
+  float colour[3];
+  for (int c = 0; c < 3; ++c) colour[c] = static_cast<float>(layer->color[c]) / 255.0f;
+  ColPickMain(inst, kLayerColorTitle, colour);
+  // A byte taken to a float and back this way is the same byte, so a
+  // cancelled pick leaves the colour exactly as it was.
+  for (int c = 0; c < 3; ++c) layer->color[c] = ColorByte(colour[c]);
+  SetColor(inst->ctl[CTL_SWATCH], layer->color);
+  PreAns_Redraw(inst);
 }
 
-// Not built yet: a click on the preview does nothing for now.
 void Area_Col(HostControl *control, void *instance) {
   (void)control;
-  (void)instance;
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
+  if (inst == nullptr) return;
+  // Always live: the picker works on the base colour itself.
+  ColPickMain(inst, kBaseColorTitle, inst->baseColor);
+  Preview_Redraw(inst);
 }
