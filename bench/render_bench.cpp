@@ -46,7 +46,11 @@ void threadCounts(benchmark::internal::Benchmark *bench) {
   if (all > 1) bench->Arg(static_cast<int>(all));
 }
 
-BENCHMARK(BM_RenderFullHD)->Apply(threadCounts)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderFullHD)
+    ->Apply(threadCounts)
+    ->MinTime(1.0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderFullHDPassOnly)
     ->Apply(threadCounts)
     ->UseRealTime()
