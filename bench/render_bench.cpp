@@ -53,6 +53,7 @@ BENCHMARK(BM_RenderFullHD)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderFullHDPassOnly)
     ->Apply(threadCounts)
+    ->MinTime(1.0)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
