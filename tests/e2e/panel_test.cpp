@@ -287,6 +287,59 @@ TEST(PanelCommand, DrawsTheDividersAndThePreviewBallsOnTheCanvas) {
   EXPECT_NE(resultOnly, black) << "the result ball right of the base ball";
 }
 
+TEST(PanelCommand, APickedPreviewColourReachesTheModuleAndItsBalls) {
+  const std::string dir = freshDir("picker");
+  writeFile(dir + "/pick.txt", "picker accept 1 0 0\nclick 26\n");
+  const Outcome run = qxhost("panel --scene '" + sceneIn(dir) +
+                                 "' --script pick.txt --dump out.json --canvas out.png",
+                             dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json requests = readJson(dir + "/out.json")["requests"];
+  ASSERT_EQ(requests.size(), 1u) << "the click on the preview asked the picker once";
+  EXPECT_EQ(requests[0]["title"], "Preview BaseColor");
+  EXPECT_EQ(requests[0]["shown"], json::array({1.0, 1.0, 1.0})) << "the white it starts from";
+  EXPECT_EQ(requests[0]["answer"], "accept");
+
+  // Pure red keeps the balls' hue: no green or blue but the highlight's,
+  // which lightens all three channels alike.
+  const Picture picture = readPng(dir + "/out.png");
+  ASSERT_EQ(picture.width, 500u);
+  int red = 0;
+  for (int r = 0; r < 64; ++r) {
+    for (int c = 0; c < 32; ++c) {
+      const std::array<int, 3> p = picture.at(7 + c, 210 + r);
+      ASSERT_EQ(p[1], p[2]) << "base ball row " << r << ", column " << c;
+      ASSERT_GE(p[0], p[1]) << "base ball row " << r << ", column " << c;
+      if (p[0] > 0 && p[1] == 0) ++red;
+    }
+  }
+  EXPECT_GT(red, 500) << "too few pure red pixels in the base ball";
+}
+
+TEST(PanelCommand, ExportWritesTheEntrysLayersWhereTheRequesterChose) {
+  const std::string dir = freshDir("export");
+  std::filesystem::create_directories(dir + "/content");
+  writeFile(dir + "/export.txt", "select 0 1\nfile sets.QXD\nclick \"Export\"\n");
+  const Outcome run =
+      qxhost("panel --scene '" + sceneIn(dir) +
+                 "' --script export.txt --dump out.json --content-dir '" + dir + "/content'",
+             dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  // The first request starts in the content directory; the relative answer
+  // is taken from there.
+  EXPECT_EQ(readAll(dir + "/content/sets.QXD"),
+            "Quintessalux_LayerSet_Ver.1.9\n"
+            "-3 2\n"
+            "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0\n"
+            "1 0 255 255 255 100.000000 3 10 0 0 100.000000 0\n");
+  const json requests = readJson(dir + "/out.json")["requests"];
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["title"], "Export LayerSet");
+  EXPECT_EQ(requests[0]["baseName"], ">*.QXD");
+  EXPECT_EQ(requests[0]["path"], dir + "/content");
+  EXPECT_EQ(requests[0]["file"], dir + "/content/sets.QXD");
+}
+
 TEST(PanelCommand, WithoutPanelServicesTheModulesTextIsTheError) {
   const std::string dir = freshDir("nopanels");
   const std::string scene = sceneIn(dir);
