@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <ImfChannelList.h>
 #include <ImfHeader.h>
@@ -33,9 +34,25 @@ std::string readAll(const std::string &path) {
 
 // Runs qxhost with `args` in the folder `cwd` and collects its exit status
 // and both outputs.
+// The test runner may run tests in processes of their own at the same time,
+// so every file a test makes lives in a folder of this process, removed at
+// the end.
+std::string processDir() { return testing::TempDir() + "render_test_" + std::to_string(getpid()); }
+
+class RemoveProcessDir : public testing::Environment {
+public:
+  void TearDown() override { std::filesystem::remove_all(processDir()); }
+};
+testing::Environment *const kCleanUp = testing::AddGlobalTestEnvironment(new RemoveProcessDir);
+
+std::string tempName(const std::string &name) {
+  std::filesystem::create_directories(processDir());
+  return processDir() + "/" + name;
+}
+
 Outcome qxhost(const std::string &args, const std::string &cwd = ".") {
-  const std::string out = testing::TempDir() + "render_test_stdout";
-  const std::string err = testing::TempDir() + "render_test_stderr";
+  const std::string out = tempName("stdout");
+  const std::string err = tempName("stderr");
   const std::string command = "cd '" + cwd + "' && '" + std::string(QXHOST_PATH) + "' " + args +
                               " >'" + out + "' 2>'" + err + "'";
   Outcome run;
@@ -47,7 +64,7 @@ Outcome qxhost(const std::string &args, const std::string &cwd = ".") {
 }
 
 std::string freshDir(const std::string &name) {
-  const std::string dir = testing::TempDir() + "render_test_" + name;
+  const std::string dir = tempName(name);
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;
@@ -312,18 +329,27 @@ TEST(StateCommand, ShowsLinesAsTheModuleRestoresThem) {
       << run.out;
 }
 
-// The demo frame is large enough to give every thread many rows.
+// The demo frame is large enough to give every thread many rows. The files
+// are written once for the tests below; each checks that it worked.
 class DemoFiles : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     dir_ = new std::string(freshDir("demo"));
-    const Outcome run = qxhost("demo --out-dir '" + *dir_ + "/files'");
-    ASSERT_EQ(run.status, 0) << run.err;
+    written_ = new Outcome(qxhost("demo --out-dir '" + *dir_ + "/files'"));
   }
-  static void TearDownTestSuite() { delete dir_; }
+  static void TearDownTestSuite() {
+    std::filesystem::remove_all(*dir_);
+    delete written_;
+    delete dir_;
+  }
+  void SetUp() override {
+    ASSERT_EQ(written_->status, 0) << "qxhost demo --out-dir failed: " << written_->err;
+  }
   static std::string *dir_;
+  static Outcome *written_;
 };
 std::string *DemoFiles::dir_ = nullptr;
+Outcome *DemoFiles::written_ = nullptr;
 
 TEST_F(DemoFiles, OneAndTwoThreadsRenderTheSameFrame) {
   const std::string in = *dir_ + "/files";
