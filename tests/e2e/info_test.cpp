@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
@@ -14,7 +13,11 @@
 
 #include "host.h"
 
+#include "qxhost_run.h"
+
 namespace {
+
+using namespace e2e;
 
 std::shared_ptr<const qx::ModuleLibrary> loadModule() {
   return std::make_shared<const qx::ModuleLibrary>(QX_MODULE_PATH);
@@ -31,33 +34,9 @@ template <class Action> std::string errorOf(Action action) {
 }
 
 std::string tempFile(const std::string &name, const std::string &text) {
-  const std::string path = testing::TempDir() + "info_test_" + name;
+  const std::string path = e2e::tempName("info_test_" + name);
   std::ofstream(path) << text;
   return path;
-}
-
-struct CommandRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string readAll(const std::string &path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs qxhost with `args` and collects its exit status and both outputs.
-CommandRun qxhost(const std::string &args) {
-  const std::string out = testing::TempDir() + "info_test_stdout";
-  const std::string err = testing::TempDir() + "info_test_stderr";
-  const std::string command =
-      std::string("'") + QXHOST_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'";
-  CommandRun run;
-  const int raw = std::system(command.c_str());
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = readAll(out);
-  run.err = readAll(err);
-  return run;
 }
 
 const char kTwoSurfaceScene[] = R"({
@@ -197,7 +176,7 @@ TEST(ModuleLoading, AWrongFixedWordIsNamed) {
 }
 
 TEST(InfoCommand, ShowsTheDescriptorAndBothServersActivated) {
-  const CommandRun run = qxhost("info");
+  const e2e::Outcome run = qxhost("info");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("sync 0x04121994  version 0x00000003  machine 0x00000300"),
             std::string::npos)
@@ -211,7 +190,7 @@ TEST(InfoCommand, ShowsTheDescriptorAndBothServersActivated) {
 
 TEST(InfoCommand, MakesAnInstanceFromTheScene) {
   const std::string scene = tempFile("scene.json", kTwoSurfaceScene);
-  const CommandRun run =
+  const e2e::Outcome run =
       qxhost("info --module '" + std::string(QX_MODULE_PATH) + "' --scene '" + scene + "'");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("instance: \"Quintessalux\"  surfaces 2  flags 0x00000001"),
@@ -221,7 +200,7 @@ TEST(InfoCommand, MakesAnInstanceFromTheScene) {
 
 TEST(InfoCommand, ABadModuleOrSceneExitsWithTwoNamingTheFile) {
   const std::string missing = testing::TempDir() + "info_test_missing.p";
-  CommandRun run = qxhost("info --module '" + missing + "'");
+  e2e::Outcome run = qxhost("info --module '" + missing + "'");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "qxhost: " + missing + ": no such module file\n");
 
@@ -237,7 +216,7 @@ TEST(InfoCommand, ABadModuleOrSceneExitsWithTwoNamingTheFile) {
 }
 
 TEST(InfoCommand, HelpNamesTheModuleAndSceneOptions) {
-  const CommandRun run = qxhost("info --help");
+  const e2e::Outcome run = qxhost("info --help");
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("--module"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("--scene"), std::string::npos) << run.out;

@@ -2,8 +2,6 @@
 // opened headless on a scene, with scripted sessions, dumps and pictures.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <png.h>
 
 #include <cstdio>
@@ -16,47 +14,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qxhost_run.h"
+
 namespace {
 
+using namespace e2e;
+
 using json = nlohmann::json;
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string readAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string freshDir(const std::string &name) {
-  const std::string dir = testing::TempDir() + "panel_test_" + name;
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
-// Runs qxhost with `args` in `cwd`, with `input` on its standard input, and
-// collects its exit status and outputs.
-Outcome qxhost(const std::string &args, const std::string &cwd, const std::string &input = "") {
-  const std::string in = cwd + "/stdin.txt";
-  const std::string out = cwd + "/stdout.txt";
-  const std::string err = cwd + "/stderr.txt";
-  writeFile(in, input);
-  const std::string command = "cd '" + cwd + "' && '" + std::string(QXHOST_PATH) + "' " + args +
-                              " <'" + in + "' >'" + out + "' 2>'" + err + "'";
-  Outcome run;
-  const int raw = std::system(command.c_str());
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = readAll(out);
-  run.err = readAll(err);
-  return run;
-}
 
 // Two values: 1.0 on Skin, 2.0 on Cloth and Lining. The stored state switches
 // entry 2.0 on with two layers (the example of the scene-state format).

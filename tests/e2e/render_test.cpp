@@ -2,9 +2,6 @@
 // and scenes made here.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <ImfChannelList.h>
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
@@ -20,55 +17,11 @@
 
 #include "frame.h"
 
+#include "qxhost_run.h"
+
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string readAll(const std::string &path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs qxhost with `args` in the folder `cwd` and collects its exit status
-// and both outputs.
-// The test runner may run tests in processes of their own at the same time,
-// so every file a test makes lives in a folder of this process, removed at
-// the end.
-std::string processDir() { return testing::TempDir() + "render_test_" + std::to_string(getpid()); }
-
-class RemoveProcessDir : public testing::Environment {
-public:
-  void TearDown() override { std::filesystem::remove_all(processDir()); }
-};
-testing::Environment *const kCleanUp = testing::AddGlobalTestEnvironment(new RemoveProcessDir);
-
-std::string tempName(const std::string &name) {
-  std::filesystem::create_directories(processDir());
-  return processDir() + "/" + name;
-}
-
-Outcome qxhost(const std::string &args, const std::string &cwd = ".") {
-  const std::string out = tempName("stdout");
-  const std::string err = tempName("stderr");
-  const std::string command = "cd '" + cwd + "' && '" + std::string(QXHOST_PATH) + "' " + args +
-                              " >'" + out + "' 2>'" + err + "'";
-  Outcome run;
-  const int raw = std::system(command.c_str());
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = readAll(out);
-  run.err = readAll(err);
-  return run;
-}
-
-std::string freshDir(const std::string &name) {
-  const std::string dir = tempName(name);
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
+using namespace e2e;
 
 int occurrences(const std::string &text, const std::string &part) {
   int n = 0;

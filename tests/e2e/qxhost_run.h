@@ -1,0 +1,76 @@
+// Running the qxhost command from end-to-end tests. The test runner runs tests
+// in processes of their own at the same time, so every file a run makes lives
+// in a folder of this process, removed when the process ends.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+inline std::string readAll(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string processDir() {
+  return testing::TempDir() + "qx_e2e_" + std::to_string(getpid());
+}
+
+class RemoveProcessDir : public testing::Environment {
+public:
+  void TearDown() override { std::filesystem::remove_all(processDir()); }
+};
+inline testing::Environment *const kRemoveProcessDir =
+    testing::AddGlobalTestEnvironment(new RemoveProcessDir);
+
+// A path for a file of this process.
+inline std::string tempName(const std::string &name) {
+  std::filesystem::create_directories(processDir());
+  return processDir() + "/" + name;
+}
+
+// An empty folder of this process.
+inline std::string freshDir(const std::string &name) {
+  const std::string dir = tempName(name);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Runs qxhost with `args` in the folder `cwd`, with `input` on its standard
+// input, and collects its exit status and both outputs.
+inline Outcome qxhost(const std::string &args, const std::string &cwd = ".",
+                      const std::string &input = "") {
+  const std::string in = tempName("qxhost.stdin");
+  const std::string out = tempName("qxhost.stdout");
+  const std::string err = tempName("qxhost.stderr");
+  writeFile(in, input);
+  const std::string command = "cd '" + cwd + "' && '" + std::string(QXHOST_PATH) + "' " + args +
+                              " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+  Outcome run;
+  const int raw = std::system(command.c_str());
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = readAll(out);
+  run.err = readAll(err);
+  return run;
+}
+
+} // namespace e2e
