@@ -274,6 +274,27 @@ TEST_F(ControlStates, PasteIsGhostedUntilALayerIsCopiedAndThenLiveForEveryLaterS
   });
 }
 
+TEST_F(ControlStates, ImportAndExportFollowTheEntrysSwitchAndExportItsStack) {
+  Give(0, {10}, 1);
+  WhileOpen([&] {
+    PickEntry(0);
+    // States no handler leaves behind, set up directly: the stack commands
+    // are live, yet the entry is off, or its stack is empty.
+    Entry(0).on = 0;
+    CtrlRedraw_L(inst);
+    EXPECT_EQ(inst->ctlOn[CTL_ADD_LAYER], 1);
+    EXPECT_EQ(inst->ctlOn[CTL_IMPORT], 0) << "Import is live on an entry that is off";
+    EXPECT_EQ(inst->ctlOn[CTL_EXPORT], 0) << "Export is live on an entry that is off";
+    Entry(0).on = 1;
+    Layer *head = Entry(0).head;
+    Entry(0).head = nullptr;
+    CtrlRedraw_L(inst);
+    Entry(0).head = head;
+    EXPECT_EQ(inst->ctlOn[CTL_IMPORT], 1);
+    EXPECT_EQ(inst->ctlOn[CTL_EXPORT], 0) << "Export is live on an empty stack";
+  });
+}
+
 TEST_F(ControlStates, GhostedControlsDoNothing) {
   Give(0, {10, 11, 12}, 0); // off: every layer command and property is ghosted
   WhileOpen([&] {
