@@ -26,7 +26,7 @@ const char *const kPreviewTypes[] = {"Ball", "Cel-Look Ball", "Shadow", nullptr}
 
 // One control of the panel: what the host makes, where it stands and who
 // handles its events.
-struct ControlSpec {
+struct ControlDef {
   const char *kind;
   const char *label;
   int descType;       // HOST_DESC_*
@@ -43,7 +43,7 @@ struct ControlSpec {
 constexpr const char **Items(const char *const *items) { return const_cast<const char **>(items); }
 
 // The 28 controls in creation order, which is also the order of `ctl`.
-const ControlSpec kControls[CTL_COUNT] = {
+const ControlDef kControls[CTL_COUNT] = {
     {HOST_KIND_LISTBOX, "BufferList", HOST_DESC_LIST, 80, 11, nullptr, countFunc, nameFunc, 5, 30,
      listEvent},
     {HOST_KIND_LISTBOX, "Surface with select Specialbuffer", HOST_DESC_LIST, 248, 6, nullptr,
@@ -104,25 +104,25 @@ const int kGhostedAtOpen[] = {
     CTL_ALL_OFF,      CTL_ALL_INVERT,
 };
 
-HostCtlDesc DescOf(const ControlSpec &spec) {
+HostCtlDesc DescOf(const ControlDef &def) {
   HostCtlDesc desc;
-  switch (spec.descType) {
+  switch (def.descType) {
   case HOST_DESC_LIST:
     desc.list.type = HOST_DESC_LIST;
-    desc.list.width = spec.width;
-    desc.list.visibleRows = spec.extent;
-    desc.list.count = spec.count;
-    desc.list.name = spec.name;
+    desc.list.width = def.width;
+    desc.list.visibleRows = def.extent;
+    desc.list.count = def.count;
+    desc.list.name = def.name;
     break;
   case HOST_DESC_AREA:
     desc.area.type = HOST_DESC_AREA;
-    desc.area.width = spec.width;
-    desc.area.height = spec.extent;
+    desc.area.width = def.width;
+    desc.area.height = def.extent;
     break;
   case HOST_DESC_CHOICE:
     desc.choice.type = HOST_DESC_CHOICE;
-    desc.choice.items = spec.items;
-    desc.choice.width = spec.width;
+    desc.choice.items = def.items;
+    desc.choice.width = def.width;
     break;
   case HOST_DESC_RANGE: // percent controls run from 0 to 100
     desc.range.type = HOST_DESC_RANGE;
@@ -130,7 +130,7 @@ HostCtlDesc DescOf(const ControlSpec &spec) {
     desc.range.max = 100;
     break;
   default: // check boxes and the colour swatch carry nothing but their tag
-    desc.type = spec.descType;
+    desc.type = def.descType;
     break;
   }
   return desc;

@@ -42,7 +42,7 @@ enum {
 // Panel geometry.
 enum { PANEL_WIDTH = 384, PANEL_HEIGHT = 348 };
 
-extern int32_t Lcount;   // rows of the surface list
+extern int32_t Lcount;        // rows of the surface list
 extern int32_t bmx, mmx, mmc; // colour swatch throttle
 
 const char *QXOptions(HostInstance instance);

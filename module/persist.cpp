@@ -329,6 +329,9 @@ const char kExportPattern[] = ">*.QXD";
 const char kImportPattern[] = "<*.QXD";
 const char kOpenError[] = "File open error!";
 const char kVersionError[] = "File version error!";
+// Export tells the user when the file could not be written whole (a full
+// disk), rather than leaving a cut file behind as if it had been saved.
+const char kWriteError[] = "File write error!";
 
 // The header word is read into a buffer of this size and cut to fit.
 enum { LAYER_SET_WORD_LEN = 80 };
@@ -419,15 +422,19 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
   if (file == nullptr) return;
   // The whole stack, whichever layer is current.
   const SBEntry *entry = &inst->entries[inst->curEntry];
-  fprintf(file, "%s\n", kLayerSetWord);
-  fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry));
+  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
+  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
   for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    fprintf(file, kLayerFormat, layer->type, layer->active, layer->color[0], layer->color[1],
-            layer->color[2], layer->intensity, layer->mode, layer->inBuffer, layer->invert,
-            layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert);
-    fprintf(file, "\n");
+    written =
+        fprintf(file, kLayerFormat, layer->type, layer->active, layer->color[0], layer->color[1],
+                layer->color[2], layer->intensity, layer->mode, layer->inBuffer, layer->invert,
+                layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert) >= 0 &&
+        written;
+    written = fprintf(file, "\n") >= 0 && written;
   }
-  fclose(file);
+  // Buffered text reaches the disk at the latest when the file is closed.
+  written = fclose(file) == 0 && written;
+  if (!written) ShowInfo(kWriteError);
 }
 
 void Pop_LoadBuf(HostControl *control, void *instance) {

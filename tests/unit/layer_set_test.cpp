@@ -402,3 +402,14 @@ TEST_F(LayerSetFiles, AFileThatCannotBeOpenedIsReportedAndChangesNothing) {
   EXPECT_EQ(services.messages, (std::vector<std::string>{"File open error!", "File open error!"}));
   EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
 }
+
+TEST_F(LayerSetFiles, AnExportThatCannotBeWrittenWholeIsReported) {
+  Give(0, {200, 201}, 1);
+  services.request.fullName = "/dev/full"; // every write fails: no space left
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_EXPORT);
+  });
+  EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
+  EXPECT_EQ(TagText(Tags(Entry(0))), "[200 201]") << "export must leave the stack alone";
+}
