@@ -89,6 +89,19 @@ Layer *AddLayer(SBEntry *entry, int32_t position) {
   return layer;
 }
 
+Layer *AppendLayerAfter(SBEntry *entry, Layer *tail) {
+  Layer *layer = static_cast<Layer *>(malloc(sizeof(Layer)));
+  if (layer == nullptr) return nullptr;
+  ClearLayer(layer);
+  layer->prev = tail;
+  layer->next = nullptr;
+  if (tail != nullptr)
+    tail->next = layer;
+  else
+    entry->head = layer;
+  return layer;
+}
+
 void InsertLayer(SBEntry *entry, int32_t position, Layer *layer) {
   if (layer == nullptr) return;
   LinkLayer(entry, position, layer);

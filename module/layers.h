@@ -36,6 +36,11 @@ Layer *UnLinkLayer(SBEntry *entry, int32_t position);
 void DelLayer(SBEntry *entry, int32_t position);
 void DelAllLayer(SBEntry *entry);
 Layer *GetLayer(const SBEntry *entry, int32_t position);
+// Makes a layer with the defaults and links it after `tail`, which is the
+// stack's last layer, or null for an empty stack: appending without a walk,
+// for code that builds a whole stack in order. Returns the layer, or null
+// when no memory is left (the stack is then unchanged).
+Layer *AppendLayerAfter(SBEntry *entry, Layer *tail);
 int32_t GetLayerNum(const SBEntry *entry);
 Layer *ClearLayer(Layer *layer);
 

@@ -206,18 +206,14 @@ SBEntry *CopyEntries(const SBEntry *from, int32_t count) {
     to[i].head = nullptr;
     Layer *tail = nullptr;
     for (const Layer *src = from[i].head; src != nullptr; src = src->next) {
-      Layer *copy = static_cast<Layer *>(malloc(sizeof(Layer)));
+      Layer *copy = AppendLayerAfter(&to[i], tail);
       if (copy == nullptr) {
         FreeEntries(to, count);
         return nullptr;
       }
-      *copy = *src;
+      *copy = *src; // every property; the copy's own links follow
       copy->prev = tail;
       copy->next = nullptr;
-      if (tail != nullptr)
-        tail->next = copy;
-      else
-        to[i].head = copy;
       tail = copy;
     }
   }

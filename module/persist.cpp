@@ -193,18 +193,11 @@ bool ParseEntries(LineCursor lines, int32_t entryCount, int32_t layerTotal, SBEn
     // before it is parsed so that a failure releases it with the rest.
     Layer *tail = nullptr;
     for (int32_t j = 0; j < layers; ++j) {
-      Layer *layer = static_cast<Layer *>(malloc(sizeof(Layer)));
+      Layer *layer = AppendLayerAfter(&entries[i], tail);
       if (layer == nullptr) { // no memory: the caller keeps the old entries
         FreeEntries(entries, entryCount);
         return false;
       }
-      ClearLayer(layer);
-      layer->prev = tail;
-      layer->next = nullptr;
-      if (tail != nullptr)
-        tail->next = layer;
-      else
-        entries[i].head = layer;
       tail = layer;
       line = lines.Next();
       if (line == nullptr || !ParseLayerLine(line, layer)) {
@@ -371,31 +364,17 @@ FILE *OpenLayerSet(const FilterInstance *inst, const char *pattern, const char *
   return file;
 }
 
-// Makes `count` default layers linked among themselves, first to last.
+// Makes `count` default layers as a stack of their own, first to last.
 // Returns false, with nothing left allocated, when memory runs out.
-bool MakeDefaultLayers(int32_t count, Layer **firstOut, Layer **lastOut) {
-  Layer *first = nullptr;
+bool MakeDefaultLayers(int32_t count, SBEntry *made, Layer **lastOut) {
   Layer *last = nullptr;
   for (int32_t i = 0; i < count; ++i) {
-    Layer *layer = static_cast<Layer *>(malloc(sizeof(Layer)));
-    if (layer == nullptr) { // no memory: release what was made
-      while (first != nullptr) {
-        Layer *next = first->next;
-        free(first);
-        first = next;
-      }
+    last = AppendLayerAfter(made, last);
+    if (last == nullptr) { // no memory: release what was made
+      DelAllLayer(made);
       return false;
     }
-    ClearLayer(layer);
-    layer->prev = last;
-    layer->next = nullptr;
-    if (last != nullptr)
-      last->next = layer;
-    else
-      first = layer;
-    last = layer;
   }
-  *firstOut = first;
   *lastOut = last;
   return true;
 }
@@ -460,17 +439,17 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
   // The file's layers go on top of the stack in file order, its first layer
   // line at position 0. They are made apart from the stack, so that running
   // out of memory leaves the stack as it was.
-  Layer *first = nullptr;
+  SBEntry made = {0.0, 0, nullptr};
   Layer *last = nullptr;
   if (count > 0) {
-    if (!MakeDefaultLayers(count, &first, &last)) {
+    if (!MakeDefaultLayers(count, &made, &last)) {
       fclose(file);
       return;
     }
-    ReadLayerNumbers(file, first);
+    ReadLayerNumbers(file, made.head);
     last->next = entry->head;
     if (entry->head != nullptr) entry->head->prev = last;
-    entry->head = first;
+    entry->head = made.head;
   }
   fclose(file);
 
