@@ -12,12 +12,8 @@ int main(int argc, char **argv) {
   app.require_subcommand(1);
 
   const std::vector<qx::cli::Command> commands = {
-      qx::cli::addInfoCommand(app),
-      qx::cli::addRenderCommand(app),
-      qx::cli::addDemoCommand(app),
-      qx::cli::addFlagsCommand(app),
-      qx::cli::addStateCommand(app),
-      qx::cli::addPanelCommand(app),
+      qx::cli::addInfoCommand(app),  qx::cli::addRenderCommand(app), qx::cli::addDemoCommand(app),
+      qx::cli::addFlagsCommand(app), qx::cli::addStateCommand(app),  qx::cli::addPanelCommand(app),
   };
 
   try {
