@@ -14,6 +14,72 @@
 int32_t Lcount = 0;
 int32_t bmx = 0, mmx = 0, mmc = 0;
 
+// ---------------------------------------------------------------------------
+// Control access, shared with the preview's control-state refresh
+
+// Values travel through the host's typed holders. A control the host did not
+// make is left alone, and reads as 0.
+void CtlSetInt(HostControl *control, int tag, intptr_t value) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = value;
+  control->set(control, tag, &holder);
+}
+
+void CtlSetFloat(HostControl *control, int tag, double value) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.flt.type = HOST_VALUE_FLOAT;
+  holder.flt.value = value;
+  control->set(control, tag, &holder);
+}
+
+void CtlSetIVec(HostControl *control, int tag, int red, int green, int blue) {
+  if (control == nullptr) return;
+  HostValue holder;
+  holder.ivec.type = HOST_VALUE_IVEC;
+  holder.ivec.value[0] = red;
+  holder.ivec.value[1] = green;
+  holder.ivec.value[2] = blue;
+  control->set(control, tag, &holder);
+}
+
+void CtlDraw(HostControl *control, int mode) {
+  if (control != nullptr) control->draw(control, mode);
+}
+
+intptr_t CtlGetInt(HostControl *control) {
+  HostValue holder;
+  holder.intv.type = HOST_VALUE_INT;
+  holder.intv.value = 0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  return holder.intv.value;
+}
+
+int32_t CtlGetInt32(HostControl *control) { return static_cast<int32_t>(CtlGetInt(control)); }
+
+double CtlGetFloat(HostControl *control) {
+  HostValue holder;
+  holder.flt.type = HOST_VALUE_FLOAT;
+  holder.flt.value = 0.0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  return holder.flt.value;
+}
+
+void CtlGetIVec(HostControl *control, int rgb[3]) {
+  HostValue holder;
+  holder.ivec.type = HOST_VALUE_IVEC;
+  holder.ivec.value[0] = holder.ivec.value[1] = holder.ivec.value[2] = 0;
+  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
+  for (int c = 0; c < 3; ++c) rgb[c] = holder.ivec.value[c];
+}
+
+SBEntry *SelectedEntry(const FilterInstance *inst) {
+  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+  return &inst->entries[inst->curEntry];
+}
+
 namespace {
 
 const char kTitle[] = "Quintessalux ver. 1.9";
@@ -136,38 +202,6 @@ HostCtlDesc DescOf(const ControlDef &def) {
   return desc;
 }
 
-// Control access through the host's typed value holders. A control the host
-// did not make is left alone.
-void SetInt(HostControl *control, int tag, intptr_t value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = value;
-  control->set(control, tag, &holder);
-}
-
-void SetFloat(HostControl *control, int tag, double value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.flt.type = HOST_VALUE_FLOAT;
-  holder.flt.value = value;
-  control->set(control, tag, &holder);
-}
-
-void SetIVec(HostControl *control, int tag, int red, int green, int blue) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.ivec.type = HOST_VALUE_IVEC;
-  holder.ivec.value[0] = red;
-  holder.ivec.value[1] = green;
-  holder.ivec.value[2] = blue;
-  control->set(control, tag, &holder);
-}
-
-void Draw(HostControl *control, int mode) {
-  if (control != nullptr) control->draw(control, mode);
-}
-
 // The first entry carrying `value`, or -1.
 int32_t FindValue(const SBEntry *entries, int32_t count, double value) {
   for (int32_t i = 0; i < count; ++i) {
@@ -250,8 +284,8 @@ const char *QXOptions(HostInstance instance) {
     ctl[i] = services->addControl(panel, kControls[i].kind, &desc, kControls[i].label);
   }
   for (int i = 0; i < CTL_COUNT; ++i) {
-    SetInt(ctl[i], HOST_CTL_X, kControls[i].x);
-    SetInt(ctl[i], HOST_CTL_Y, kControls[i].y);
+    CtlSetInt(ctl[i], HOST_CTL_X, kControls[i].x);
+    CtlSetInt(ctl[i], HOST_CTL_Y, kControls[i].y);
   }
 
   inst->curEntry = -1;
@@ -259,15 +293,15 @@ const char *QXOptions(HostInstance instance) {
   inst->layerCount = 0;
   inst->curLayer = nullptr;
 
-  SetInt(ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
-  SetIVec(ctl[CTL_SWATCH], HOST_CTL_VALUE, 0, 0, 0);
-  SetFloat(ctl[CTL_INTENSITY], HOST_CTL_VALUE, 0.0);
-  SetInt(ctl[CTL_MODE], HOST_CTL_VALUE, 0);
+  CtlSetInt(ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
+  CtlSetIVec(ctl[CTL_SWATCH], HOST_CTL_VALUE, 0, 0, 0);
+  CtlSetFloat(ctl[CTL_INTENSITY], HOST_CTL_VALUE, 0.0);
+  CtlSetInt(ctl[CTL_MODE], HOST_CTL_VALUE, 0);
 
-  Draw(ctl[CTL_ACTIVE], HOST_DRAW_ERASE);
-  for (int number : kGhostedAtOpen) Draw(ctl[number], HOST_DRAW_GHOST);
+  CtlDraw(ctl[CTL_ACTIVE], HOST_DRAW_ERASE);
+  for (int number : kGhostedAtOpen) CtlDraw(ctl[number], HOST_DRAW_GHOST);
 
-  SetInt(ctl[CTL_PREVIEW_TYPE], HOST_CTL_VALUE, inst->previewType);
+  CtlSetInt(ctl[CTL_PREVIEW_TYPE], HOST_CTL_VALUE, inst->previewType);
 
   inst->panelFuncs = services;
   inst->panel = panel;
@@ -281,8 +315,8 @@ const char *QXOptions(HostInstance instance) {
   services->set(panel, HOST_PAN_H, &height);
 
   for (int i = 0; i < CTL_COUNT; ++i) {
-    SetInt(ctl[i], HOST_CTL_USERDATA, reinterpret_cast<intptr_t>(inst));
-    SetInt(ctl[i], HOST_CTL_EVENT, reinterpret_cast<intptr_t>(kControls[i].handler));
+    CtlSetInt(ctl[i], HOST_CTL_USERDATA, reinterpret_cast<intptr_t>(inst));
+    CtlSetInt(ctl[i], HOST_CTL_EVENT, reinterpret_cast<intptr_t>(kControls[i].handler));
   }
 
   services->set(panel, HOST_PAN_DRAWFUNC, reinterpret_cast<void *>(redraw));
@@ -324,11 +358,6 @@ const char *const kLayerRowFormats[] = {
     "%c \x81\x9C %s",
     "%c \x81\x9D %s",
 };
-
-const SBEntry *SelectedEntry(const FilterInstance *inst) {
-  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
-  return &inst->entries[inst->curEntry];
-}
 
 } // namespace
 
@@ -398,34 +427,6 @@ const char *LayerNameFunc(void *instance, int row) {
 
 namespace {
 
-// Control values, read through the host's typed holders. A control the host
-// did not make reads as 0.
-intptr_t GetInt(HostControl *control) {
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = 0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  return holder.intv.value;
-}
-
-int32_t GetInt32(HostControl *control) { return static_cast<int32_t>(GetInt(control)); }
-
-double GetFloat(HostControl *control) {
-  HostValue holder;
-  holder.flt.type = HOST_VALUE_FLOAT;
-  holder.flt.value = 0.0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  return holder.flt.value;
-}
-
-void GetIVec(HostControl *control, int rgb[3]) {
-  HostValue holder;
-  holder.ivec.type = HOST_VALUE_IVEC;
-  holder.ivec.value[0] = holder.ivec.value[1] = holder.ivec.value[2] = 0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  for (int c = 0; c < 3; ++c) rgb[c] = holder.ivec.value[c];
-}
-
 int MouseX(HostControl *control) {
   HostValue holder;
   holder.intv.type = HOST_VALUE_INT;
@@ -439,11 +440,6 @@ int8_t Low8(intptr_t value) { return static_cast<int8_t>(static_cast<uint8_t>(va
 uint8_t LowByte(int value) { return static_cast<uint8_t>(value & 0xFF); }
 
 FilterInstance *InstanceOf(void *instance) { return static_cast<FilterInstance *>(instance); }
-
-SBEntry *CurrentEntry(FilterInstance *inst) {
-  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
-  return &inst->entries[inst->curEntry];
-}
 
 // The instance when the control's handler is to act: its control is live.
 FilterInstance *LiveFor(void *instance, int number) {
@@ -462,8 +458,8 @@ Layer *LayerFor(void *instance, int number) {
 
 // Shows row `row` of the layer list as selected and redraws its rows.
 void SelectLayerRow(FilterInstance *inst, int32_t row) {
-  SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, row);
-  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+  CtlSetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, row);
+  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
 }
 
 // The surfaces carrying `value`, in the host's order: their names and base
@@ -513,7 +509,7 @@ void SelectFirstLayer(FilterInstance *inst, const SBEntry *entry) {
   inst->layerCount = GetLayerNum(entry);
   if (inst->layerCount > 0) {
     inst->curLayerNo = 0;
-    SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
+    CtlSetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
     inst->curLayer = entry->head;
   }
 }
@@ -523,7 +519,7 @@ void SelectFirstLayer(FilterInstance *inst, const SBEntry *entry) {
 void listEvent(HostControl *control, void *instance) {
   FilterInstance *inst = InstanceOf(instance);
   if (inst == nullptr) return;
-  const intptr_t row = GetInt(control);
+  const intptr_t row = CtlGetInt(control);
   // Bcount can belong to another instance; the entry array bounds the row too.
   if (row >= 0 && row < Bcount && row < inst->entryCount) {
     inst->curEntry = static_cast<int32_t>(row);
@@ -533,7 +529,7 @@ void listEvent(HostControl *control, void *instance) {
     inst->surfNames = nullptr;
     inst->surfColors = nullptr;
     ListSurfaces(inst, entry->value);
-    SetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, entry->on);
+    CtlSetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, entry->on);
     SelectFirstLayer(inst, entry);
   } else {
     // No entry: the surface list and the "Active" box keep what they show.
@@ -551,7 +547,7 @@ void listEvent(HostControl *control, void *instance) {
 void SLlistEvent(HostControl *control, void *instance) {
   FilterInstance *inst = InstanceOf(instance);
   if (inst == nullptr) return;
-  const intptr_t row = GetInt(control);
+  const intptr_t row = CtlGetInt(control);
   if (row >= 0 && row < Lcount && inst->surfColors != nullptr) {
     for (int c = 0; c < 3; ++c) inst->baseColor[c] = inst->surfColors[row][c];
   }
@@ -561,8 +557,8 @@ void SLlistEvent(HostControl *control, void *instance) {
 void LayerlistEvent(HostControl *control, void *instance) {
   FilterInstance *inst = InstanceOf(instance);
   if (inst == nullptr) return;
-  const intptr_t row = GetInt(control);
-  const SBEntry *entry = CurrentEntry(inst);
+  const intptr_t row = CtlGetInt(control);
+  const SBEntry *entry = SelectedEntry(inst);
   Layer *layer = nullptr;
   if (row >= 0 && row < inst->layerCount && entry != nullptr)
     layer = GetLayer(entry, static_cast<int32_t>(row));
@@ -581,23 +577,23 @@ void But_Active(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = InstanceOf(instance);
   if (inst == nullptr) return;
-  SBEntry *entry = CurrentEntry(inst);
+  SBEntry *entry = SelectedEntry(inst);
   if (entry == nullptr) return;
   // A check box is on for any value but 0; the entry keeps 0 or 1.
-  entry->on = GetInt(inst->ctl[CTL_ACTIVE]) != 0 ? 1 : 0;
+  entry->on = CtlGetInt(inst->ctl[CTL_ACTIVE]) != 0 ? 1 : 0;
   if (entry->on == 1) {
     // An entry that is switched on always has a layer to show. Should not
     // even one layer be had, the entry stays off and so does its box.
     if (entry->head == nullptr && AddLayer(entry, 0) == nullptr) {
       entry->on = 0;
-      SetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
+      CtlSetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
     }
   }
   if (entry->on == 1) {
     inst->layerCount = GetLayerNum(entry);
     inst->curLayerNo = 0;
     inst->curLayer = entry->head;
-    SetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
+    CtlSetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, 0);
   } else {
     // The layers stay in the stack, hidden from the list and the evaluation.
     inst->layerCount = 0;
@@ -606,7 +602,7 @@ void But_Active(HostControl *control, void *instance) {
   }
   CtrlRedraw_L(inst);
   CtrlRedraw(inst);
-  Draw(inst->ctl[CTL_BUFFER_LIST], HOST_DRAW_REFRESH);
+  CtlDraw(inst->ctl[CTL_BUFFER_LIST], HOST_DRAW_REFRESH);
   PreAns_Redraw(inst);
 }
 
@@ -619,18 +615,18 @@ void But_Copy(HostControl *control, void *instance) {
   LayerClip &clip = inst->clip;
   clip.valid = 1;
   int rgb[3];
-  GetIVec(inst->ctl[CTL_SWATCH], rgb);
+  CtlGetIVec(inst->ctl[CTL_SWATCH], rgb);
   for (int c = 0; c < 3; ++c) clip.color[c] = LowByte(rgb[c]);
-  clip.intensity = GetFloat(inst->ctl[CTL_INTENSITY]);
-  clip.mode = GetInt32(inst->ctl[CTL_MODE]);
-  clip.inBuffer = GetInt32(inst->ctl[CTL_IN_BUFFER]);
-  clip.invert = Low8(GetInt(inst->ctl[CTL_INVERT]));
-  clip.alphaBuffer = GetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
-  clip.alphaIntensity = GetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
-  clip.alphaInvert = Low8(GetInt(inst->ctl[CTL_ALPHA_INVERT]));
-  Draw(inst->ctl[CTL_PASTE], HOST_DRAW_RENDER);
+  clip.intensity = CtlGetFloat(inst->ctl[CTL_INTENSITY]);
+  clip.mode = CtlGetInt32(inst->ctl[CTL_MODE]);
+  clip.inBuffer = CtlGetInt32(inst->ctl[CTL_IN_BUFFER]);
+  clip.invert = Low8(CtlGetInt(inst->ctl[CTL_INVERT]));
+  clip.alphaBuffer = CtlGetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
+  clip.alphaIntensity = CtlGetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
+  clip.alphaInvert = Low8(CtlGetInt(inst->ctl[CTL_ALPHA_INVERT]));
+  CtlDraw(inst->ctl[CTL_PASTE], HOST_DRAW_RENDER);
   inst->ctlOn[CTL_PASTE] = 1;
-  Draw(inst->ctl[CTL_PASTE], HOST_DRAW_REFRESH);
+  CtlDraw(inst->ctl[CTL_PASTE], HOST_DRAW_REFRESH);
 }
 
 void But_Pst(HostControl *control, void *instance) {
@@ -648,14 +644,14 @@ void But_Pst(HostControl *control, void *instance) {
   layer->alphaBuffer = clip.alphaBuffer;
   layer->alphaIntensity = clip.alphaIntensity;
   layer->alphaInvert = clip.alphaInvert;
-  SetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, clip.color[0], clip.color[1], clip.color[2]);
-  SetFloat(inst->ctl[CTL_INTENSITY], HOST_CTL_VALUE, clip.intensity);
-  SetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, clip.mode);
-  SetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE, clip.inBuffer);
-  SetInt(inst->ctl[CTL_INVERT], HOST_CTL_VALUE, clip.invert);
-  SetInt(inst->ctl[CTL_ALPHA_BUFFER], HOST_CTL_VALUE, clip.alphaBuffer);
-  SetFloat(inst->ctl[CTL_ALPHA_INTENSITY], HOST_CTL_VALUE, clip.alphaIntensity);
-  SetInt(inst->ctl[CTL_ALPHA_INVERT], HOST_CTL_VALUE, clip.alphaInvert);
+  CtlSetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, clip.color[0], clip.color[1], clip.color[2]);
+  CtlSetFloat(inst->ctl[CTL_INTENSITY], HOST_CTL_VALUE, clip.intensity);
+  CtlSetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, clip.mode);
+  CtlSetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE, clip.inBuffer);
+  CtlSetInt(inst->ctl[CTL_INVERT], HOST_CTL_VALUE, clip.invert);
+  CtlSetInt(inst->ctl[CTL_ALPHA_BUFFER], HOST_CTL_VALUE, clip.alphaBuffer);
+  CtlSetFloat(inst->ctl[CTL_ALPHA_INTENSITY], HOST_CTL_VALUE, clip.alphaIntensity);
+  CtlSetInt(inst->ctl[CTL_ALPHA_INVERT], HOST_CTL_VALUE, clip.alphaInvert);
   CtrlRedraw_L(inst);
   CtrlRedraw(inst);
   PreAns_Redraw(inst);
@@ -666,7 +662,7 @@ void But_AddLayer(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = LiveFor(instance, CTL_ADD_LAYER);
   if (inst == nullptr) return;
-  SBEntry *entry = CurrentEntry(inst);
+  SBEntry *entry = SelectedEntry(inst);
   // Without memory for the layer the stack and the selection stay as they are.
   if (entry == nullptr || AddLayer(entry, 0) == nullptr) return;
   inst->curLayer = entry->head;
@@ -682,7 +678,7 @@ void But_DelLayer(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = LiveFor(instance, CTL_DEL_LAYER);
   if (inst == nullptr) return;
-  SBEntry *entry = CurrentEntry(inst);
+  SBEntry *entry = SelectedEntry(inst);
   if (entry == nullptr) return;
   // The row keeps its place and shows the layer that followed; past the end
   // it moves up to the new last layer.
@@ -702,7 +698,7 @@ namespace {
 void MoveLayer(void *instance, int number, int32_t step) {
   FilterInstance *inst = LiveFor(instance, number);
   if (inst == nullptr) return;
-  SBEntry *entry = CurrentEntry(inst);
+  SBEntry *entry = SelectedEntry(inst);
   if (entry == nullptr) return;
   const int32_t to = inst->curLayerNo + step;
   // "up" is live below the first row and "down" above the last; a stale flag
@@ -724,7 +720,7 @@ void SwitchAllLayers(void *instance, AllLayers how) {
   // The three buttons are made live and ghosted together, by the flag of "*".
   FilterInstance *inst = LiveFor(instance, CTL_ALL_ON);
   if (inst == nullptr) return;
-  SBEntry *entry = CurrentEntry(inst);
+  SBEntry *entry = SelectedEntry(inst);
   if (entry == nullptr) return;
   for (Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
     switch (how) {
@@ -739,7 +735,7 @@ void SwitchAllLayers(void *instance, AllLayers how) {
       break;
     }
   }
-  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
   CtrlRedraw(inst);
   PreAns_Redraw(inst);
 }
@@ -766,8 +762,8 @@ void But_Enabled(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_ENABLED);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->active = Low8(GetInt(inst->ctl[CTL_ENABLED]));
-  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's "*" or "-"
+  layer->active = Low8(CtlGetInt(inst->ctl[CTL_ENABLED]));
+  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's "*" or "-"
   PreAns_Redraw(inst);
 }
 
@@ -789,8 +785,8 @@ void Pop_Ltype(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_LAYER_TYPE);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->type = GetInt32(inst->ctl[CTL_LAYER_TYPE]);
-  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's symbol
+  layer->type = CtlGetInt32(inst->ctl[CTL_LAYER_TYPE]);
+  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's symbol
   // The type decides which preview shows the layer at all.
   Preview_Redraw(inst);
 }
@@ -802,7 +798,7 @@ void ColorChg(HostControl *control, void *instance) {
   FilterInstance *inst = InstanceOf(instance);
   HostControl *swatch = inst->ctl[CTL_SWATCH];
   int rgb[3];
-  GetIVec(swatch, rgb);
+  CtlGetIVec(swatch, rgb);
   for (int c = 0; c < 3; ++c) layer->color[c] = LowByte(rgb[c]);
   // The swatch fires at every step of a drag. Redrawing the preview that
   // often would stall the drag, so it is redrawn only on every tenth event at
@@ -824,7 +820,7 @@ void Sli_int(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_INTENSITY);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->intensity = GetFloat(inst->ctl[CTL_INTENSITY]);
+  layer->intensity = CtlGetFloat(inst->ctl[CTL_INTENSITY]);
   PreAns_Redraw(inst);
 }
 
@@ -833,16 +829,11 @@ void Pop_type(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_MODE);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->mode = GetInt32(inst->ctl[CTL_MODE]);
+  layer->mode = CtlGetInt32(inst->ctl[CTL_MODE]);
   // "AmbientLight" reads neither buffer: its five controls are ghosted, and
   // keep the layer's values for when another mode is chosen.
-  const int kBufferControls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
-                                 CTL_ALPHA_INVERT};
-  const bool live = layer->mode != MODE_AMBIENT;
-  for (int number : kBufferControls)
-    Draw(inst->ctl[number], live ? HOST_DRAW_RENDER : HOST_DRAW_GHOST);
-  for (int number : kBufferControls) inst->ctlOn[number] = live ? 1 : 0;
-  Draw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's mode name
+  SwitchBufferControls(inst, layer->mode != MODE_AMBIENT);
+  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's mode name
   PreAns_Redraw(inst);
 }
 
@@ -851,7 +842,7 @@ void Pop_effect(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_IN_BUFFER);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->inBuffer = GetInt32(inst->ctl[CTL_IN_BUFFER]);
+  layer->inBuffer = CtlGetInt32(inst->ctl[CTL_IN_BUFFER]);
   PreAns_Redraw(inst);
 }
 
@@ -860,7 +851,7 @@ void But_inv(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_INVERT);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->invert = Low8(GetInt(inst->ctl[CTL_INVERT]));
+  layer->invert = Low8(CtlGetInt(inst->ctl[CTL_INVERT]));
   PreAns_Redraw(inst);
 }
 
@@ -869,7 +860,7 @@ void Pop_Alpha(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_ALPHA_BUFFER);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->alphaBuffer = GetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
+  layer->alphaBuffer = CtlGetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
   PreAns_Redraw(inst);
 }
 
@@ -878,7 +869,7 @@ void Sli_boost(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_ALPHA_INTENSITY);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->alphaIntensity = GetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
+  layer->alphaIntensity = CtlGetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
   PreAns_Redraw(inst);
 }
 
@@ -887,7 +878,7 @@ void But_alpinv(HostControl *control, void *instance) {
   Layer *layer = LayerFor(instance, CTL_ALPHA_INVERT);
   if (layer == nullptr) return;
   FilterInstance *inst = InstanceOf(instance);
-  layer->alphaInvert = Low8(GetInt(inst->ctl[CTL_ALPHA_INVERT]));
+  layer->alphaInvert = Low8(CtlGetInt(inst->ctl[CTL_ALPHA_INVERT]));
   PreAns_Redraw(inst);
 }
 
@@ -896,6 +887,6 @@ void Pop_Pre(HostControl *control, void *instance) {
   FilterInstance *inst = InstanceOf(instance);
   if (inst == nullptr) return;
   // Always live: the preview type does not depend on a selection.
-  inst->previewType = GetInt32(inst->ctl[CTL_PREVIEW_TYPE]);
+  inst->previewType = CtlGetInt32(inst->ctl[CTL_PREVIEW_TYPE]);
   Preview_Redraw(inst);
 }

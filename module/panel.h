@@ -7,6 +7,9 @@
 
 #include "qx/host.h"
 
+struct FilterInstance;
+struct SBEntry;
+
 // Control numbers, in creation order; also the index of `ctl` and `ctlOn`.
 enum {
   CTL_BUFFER_LIST = 0,
@@ -47,10 +50,25 @@ extern int32_t bmx, mmx, mmc; // colour swatch throttle
 
 const char *QXOptions(HostInstance instance);
 
+// Control access through the host's typed value holders, shared by the panel
+// and the preview. A control the host did not make is left alone and reads as
+// 0.
+void CtlDraw(HostControl *control, int mode);
+void CtlSetInt(HostControl *control, int tag, intptr_t value);
+void CtlSetFloat(HostControl *control, int tag, double value);
+void CtlSetIVec(HostControl *control, int tag, int red, int green, int blue);
+intptr_t CtlGetInt(HostControl *control);
+int32_t CtlGetInt32(HostControl *control);
+double CtlGetFloat(HostControl *control);
+void CtlGetIVec(HostControl *control, int rgb[3]);
+
+// The selected entry, or null when none is.
+SBEntry *SelectedEntry(const FilterInstance *inst);
+
 // Rebuilds the instance's entries from the scene's surfaces, keeping the stack
 // and switch of every value still present. Returns 0, or -1 when the new array
 // cannot be allocated (the old entries then stay as they were).
-int RebuildEntries(struct FilterInstance *inst);
+int RebuildEntries(FilterInstance *inst);
 
 // List callbacks.
 int countFunc(void *instance);

@@ -251,19 +251,15 @@ void PreAns_Redraw(FilterInstance *inst) {
 
 namespace {
 
-void Draw(HostControl *control, int mode) {
-  if (control != nullptr) control->draw(control, mode);
-}
-
 // A live control is drawn normally and its handler acts; a ghosted one is
 // drawn disabled and its handler ignores events.
 void Live(FilterInstance *inst, int number) {
-  Draw(inst->ctl[number], HOST_DRAW_RENDER);
+  CtlDraw(inst->ctl[number], HOST_DRAW_RENDER);
   inst->ctlOn[number] = 1;
 }
 
 void Ghost(FilterInstance *inst, int number) {
-  Draw(inst->ctl[number], HOST_DRAW_GHOST);
+  CtlDraw(inst->ctl[number], HOST_DRAW_GHOST);
   inst->ctlOn[number] = 0;
 }
 
@@ -274,43 +270,15 @@ void LiveIf(FilterInstance *inst, int number, bool live) {
     Ghost(inst, number);
 }
 
-void Refresh(FilterInstance *inst, int number) { Draw(inst->ctl[number], HOST_DRAW_REFRESH); }
-
-void SetInt(HostControl *control, intptr_t value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = value;
-  control->set(control, HOST_CTL_VALUE, &holder);
-}
-
-void SetFloat(HostControl *control, double value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.flt.type = HOST_VALUE_FLOAT;
-  holder.flt.value = value;
-  control->set(control, HOST_CTL_VALUE, &holder);
-}
-
-void SetColor(HostControl *control, const uint8_t color[3]) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.ivec.type = HOST_VALUE_IVEC;
-  for (int c = 0; c < 3; ++c) holder.ivec.value[c] = color[c];
-  control->set(control, HOST_CTL_VALUE, &holder);
-}
-
-// The selected entry, or null when none is.
-const SBEntry *SelectedEntry(const FilterInstance *inst) {
-  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
-  return &inst->entries[inst->curEntry];
-}
-
-// The five controls that only modes other than "AmbientLight" read.
-const int kBufferControls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
-                               CTL_ALPHA_INVERT};
+void Refresh(FilterInstance *inst, int number) { CtlDraw(inst->ctl[number], HOST_DRAW_REFRESH); }
 
 } // namespace
+
+void SwitchBufferControls(FilterInstance *inst, bool live) {
+  const int controls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
+                          CTL_ALPHA_INVERT};
+  for (int number : controls) LiveIf(inst, number, live);
+}
 
 void CtrlRedraw_G(FilterInstance *inst) {
   LiveIf(inst, CTL_ACTIVE, SelectedEntry(inst) != nullptr);
@@ -365,19 +333,20 @@ void CtrlRedraw(FilterInstance *inst) {
                              CTL_SWATCH,     CTL_INTENSITY, CTL_MODE};
   for (int number : kAlwaysLive) Live(inst, number);
   // "AmbientLight" reads neither buffer.
-  for (int number : kBufferControls) LiveIf(inst, number, layer->mode != MODE_AMBIENT);
+  SwitchBufferControls(inst, layer->mode != MODE_AMBIENT);
 
   // The controls show the layer, the ghosted buffer controls included.
-  SetInt(inst->ctl[CTL_LAYER_TYPE], layer->type);
-  SetInt(inst->ctl[CTL_ENABLED], layer->active);
-  SetColor(inst->ctl[CTL_SWATCH], layer->color);
-  SetFloat(inst->ctl[CTL_INTENSITY], layer->intensity);
-  SetInt(inst->ctl[CTL_MODE], layer->mode);
-  SetInt(inst->ctl[CTL_IN_BUFFER], layer->inBuffer);
-  SetInt(inst->ctl[CTL_INVERT], layer->invert);
-  SetInt(inst->ctl[CTL_ALPHA_BUFFER], layer->alphaBuffer);
-  SetFloat(inst->ctl[CTL_ALPHA_INTENSITY], layer->alphaIntensity);
-  SetInt(inst->ctl[CTL_ALPHA_INVERT], layer->alphaInvert);
+  CtlSetInt(inst->ctl[CTL_LAYER_TYPE], HOST_CTL_VALUE, layer->type);
+  CtlSetInt(inst->ctl[CTL_ENABLED], HOST_CTL_VALUE, layer->active);
+  CtlSetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, layer->color[0], layer->color[1],
+             layer->color[2]);
+  CtlSetFloat(inst->ctl[CTL_INTENSITY], HOST_CTL_VALUE, layer->intensity);
+  CtlSetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, layer->mode);
+  CtlSetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE, layer->inBuffer);
+  CtlSetInt(inst->ctl[CTL_INVERT], HOST_CTL_VALUE, layer->invert);
+  CtlSetInt(inst->ctl[CTL_ALPHA_BUFFER], HOST_CTL_VALUE, layer->alphaBuffer);
+  CtlSetFloat(inst->ctl[CTL_ALPHA_INTENSITY], HOST_CTL_VALUE, layer->alphaIntensity);
+  CtlSetInt(inst->ctl[CTL_ALPHA_INVERT], HOST_CTL_VALUE, layer->alphaInvert);
 }
 
 // ---------------------------------------------------------------------------
@@ -439,7 +408,8 @@ void But_Col(HostControl *control, void *instance) {
   // A byte taken to a float and back this way is the same byte, so a
   // cancelled pick leaves the colour exactly as it was.
   for (int c = 0; c < 3; ++c) layer->color[c] = ColorByte(colour[c]);
-  SetColor(inst->ctl[CTL_SWATCH], layer->color);
+  CtlSetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, layer->color[0], layer->color[1],
+             layer->color[2]);
   PreAns_Redraw(inst);
 }
 

@@ -49,6 +49,10 @@ void PreAns_Redraw(FilterInstance *instance);
 void CtrlRedraw_G(FilterInstance *instance);
 void CtrlRedraw_L(FilterInstance *instance);
 void CtrlRedraw(FilterInstance *instance);
+// Makes the five controls that only modes other than "AmbientLight" read
+// ("Input Buffer", "Invert", "AlphaBuffer", "AlphaIntensity", "AlphaInvert")
+// live or ghosted, in that order.
+void SwitchBufferControls(FilterInstance *instance, bool live);
 
 // Colour picking.
 void ColPickMain(FilterInstance *instance, const char *title, float colour[3]);
