@@ -404,12 +404,9 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
   bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
   written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
   for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    written =
-        fprintf(file, kLayerFormat, layer->type, layer->active, layer->color[0], layer->color[1],
-                layer->color[2], layer->intensity, layer->mode, layer->inBuffer, layer->invert,
-                layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert) >= 0 &&
-        written;
-    written = fprintf(file, "\n") >= 0 && written;
+    char line[SCENE_HEADER_LEN];
+    FormatLayerLine(line, layer); // the same layer line as the scene state
+    written = fprintf(file, "%s\n", line) >= 0 && written;
   }
   // Buffered text reaches the disk at the latest when the file is closed.
   written = fclose(file) == 0 && written;
