@@ -25,6 +25,14 @@ enum {
 // The ten blend mode names, ended by null.
 extern const char *popup1_data[MODE_COUNT + 1];
 
+// Whether a stored mode names one of the ten. Any other number can only come
+// from damaged stored data; such a layer leaves the colour as it is.
+inline bool ModeValid(int32_t mode) { return mode >= 0 && mode < MODE_COUNT; }
+
+// Whether a layer of this mode reads its input and alpha buffers:
+// "AmbientLight" reads neither, and a mode that is none of the ten does nothing.
+inline bool ModeReadsBuffers(int32_t mode) { return ModeValid(mode) && mode != MODE_AMBIENT; }
+
 // The per-pixel, per-layer input of PixEffecter.
 struct PixelContext {
   float *current;      // current colour: red, green, blue, alpha

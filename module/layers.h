@@ -8,7 +8,7 @@
 struct SBEntry;
 
 // Layer types.
-enum { LAYER_SURFACE = 0, LAYER_SHADOW = 1 };
+enum { LAYER_SURFACE = 0, LAYER_SHADOW = 1, LAYER_TYPES };
 
 // One recolouring step. Fields stand in the order they are written as a layer
 // line (without the two links).

@@ -358,6 +358,7 @@ const char *const kLayerRowFormats[] = {
     "%c \x81\x9C %s",
     "%c \x81\x9D %s",
 };
+const char kUnknownTypeRowFormat[] = "%c ? %s";
 
 } // namespace
 
@@ -415,10 +416,13 @@ const char *LayerNameFunc(void *instance, int row) {
     snprintf(ret, sizeof ret, "%s", kNoRow);
     return ret;
   }
-  if (layer->type < 0 || layer->type > 2) return ret;
-  // A mode outside the list can only come from damaged stored data.
-  const char *mode = layer->mode >= 0 && layer->mode < MODE_COUNT ? popup1_data[layer->mode] : "?";
-  snprintf(ret, sizeof ret, kLayerRowFormats[layer->type], layer->active == 1 ? '*' : '-', mode);
+  // A type or mode outside its list can only come from damaged stored data;
+  // the row shows a question mark for it.
+  const char *format =
+      layer->type >= 0 && layer->type < 3 ? kLayerRowFormats[layer->type] : kUnknownTypeRowFormat;
+  const char *mode = ModeValid(layer->mode) ? popup1_data[layer->mode] : "?";
+  // The evaluation applies a layer whose switch is not 0, so it is marked on.
+  snprintf(ret, sizeof ret, format, layer->active != 0 ? '*' : '-', mode);
   return ret;
 }
 
@@ -832,7 +836,7 @@ void Pop_type(HostControl *control, void *instance) {
   layer->mode = CtlGetInt32(inst->ctl[CTL_MODE]);
   // "AmbientLight" reads neither buffer: its five controls are ghosted, and
   // keep the layer's values for when another mode is chosen.
-  SwitchBufferControls(inst, layer->mode != MODE_AMBIENT);
+  SwitchBufferControls(inst, ModeReadsBuffers(layer->mode));
   CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's mode name
   PreAns_Redraw(inst);
 }

@@ -253,6 +253,38 @@ TEST_F(ControlStates, AnAmbientLightLayerGhostsTheBufferControlsWhichStillShowIt
   });
 }
 
+TEST_F(ControlStates, DamagedStoredNumbersNeverReachAPopupOutsideItsItems) {
+  std::vector<Layer *> l = Give(0, {10, 11}, 1);
+  // Type 2, mode 42 and buffers 99 and -4, as only a damaged file holds them.
+  Dress(l[0], 2, 1, {1, 2, 3}, 50.0, 42, 99, 1, -4, 40.0, 1);
+  Dress(l[1], 1, 1, {1, 2, 3}, 50.0, MODE_ADD, 13, 0, 12, 40.0, 0);
+  WhileOpen([&] {
+    PickEntry(0);
+    // A mode that is none of the ten reads no buffer: its controls are ghosted
+    // like those of "AmbientLight", the first item its popup shows.
+    EXPECT_EQ(Names(Live()), Names(LayerSelected({CTL_DEL_LAYER, CTL_DOWN})));
+    EXPECT_EQ(IntShown(CTL_LAYER_TYPE), LAYER_SURFACE);
+    EXPECT_EQ(IntShown(CTL_MODE), MODE_AMBIENT);
+    EXPECT_EQ(IntShown(CTL_IN_BUFFER), BUF_NONE) << "the evaluation reads it as \"None\"";
+    EXPECT_EQ(IntShown(CTL_ALPHA_BUFFER), BUF_NONE);
+    EXPECT_EQ(IntShown(CTL_INVERT), 1);
+
+    PickLayer(1);
+    EXPECT_EQ(IntShown(CTL_LAYER_TYPE), LAYER_SHADOW);
+    EXPECT_EQ(IntShown(CTL_MODE), MODE_ADD);
+    EXPECT_EQ(IntShown(CTL_IN_BUFFER), BUF_NONE) << "13 is one past the last buffer";
+    EXPECT_EQ(IntShown(CTL_ALPHA_BUFFER), 12) << "the last buffer, \"Depth\", is shown as it is";
+    EXPECT_EQ(inst->ctlOn[CTL_IN_BUFFER], 1);
+  });
+  // Showing them changes nothing stored: the layer keeps its numbers until
+  // the user picks an item.
+  EXPECT_EQ(l[0]->type, 2);
+  EXPECT_EQ(l[0]->mode, 42);
+  EXPECT_EQ(l[0]->inBuffer, 99);
+  EXPECT_EQ(l[0]->alphaBuffer, -4);
+  EXPECT_EQ(l[1]->inBuffer, 13);
+}
+
 TEST_F(ControlStates, PasteIsGhostedUntilALayerIsCopiedAndThenLiveForEveryLaterSelection) {
   Give(0, {10, 11}, 1);
   Give(1, {20}, 1);

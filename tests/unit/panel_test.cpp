@@ -576,10 +576,15 @@ TEST_F(OptionsPanel, LayerRowsShowTheSwitchTheTypeSymbolAndTheModeName) {
   // Beyond the list the last text stays.
   EXPECT_STREQ(LayerNameFunc(inst, 1), "* \x81\x9C Multiply");
   EXPECT_STREQ(LayerNameFunc(inst, 4), "* \x81\x9C Multiply");
-  l1->type = 5; // a type without a symbol leaves the text too
-  EXPECT_STREQ(LayerNameFunc(inst, 1), "* \x81\x9C Multiply");
+  // Damaged stored numbers: a type without a symbol shows a neutral mark
+  // rather than the last row's text, and any switch but 0 is on, as the
+  // evaluation has it.
+  l1->type = 5, l1->active = 7;
+  EXPECT_STREQ(LayerNameFunc(inst, 1), "* ? Multiply");
+  l1->type = -1, l1->active = -3;
+  EXPECT_STREQ(LayerNameFunc(inst, 1), "* ? Multiply");
   inst->layerCount = 0;
-  EXPECT_STREQ(LayerNameFunc(inst, 0), "* \x81\x9C Multiply");
+  EXPECT_STREQ(LayerNameFunc(inst, 0), "* ? Multiply");
   EXPECT_STREQ(LayerNameFunc(nullptr, 0), " ");
   EXPECT_EQ(LayerCountFunc(nullptr), 0);
   inst->layerCount = 2;
