@@ -15,6 +15,7 @@ namespace {
 
 struct DemoArgs {
   std::string outDir;
+  bool bare = false;
 };
 
 int runDemo(const DemoArgs &args) {
@@ -23,7 +24,10 @@ int runDemo(const DemoArgs &args) {
   std::filesystem::create_directories(dir, ec);
   if (ec) throw Error(args.outDir + ": cannot make the folder: " + ec.message());
 
-  const DemoScene demo = makeDemoScene();
+  DemoScene demo = makeDemoScene();
+  // Without the filter's state every entry starts off and empty, ready for
+  // its stacks to be built in the panel.
+  if (args.bare) demo.scene.filterState.reset();
   const std::string scenePath = (dir / "scene.json").string();
   const std::string framePath = (dir / "frame.exr").string();
   demo.scene.save(scenePath);
@@ -40,6 +44,8 @@ Command addDemoCommand(CLI::App &parent) {
   auto args = std::make_shared<DemoArgs>();
   command->add_option("--out-dir", args->outDir, "The folder to write into (made if missing)")
       ->required();
+  command->add_flag("--bare", args->bare,
+                    "Write the scene without its layer stacks, to build them in the panel");
   return {command, [args] { return runDemo(*args); }};
 }
 
