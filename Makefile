@@ -55,11 +55,12 @@ format:
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN32) $(BUILD_BENCH) $(BUILD_FUZZ)
 
-# Runs the scene-state fuzzer for FUZZ_SECONDS (clang, libFuzzer).
+# Builds every fuzz target with clang (libFuzzer, ASan, UBSan) and runs each
+# for FUZZ_SECONDS; FUZZ_TARGETS picks some by name (e.g. "scene_state").
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQX_BUILD_FUZZ=ON -DQX_BUILD_TESTS=OFF
-	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target qx_fuzz_scene_state
-	mkdir -p $(BUILD_FUZZ)/corpus && cp -n fuzz/corpus/scene_state/* $(BUILD_FUZZ)/corpus/
-	$(BUILD_FUZZ)/fuzz/qx_fuzz_scene_state -max_total_time=$(FUZZ_SECONDS) $(BUILD_FUZZ)/corpus
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -104,9 +104,9 @@ TEST(EditingSession, TheExampleSessionRebuildsTheDemoStacksAndItsRender) {
   EXPECT_EQ(readJson(dir + "/session.json")["messages"], json::array());
 
   // And so the frame comes out the same, float for float.
-  ASSERT_EQ(qxhost("render --scene demo/scene.json --frame demo/frame.exr --out demo.exr", dir)
-                .status,
-            0);
+  ASSERT_EQ(
+      qxhost("render --scene demo/scene.json --frame demo/frame.exr --out demo.exr", dir).status,
+      0);
   ASSERT_EQ(
       qxhost("render --scene bare/scene.json --frame demo/frame.exr --out rebuilt.exr", dir).status,
       0);
@@ -232,7 +232,8 @@ TEST(EditingSession, WithoutAFileServiceExportAndImportDoNothing) {
   for (const char *service : {"File Request", "Directory Info", "Info Messages 2"}) {
     const std::string dir = freshDir("noservice");
     writeFile(dir + "/scene.json", kOneEntry);
-    writeFile(dir + "/in.QXD", "Quintessalux_LayerSet_Ver.1.9\n-3 1\n0 1 1 2 3 100 9 0 0 0 100 0\n");
+    writeFile(dir + "/in.QXD",
+              "Quintessalux_LayerSet_Ver.1.9\n-3 1\n0 1 1 2 3 100 9 0 0 0 100 0\n");
     writeFile(dir + "/session.txt",
               "select 0 0\nfile out.QXD\nclick \"Export\"\nfile in.QXD\nclick \"Import\"\n");
     const Outcome run = qxhost("panel --scene scene.json --script session.txt --content-dir . "

@@ -1,0 +1,15 @@
+# Corpus replays: each fuzz target built with a plain main that feeds it every
+# file of its corpus folder once. Included from tests/ for ordinary builds.
+file(GLOB QX_FUZZ_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+foreach(source ${QX_FUZZ_SOURCES})
+  get_filename_component(stem ${source} NAME_WE)
+  string(REGEX REPLACE "_fuzz$" "" name ${stem})
+  add_executable(qx_replay_${name} ${source} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp
+                                   $<TARGET_OBJECTS:qx_module_objs>)
+  target_include_directories(qx_replay_${name} PRIVATE ${PROJECT_SOURCE_DIR}/module
+                                                       ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(qx_replay_${name} PRIVATE qxhost_lib)
+  target_compile_options(qx_replay_${name} PRIVATE ${QX_WARNINGS})
+  add_test(NAME FuzzCorpus.${name}
+           COMMAND qx_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+endforeach()
