@@ -571,6 +571,9 @@ void LayerlistEvent(HostControl *control, void *instance) {
   inst->curLayerNo = layer != nullptr ? static_cast<int32_t>(row) : -1;
   inst->curLayer = layer;
   Preview_Redraw(inst);
+  // The stack commands act on the selected layer too: a pick of no row must
+  // ghost them as well, or "Del Layer" would delete the last layer.
+  CtrlRedraw_L(inst);
   CtrlRedraw(inst);
 }
 
@@ -683,7 +686,8 @@ void But_DelLayer(HostControl *control, void *instance) {
   FilterInstance *inst = LiveFor(instance, CTL_DEL_LAYER);
   if (inst == nullptr) return;
   SBEntry *entry = SelectedEntry(inst);
-  if (entry == nullptr) return;
+  // Only the selected layer is deleted; a stale flag must not take another.
+  if (entry == nullptr || inst->curLayerNo < 0 || inst->curLayer == nullptr) return;
   // The row keeps its place and shows the layer that followed; past the end
   // it moves up to the new last layer.
   DelLayer(entry, inst->curLayerNo);

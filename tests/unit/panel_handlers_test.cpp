@@ -218,11 +218,14 @@ TEST_F(ListPicks, PickingALayerRowSelectsItsLayerAndSetsUpAndDown) {
     PickLayer(3); // beyond the list
     EXPECT_EQ(inst->curLayerNo, -1);
     EXPECT_EQ(inst->curLayer, nullptr);
-    // The stack commands keep their state; every layer control is ghosted.
-    for (int n : {CTL_COPY, CTL_PASTE, CTL_UP, CTL_DOWN, CTL_ENABLED, CTL_LAYER_TYPE, CTL_COLOR,
-                  CTL_SWATCH, CTL_INTENSITY, CTL_MODE, CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER,
-                  CTL_ALPHA_INTENSITY, CTL_ALPHA_INVERT})
-      EXPECT_EQ(inst->ctlOn[n], 0) << panel_session::kControlNames[n] << " is live";
+    // Without a selected layer the stack commands are ghosted with the layer
+    // controls: only "Active" stays live.
+    EXPECT_EQ(Names(Live()), Names({CTL_ACTIVE}));
+    // Even a stale flag deletes nothing: "Del Layer" takes only the selected
+    // layer, and "-1" would otherwise name the last one.
+    inst->ctlOn[CTL_DEL_LAYER] = 1;
+    Fire(CTL_DEL_LAYER);
+    EXPECT_EQ(Tags(Entry(0)), (std::vector<int>{10, 11, 12}));
   });
 }
 
