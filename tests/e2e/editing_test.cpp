@@ -115,6 +115,42 @@ TEST(EditingSession, TheExampleSessionRebuildsTheDemoStacksAndItsRender) {
   EXPECT_TRUE(rendered == readAll(dir + "/rebuilt.exr")) << "the rebuilt scene renders otherwise";
 }
 
+TEST(EditingSession, TheExampleSessionRunsWithoutAnyOneServiceAndWithoutSurfaces) {
+  const std::string dir = freshDir("withdrawn");
+  ASSERT_EQ(qxhost("demo --out-dir bare --bare", dir).status, 0);
+  const std::string script = std::string(QX_SOURCE_DIR) + "/examples/rebuild-demo.txt";
+  const std::vector<std::string> missing[] = {
+      {"Surface Functions 2"}, {"Surface Functions"}, {"Surface Functions 2", "Surface Functions"},
+      {"Color Picker"},        {"File Request"},      {"Directory Info"},
+      {"Info Messages 2"}};
+  for (const std::vector<std::string> &services : missing) {
+    std::string without;
+    for (const std::string &s : services) without += " --without '" + s + "'";
+    SCOPED_TRACE(without);
+    std::filesystem::remove(dir + "/lamp-glow.QXD");
+    const Outcome run = qxhost("panel --scene bare/scene.json --script '" + script +
+                                   "' --content-dir . --dump out.json" + without,
+                               dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json dump = readJson(dir + "/out.json");
+    const std::size_t entries = dump["controls"][0]["rows"].size();
+    const bool exported = std::filesystem::exists(dir + "/lamp-glow.QXD");
+    if (services.size() == 2) {
+      // No surface service at all: no entries, so nothing to edit.
+      EXPECT_EQ(entries, 0u);
+      EXPECT_EQ(dump["state"], json::array({"-3 0 0"}));
+      continue;
+    }
+    EXPECT_EQ(entries, 6u) << "either surface service lists the scene's values";
+    // A layer set needs all three file services; without one, export and
+    // import do nothing and the lamp keeps only its lift.
+    const bool files = services[0] == "File Request" || services[0] == "Directory Info" ||
+                       services[0] == "Info Messages 2";
+    EXPECT_EQ(exported, !files);
+    EXPECT_EQ(dump["state"][0], files ? "-3 6 11" : "-3 6 12");
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The preview follows the edits
 

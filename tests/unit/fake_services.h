@@ -44,6 +44,9 @@ public:
     int result = 1;
     std::string fullName;
     std::optional<std::string> leavesPath;
+    // A careless requester fills the whole buffer with the name, without a
+    // terminating zero when the name is as long as the buffer or longer.
+    bool fillsWithoutEnd = false;
   } request;
   // What the requester was handed, call by call.
   struct RequestCall {
@@ -93,8 +96,13 @@ private:
     FakeServices *s = current();
     s->requestCalls.push_back({title, baseName, path, length});
     if (s->request.result == 0) return 0;
-    snprintf(fullName, static_cast<size_t>(length), "%s", s->request.fullName.c_str());
-    if (s->request.leavesPath)
+    if (s->request.fillsWithoutEnd)
+      s->request.fullName.copy(fullName, static_cast<size_t>(length));
+    else
+      snprintf(fullName, static_cast<size_t>(length), "%s", s->request.fullName.c_str());
+    if (s->request.leavesPath && s->request.fillsWithoutEnd)
+      s->request.leavesPath->copy(path, static_cast<size_t>(length));
+    else if (s->request.leavesPath)
       snprintf(path, static_cast<size_t>(length), "%s", s->request.leavesPath->c_str());
     return s->request.result;
   }

@@ -13,6 +13,9 @@ struct FakeSurface {
   double special;
   double baseColor[3];
   bool hasSpecial = true;
+  // A host may answer null for the name or the base colour.
+  bool hasName = true;
+  bool hasBaseColor = true;
 };
 
 class FakeSurfaces {
@@ -47,11 +50,14 @@ private:
   }
   static HostSurfaceID First() { return At(0); }
   static HostSurfaceID Next(HostSurfaceID id) { return At(IndexOf(id) + 1); }
-  static const char *Name(HostSurfaceID id) { return static_cast<FakeSurface *>(id)->name.c_str(); }
+  static const char *Name(HostSurfaceID id) {
+    auto *s = static_cast<FakeSurface *>(id);
+    return s->hasName ? s->name.c_str() : nullptr;
+  }
   static double *GetFlt(HostSurfaceID id, const char *attribute) {
     auto *s = static_cast<FakeSurface *>(id);
     if (std::string(attribute) == "SpecialBuffer1") return s->hasSpecial ? &s->special : nullptr;
-    if (std::string(attribute) == "BaseColor") return s->baseColor;
+    if (std::string(attribute) == "BaseColor") return s->hasBaseColor ? s->baseColor : nullptr;
     return nullptr;
   }
   static void *Lookup(const char *name, int) {
