@@ -8,7 +8,7 @@ BUILD_FUZZ  ?= build-fuzz
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-asan win32 bench fuzz format clean
+.PHONY: all deps build demo test test-asan test-valgrind win32 bench fuzz format clean
 
 all: build
 
@@ -35,6 +35,20 @@ test-asan: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The end-to-end tests with every qxhost run under valgrind's memcheck. A
+# memory error or a leak makes qxhost exit with 99, which fails the test that
+# ran it; the reports are in $(BUILD)/valgrind/, one per process.
+VALGRIND := valgrind -q --tool=memcheck --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect,possible --show-leak-kinds=definite,indirect,possible \
+  --error-exitcode=99 --log-file=$(abspath $(BUILD))/valgrind/%p.log
+test-valgrind: build
+	rm -rf $(BUILD)/valgrind && mkdir -p $(BUILD)/valgrind
+	QX_E2E_WRAPPER="$(VALGRIND)" ctest --test-dir $(BUILD) -L e2e --output-on-failure -j $(JOBS) \
+	  --timeout 1800
+	@find $(BUILD)/valgrind -name '*.log' -size +0 | while read -r log; do cat "$$log"; done
+	@! find $(BUILD)/valgrind -name '*.log' -size +0 | grep -q . || \
+	  { echo "test-valgrind: memcheck reported errors (above)" >&2; exit 1; }
 
 # The module as the 32-bit Windows library the real host loads, then a check
 # of its export and import tables.
