@@ -1,0 +1,198 @@
+// Imports arbitrary bytes as a layer-set file through the options panel's
+// "Import" button, as a user would: the stand-in host's headless panel is
+// open on an instance whose entries hold layers, its file requester answers
+// with a file holding the input, and the event reaches Pop_LoadBuf from the
+// control. Whatever the file says, the import must stay inside its buffers,
+// either add the announced layers on top of the old ones or change nothing,
+// leave the panel's selection and control states consistent, and leave a
+// state that saves and loads back to the very same lines.
+//
+// Input: the whole input is the file. Its first byte, part of the header word
+// that import does not examine, also picks the entry and the layer row that
+// are selected when "Import" is clicked.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/instance_checks.h"
+#include "host.h"
+#include "layers.h"
+#include "module.h"
+#include "panel.h"
+#include "persist.h"
+
+namespace {
+
+// Entries by surface order: value 1 is on with two layers, value 2 on with
+// three, value 3 off with two, value 4 on without layers.
+const int kEntryLayers[] = {2, 3, 2, 0};
+const int16_t kEntryOn[] = {1, 1, 0, 1};
+const int kEntries = 4;
+
+// Imports that announce more layers than this, but no more than import
+// accepts, are passed over: after the import the preview applies every layer
+// to every pixel of its ball, about a millisecond per layer under the
+// fuzzer's instrumentation, and such a file adds little but time. Counts
+// beyond what import accepts are still fed to it.
+const int kMostLayers = 64;
+
+// The file the requester answers with: one per process, removed at exit.
+const std::string &FilePath() {
+  static const std::string path = [] {
+    std::string p = "/tmp/qx_fuzz_layer_set_" + std::to_string(::getpid()) + ".QXD";
+    std::atexit([] { std::remove(FilePath().c_str()); });
+    return p;
+  }();
+  return path;
+}
+
+bool WriteFile(const uint8_t *data, size_t size) {
+  FILE *file = std::fopen(FilePath().c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  return std::fclose(file) == 0 && written;
+}
+
+// The version tag and layer count as import reads them: the header word,
+// whatever remains of an overlong one, then two integers. Returns how many of
+// the two were read.
+int ReadCount(int *tag, int *count) {
+  FILE *file = std::fopen(FilePath().c_str(), "rt");
+  if (file == nullptr) return -1;
+  char word[80] = "";
+  if (std::fscanf(file, "%79s", word) == 1) (void)std::fscanf(file, "%*[^ \t\n\v\f\r]");
+  const int got = std::fscanf(file, "%d %d", tag, count);
+  std::fclose(file);
+  return got;
+}
+
+[[noreturn]] void Fail(const std::string &what, const uint8_t *data, size_t size) {
+  std::fprintf(stderr, "layer_set: %s\n  file (%zu bytes): \"", what.c_str(), size);
+  for (size_t i = 0; i < size && i < 200; ++i) {
+    const int c = data[i];
+    if (c >= 32 && c < 127 && c != '\\')
+      std::fputc(c, stderr);
+    else
+      std::fprintf(stderr, "\\x%02x", c);
+  }
+  std::fprintf(stderr, "\"\n");
+  std::abort();
+}
+
+qx::Scene MakeScene() {
+  qx::Scene scene;
+  for (int i = 0; i < kEntries; ++i) {
+    const double shade = 0.25 * i;
+    scene.surfaces.push_back({"Surface" + std::to_string(i + 1), static_cast<double>(i + 1),
+                              std::array<double, 3>{shade, 0.5, 1.0 - shade}});
+  }
+  return scene;
+}
+
+void Pick(qx::Panel &panel, int number, intptr_t value) {
+  qx::PanelControl &control = panel.control(static_cast<size_t>(number));
+  control.setInt(value);
+  control.fire();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (!WriteFile(data, size)) {
+    std::fprintf(stderr, "layer_set: %s cannot be written\n", FilePath().c_str());
+    std::abort();
+  }
+  int tag = 0, count = 0;
+  // Import takes a file with the version tag and no more layers than it
+  // accepts, and adds the announced layers, if any.
+  const bool taken =
+      ReadCount(&tag, &count) >= 1 && tag == SCENE_VERSION && count <= SCENE_MAX_LAYERS;
+  if (taken && count > kMostLayers) return 0;
+  const int added = taken && count > 0 ? count : 0;
+
+  const unsigned selector = size > 0 ? data[0] : 0;
+  const int entryRow = static_cast<int>(selector & 3u);
+  // Row 0, the last row, no row, or a row past the end.
+  const int layerPick = static_cast<int>((selector >> 2) & 3u);
+
+  qx::Host::Options options;
+  options.echoMessages = false;
+  qx::Host host(MakeScene(), options);
+  host.files().answerWith(FilePath());
+  // Module-wide state that the instance and the panel depend on.
+  global_func = qx::ServiceRegistry::lookupFunction();
+  Bcount = Lcount = 0;
+  bmx = mmx = mmc = 0;
+
+  FilterInstance *inst = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  if (inst == nullptr) return 0;
+  if (inst->entryCount != kEntries) Fail("the scene did not give four entries", data, size);
+  for (int e = 0; e < kEntries; ++e) {
+    for (int i = 0; i < kEntryLayers[e]; ++i) {
+      Layer *layer = AddLayer(&inst->entries[e], 0);
+      if (layer == nullptr) {
+        QXDestroy(inst);
+        return 0;
+      }
+      layer->color[0] = static_cast<uint8_t>(10 * e + i);
+    }
+    inst->entries[e].on = kEntryOn[e];
+  }
+
+  bool opened = false;
+  host.panels().setOpenHandler([&](qx::Panel &panel) {
+    opened = true;
+    Pick(panel, CTL_BUFFER_LIST, entryRow);
+    // Picking the entry has selected its first layer, if any; pick another
+    // row only when asked, since every pick redraws the preview.
+    const int rows = inst->layerCount;
+    const intptr_t layerRows[] = {0, rows - 1, -1, rows + 1};
+    if (layerPick != 0) Pick(panel, CTL_LAYER_LIST, layerRows[layerPick]);
+    std::string fault = checks::Panel(inst);
+    if (!fault.empty()) Fail("before the import: " + fault, data, size);
+
+    // The old stack, to find it again under the imported layers.
+    const SBEntry &entry = inst->entries[entryRow];
+    std::vector<const Layer *> old;
+    for (const Layer *l = entry.head; l != nullptr; l = l->next) old.push_back(l);
+    host.messages().clear();
+
+    panel.control(CTL_IMPORT).fire();
+
+    fault = checks::Panel(inst);
+    if (!fault.empty()) Fail("after the import: " + fault, data, size);
+    std::vector<const Layer *> now;
+    for (const Layer *l = entry.head; l != nullptr; l = l->next) now.push_back(l);
+    if (now.size() != old.size() + static_cast<size_t>(added))
+      Fail("the stack went from " + std::to_string(old.size()) + " to " +
+               std::to_string(now.size()) + " layers, " + std::to_string(added) + " announced",
+           data, size);
+    for (size_t i = 0; i < old.size(); ++i)
+      if (now[static_cast<size_t>(added) + i] != old[i])
+        Fail("the old layers do not follow the imported ones in their order", data, size);
+    const auto messages = host.messages().messages();
+    if (taken != messages.empty())
+      Fail(messages.empty() ? "a file import refuses was taken without a word"
+                            : "the import of a good file said \"" + messages[0].text + "\"",
+           data, size);
+
+    // The lists draw every row, damaged fields and all.
+    for (int list : {CTL_BUFFER_LIST, CTL_SURFACE_LIST, CTL_LAYER_LIST})
+      (void)panel.control(static_cast<size_t>(list)).rows();
+
+    fault = checks::SaveLoadRoundTrip(inst);
+    if (!fault.empty()) Fail("after the import: " + fault, data, size);
+  });
+  const char *error = QXOptions(inst);
+  if (error != nullptr) Fail(std::string("the panel did not open: ") + error, data, size);
+  if (!opened) Fail("the panel never opened", data, size);
+  host.panels().rethrowSessionError();
+
+  QXDestroy(inst);
+  global_func = nullptr;
+  return 0;
+}
