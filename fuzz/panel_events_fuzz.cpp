@@ -57,10 +57,13 @@
 //   OP 31     misc, one byte A (modulo 8): 0 the host redraws the panel;
 //             1 the host reads every row of the three lists; 2 the user closes
 //             the panel (a later byte reopens it, at most kMaxOpenings times);
-//             3 the next opening sees scene B (one byte, as byte 0); 4 the
+//             3 the next opening sees scene B (one byte, modulo 6); 4 the
 //             host copies the instance (QXCopy) into a fresh one and checks
-//             it; 5 the pointer's x over the swatch (one signed byte);
-//             6, 7 nothing.
+//             it; 5 the pointer's x over the swatch (one signed byte); 6 the
+//             instance loads stored state B (one byte, as byte 1) before the
+//             next opening; 7 the host makes another instance now, loads
+//             stored state B (one byte) into it and destroys it: the
+//             module-wide values it sets stay.
 //
 //   I  one byte: 0x80 then 8 bytes of a 64-bit integer; 0x81 then 4 bytes of
 //      a 32-bit integer; otherwise the byte as a signed number (ff is -1).
@@ -540,6 +543,8 @@ public:
       if (opening > 0 && (in_.empty() || events_ >= MaxEvents())) break;
       if (pendingScene_ >= 0) host_.setScene(SceneNumber(pendingScene_));
       pendingScene_ = -1;
+      if (pendingState_ >= 0) (void)checks::LoadLines(inst_, StateNumber(pendingState_));
+      pendingState_ = -1;
       draw_.located = nullptr; // a new panel may stand where the last one stood
       what_ = "opening " + std::to_string(opening);
       const char *error = QXOptions(inst_);
@@ -786,9 +791,20 @@ private:
       Control(CTL_SWATCH)->setPointerX(x);
       return false;
     }
-    default:
-      what_ = "nothing";
+    case 6:
+      pendingState_ = in_.byte() % kStates;
+      what_ = "next opening after a load of state " + std::to_string(pendingState_);
       return false;
+    default: {
+      const int state = in_.byte() % kStates;
+      what_ = "another instance with state " + std::to_string(state);
+      HostInstance other = QXCreate(nullptr, nullptr, nullptr);
+      if (other == nullptr) Fail("no other instance");
+      const std::vector<std::string> lines = StateNumber(state);
+      if (!lines.empty()) (void)checks::LoadLines(other, lines);
+      QXDestroy(other);
+      return false;
+    }
     }
   }
 
@@ -832,6 +848,7 @@ private:
   HostPanelFuncs panelFuncs_{};
   int events_ = 0;
   int pendingScene_ = -1;
+  int pendingState_ = -1;
   std::string what_;
 };
 
