@@ -11,7 +11,7 @@
 // that import does not examine, also picks the entry (bits 0-1: values 1 to
 // 4) and the layer row (bits 2-3: the first, the last, none, one past the
 // end) that are selected when "Import" is clicked, and whether the host makes
-// the preview area (bits 5 and 6 both set, as in a lower-case letter).
+// the preview area (bits 5 to 7 are 011, as in a lower-case letter).
 //
 // Speed: with the preview area, the host opens the panel as it always does
 // (a canvas of the panel's size, the panel drawn) and every pick and the
@@ -45,12 +45,14 @@ const int kEntryLayers[] = {2, 3, 2, 0};
 const int16_t kEntryOn[] = {1, 1, 0, 1};
 const int kEntries = 4;
 
-// Imports that announce more layers than this, but no more than import
-// accepts, are passed over: after the import the preview applies every layer
-// to every pixel of its ball, about a millisecond per layer under the
-// fuzzer's instrumentation, and such a file adds little but time. Counts
-// beyond what import accepts are still fed to it.
-const int kMostLayers = 64;
+// Imports that announce more layers than these, but no more than import
+// accepts, are passed over, and such a file adds little but time: the checks
+// and the layer list walk the stack for every row, and after the import the
+// preview applies every layer to every pixel of its ball, about a millisecond
+// per layer under the fuzzer's instrumentation. Counts beyond what import
+// accepts are still fed to it.
+const int kMostLayers = 1024;
+const int kMostLayersPreviewed = 16;
 
 // The file the requester answers with: one per process, removed at exit.
 const std::string &FilePath() {
@@ -138,19 +140,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::fprintf(stderr, "layer_set: %s cannot be written\n", FilePath().c_str());
     std::abort();
   }
+  const unsigned selector = size > 0 ? data[0] : 0;
+  const int entryRow = static_cast<int>(selector & 3u);
+  // Row 0, the last row, no row, or a row past the end.
+  const int layerPick = static_cast<int>((selector >> 2) & 3u);
+  const bool previewArea = (selector & 0xE0u) == 0x60u;
+
   int tag = 0, count = 0;
   // Import takes a file with the version tag and no more layers than it
   // accepts, and adds the announced layers, if any.
   const bool taken =
       ReadCount(&tag, &count) >= 1 && tag == SCENE_VERSION && count <= SCENE_MAX_LAYERS;
-  if (taken && count > kMostLayers) return 0;
+  if (taken && count > (previewArea ? kMostLayersPreviewed : kMostLayers)) return 0;
   const int added = taken && count > 0 ? count : 0;
-
-  const unsigned selector = size > 0 ? data[0] : 0;
-  const int entryRow = static_cast<int>(selector & 3u);
-  // Row 0, the last row, no row, or a row past the end.
-  const int layerPick = static_cast<int>((selector >> 2) & 3u);
-  const bool previewArea = (selector & 0x60u) == 0x60u;
 
   qx::Host::Options options;
   options.echoMessages = false;
