@@ -54,15 +54,19 @@ const int kEntries = 4;
 const int kMostLayers = 1024;
 const int kMostLayersPreviewed = 16;
 
-// The file the requester answers with: one per process, removed at exit.
+// The file of this process; it is removed once each input is done.
 const std::string &FilePath() {
-  static const std::string path = [] {
-    std::string p = "/tmp/qx_fuzz_layer_set_" + std::to_string(::getpid()) + ".QXD";
-    std::atexit([] { std::remove(FilePath().c_str()); });
-    return p;
-  }();
+  static const std::string path = "/tmp/qx_fuzz_layer_set_" + std::to_string(::getpid()) + ".QXD";
   return path;
 }
+
+// Removes the file when it leaves scope, however the input ends.
+struct RemoveFile {
+  RemoveFile() = default;
+  RemoveFile(const RemoveFile &) = delete;
+  RemoveFile &operator=(const RemoveFile &) = delete;
+  ~RemoveFile() { std::remove(FilePath().c_str()); }
+};
 
 bool WriteFile(const uint8_t *data, size_t size) {
   FILE *file = std::fopen(FilePath().c_str(), "wb");
@@ -94,6 +98,7 @@ int ReadCount(int *tag, int *count) {
       std::fprintf(stderr, "\\x%02x", c);
   }
   std::fprintf(stderr, "\"\n");
+  std::remove(FilePath().c_str());
   std::abort();
 }
 
@@ -136,6 +141,7 @@ void Pick(qx::Panel &panel, int number, intptr_t value) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const RemoveFile removeAtEnd;
   if (!WriteFile(data, size)) {
     std::fprintf(stderr, "layer_set: %s cannot be written\n", FilePath().c_str());
     std::abort();

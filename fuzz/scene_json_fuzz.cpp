@@ -19,15 +19,19 @@ namespace {
 
 const char kSource[] = "fuzz-scene.json";
 
-// The file a read scene is saved to: one per process, removed at exit.
+// The file of this process; it is removed once each input is done.
 const std::string &FilePath() {
-  static const std::string path = [] {
-    std::string p = "/tmp/qx_fuzz_scene_json_" + std::to_string(::getpid()) + ".json";
-    std::atexit([] { std::remove(FilePath().c_str()); });
-    return p;
-  }();
+  static const std::string path = "/tmp/qx_fuzz_scene_json_" + std::to_string(::getpid()) + ".json";
   return path;
 }
+
+// Removes the file when it leaves scope, however the input ends.
+struct RemoveFile {
+  RemoveFile() = default;
+  RemoveFile(const RemoveFile &) = delete;
+  RemoveFile &operator=(const RemoveFile &) = delete;
+  ~RemoveFile() { std::remove(FilePath().c_str()); }
+};
 
 [[noreturn]] void Fail(const std::string &what, const std::string &text) {
   std::fprintf(stderr, "scene_json: %s\n  input (%zu bytes): \"", what.c_str(), text.size());
@@ -39,6 +43,7 @@ const std::string &FilePath() {
       std::fprintf(stderr, "\\x%02x", c);
   }
   std::fprintf(stderr, "\"\n");
+  std::remove(FilePath().c_str());
   std::abort();
 }
 
@@ -89,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   const std::string saved = scene.toJson();
   qx::Scene again;
+  const RemoveFile removeAtEnd;
   try {
     scene.save(FilePath());
     again = qx::Scene::load(FilePath());
