@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "effect.h"
 #include "layers.h"
 #include "module.h"
 #include "preview.h"
@@ -87,6 +88,10 @@ void FormatEntryLine(char line[SCENE_HEADER_LEN], double value, int32_t layers) 
   snprintf(line, SCENE_HEADER_LEN, "%s %d ", best, layers);
 }
 
+// A stored number of a list of `count` items as it is, or -1 when it is none
+// of them.
+int32_t InListOr(int32_t value, int32_t count) { return value >= 0 && value < count ? value : -1; }
+
 // Writes a layer line. The two percentages go out with six decimals; only
 // when that would make the line too long for load to read whole (a huge
 // intensity) do they go out as their shortest exact text instead.
@@ -99,9 +104,33 @@ void FormatLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer) {
   char intensity[32], alphaIntensity[32];
   ShortestExactText(intensity, layer->intensity);
   ShortestExactText(alphaIntensity, layer->alphaIntensity);
-  snprintf(line, SCENE_HEADER_LEN, "%d %d %d %d %d %s %d %d %d %d %s %d", layer->type,
-           layer->active, layer->color[0], layer->color[1], layer->color[2], intensity, layer->mode,
-           layer->inBuffer, layer->invert, layer->alphaBuffer, alphaIntensity, layer->alphaInvert);
+  const char format[] = "%d %d %d %d %d %s %d %d %d %d %s %d";
+  const int shorter =
+      snprintf(line, SCENE_HEADER_LEN, format, layer->type, layer->active, layer->color[0],
+               layer->color[1], layer->color[2], intensity, layer->mode, layer->inBuffer,
+               layer->invert, layer->alphaBuffer, alphaIntensity, layer->alphaInvert);
+  if (shorter > 0 && shorter < SCENE_LINE_LEN) return;
+  // Still too long: only numbers that damaged stored data brings in are that
+  // wide. A type, mode or buffer index outside its list acts like any other
+  // outside it (a buffer reads as "None", a mode leaves the colour as it is,
+  // a type has no row symbol), so each goes out as -1, which acts the same.
+  // Should the line still not fit, the two percentages give up digits until
+  // it does: a scene that loads back beats an absurd number kept exactly.
+  const int32_t type = InListOr(layer->type, 3);
+  const int32_t mode = InListOr(layer->mode, MODE_COUNT);
+  const int32_t inBuffer = InListOr(layer->inBuffer, BUF_INDEX_COUNT);
+  const int32_t alphaBuffer = InListOr(layer->alphaBuffer, BUF_INDEX_COUNT);
+  for (int digits = 17; digits >= 1; --digits) {
+    if (digits < 17) {
+      snprintf(intensity, sizeof intensity, "%.*g", digits, layer->intensity);
+      snprintf(alphaIntensity, sizeof alphaIntensity, "%.*g", digits, layer->alphaIntensity);
+    }
+    const int fitted =
+        snprintf(line, SCENE_HEADER_LEN, format, type, layer->active, layer->color[0],
+                 layer->color[1], layer->color[2], intensity, mode, inBuffer, layer->invert,
+                 alphaBuffer, alphaIntensity, layer->alphaInvert);
+    if (fitted > 0 && fitted < SCENE_LINE_LEN) return;
+  }
 }
 
 // The low 8 bits of a stored integer, as an 8-bit field keeps them.

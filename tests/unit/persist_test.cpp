@@ -196,9 +196,10 @@ protected:
     Bcount = savedBcount;
   }
 
-  std::vector<std::string> Save() {
+  std::vector<std::string> Save(FilterInstance *from = nullptr) {
     FakeSaveStore store;
-    EXPECT_EQ(QXSave(inst, &store.record), nullptr) << "save reports no error";
+    EXPECT_EQ(QXSave(from != nullptr ? from : inst, &store.record), nullptr)
+        << "save reports no error";
     for (int length : store.lengths)
       EXPECT_EQ(length, 120) << "every line is written with the length 120";
     return store.lines;
@@ -420,6 +421,56 @@ TEST_F(SceneState, AHugeIntensityStillFitsItsLineAndComesBack) {
   ASSERT_EQ(other->entryCount, 1);
   ASSERT_NE(other->entries[0].head, nullptr);
   EXPECT_EQ(Describe(other->entries[0].head), Describe(huge));
+  QXDestroy(other);
+}
+
+// A damaged layer-set file can bring in numbers so wide that even the
+// shortest line is too long for load; saved as it stands, the whole scene
+// state would be refused on the next load. A type, mode or buffer index
+// outside its list goes out as -1, which acts exactly as it does; the
+// percentages give up digits only when that is still not enough.
+TEST_F(SceneState, NumbersFarOutsideTheirListsAreSavedAsMinusOneSoTheLineStillLoads) {
+  const LayerFields wide = {
+      INT32_MIN, 1,         255, 255,       255,       -1.7976931348623157e308,
+      INT32_MAX, INT32_MIN, 0,   INT32_MAX, -2.5e-300, 0};
+  AppendLayer(AddEntry(inst, 1.0, 1), wide);
+  const LayerFields widest = {INT32_MIN,
+                              -128,
+                              255,
+                              255,
+                              255,
+                              -1.7976931348623157e308,
+                              INT32_MAX,
+                              INT32_MIN,
+                              -128,
+                              INT32_MAX,
+                              -2.2250738585072014e-308,
+                              -128};
+  AppendLayer(&inst->entries[0], widest);
+  const LayerFields typeTwo = {2, 1, 1, 2, 3, 1e300, 9, 12, 0, 0, 1e300, 0};
+  AppendLayer(&inst->entries[0], typeTwo);
+  const std::vector<std::string> lines = Save();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2], "-1 1 255 255 255 -1.7976931348623157e+308 -1 -1 0 -1 -2.5e-300 0");
+  // With 13 digits this line would be 80 characters: 12 is the most that fit.
+  EXPECT_EQ(lines[3], "-1 -128 255 255 255 -1.79769313486e+308 -1 -1 -128 -1 "
+                      "-2.22507385851e-308 -128");
+  EXPECT_EQ(lines[4], "2 1 1 2 3 1e+300 9 12 0 0 1e+300 0") << "numbers in their lists changed";
+  for (const std::string &line : lines) EXPECT_LT(line.size(), 80u) << line;
+
+  FilterInstance *other = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  FakeLoadStore store(lines);
+  Load(other, store);
+  EXPECT_TRUE(shownMessages.empty()) << "the saved state did not load";
+  ASSERT_EQ(other->entryCount, 1);
+  ASSERT_NE(other->entries[0].head, nullptr);
+  const Layer *back = other->entries[0].head;
+  EXPECT_EQ(back->type, -1);
+  EXPECT_EQ(back->mode, -1);
+  EXPECT_EQ(back->inBuffer, -1);
+  EXPECT_EQ(back->alphaBuffer, -1);
+  EXPECT_EQ(back->intensity, wide.intensity) << "a percentage lost digits it had room for";
+  EXPECT_EQ(Save(other), lines) << "a second round changed the lines";
   QXDestroy(other);
 }
 
