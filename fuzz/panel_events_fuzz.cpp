@@ -10,7 +10,8 @@
 // the handlers' own `ctlOn` tests are what keeps a ghosted control from
 // acting. After every event the instance must hold its invariants (see
 // CheckAll: sound stack links, the selection, the control states against the
-// control-state table and as drawn, the drawing inside the preview area);
+// control-state table and as drawn, the drawing inside the preview area, and
+// an event to a ghosted control whose handler tests its flag changes nothing);
 // every kRoundTripEvery events, at the last event of an opening and after
 // each closing, its saved state must also load back to the same lines. A
 // violation aborts with the event's number, what it was and the fault. At the
@@ -690,7 +691,76 @@ private:
         return;
       }
     }
+    // A ghosted control whose handler tests its flag must change nothing.
+    const bool ghosted = Guarded(number) && inst_->ctlOn[number] == 0;
+    const std::string before = ghosted ? Snapshot() : std::string();
     control.fire();
+    if (ghosted && Snapshot() != before) Fail("the ghosted control acted");
+  }
+
+  // Whether a control's handler acts only while its `ctlOn` flag is 1: all
+  // but "Active", "Export", "Import", the three lists, the preview area and
+  // the preview-type popup.
+  static bool Guarded(int number) {
+    switch (number) {
+    case CTL_BUFFER_LIST:
+    case CTL_SURFACE_LIST:
+    case CTL_ACTIVE:
+    case CTL_EXPORT:
+    case CTL_IMPORT:
+    case CTL_LAYER_LIST:
+    case CTL_PREVIEW_AREA:
+    case CTL_PREVIEW_TYPE:
+      return false;
+    default:
+      return true;
+    }
+  }
+
+  // Everything a handler may change in the instance but the preview's own
+  // values: every entry with its switch and every layer's fields in order,
+  // the selection, the clipboard and the control flags.
+  std::string Snapshot() const {
+    std::string out;
+    auto put = [&out](const void *data, size_t size) {
+      out.append(static_cast<const char *>(data), size);
+    };
+    put(&inst_->entryCount, sizeof inst_->entryCount);
+    for (int32_t e = 0; e < inst_->entryCount; ++e) {
+      const SBEntry &entry = inst_->entries[e];
+      put(&entry.value, sizeof entry.value);
+      put(&entry.on, sizeof entry.on);
+      for (const Layer *l = entry.head; l != nullptr; l = l->next) {
+        put(&l, sizeof l);
+        put(&l->type, sizeof l->type);
+        put(&l->active, sizeof l->active);
+        put(l->color, sizeof l->color);
+        put(&l->intensity, sizeof l->intensity);
+        put(&l->mode, sizeof l->mode);
+        put(&l->inBuffer, sizeof l->inBuffer);
+        put(&l->invert, sizeof l->invert);
+        put(&l->alphaBuffer, sizeof l->alphaBuffer);
+        put(&l->alphaIntensity, sizeof l->alphaIntensity);
+        put(&l->alphaInvert, sizeof l->alphaInvert);
+      }
+      out += '|';
+    }
+    put(&inst_->curEntry, sizeof inst_->curEntry);
+    put(&inst_->curLayer, sizeof inst_->curLayer);
+    put(&inst_->curLayerNo, sizeof inst_->curLayerNo);
+    put(&inst_->layerCount, sizeof inst_->layerCount);
+    const LayerClip &clip = inst_->clip;
+    put(&clip.valid, sizeof clip.valid);
+    put(clip.color, sizeof clip.color);
+    put(&clip.intensity, sizeof clip.intensity);
+    put(&clip.mode, sizeof clip.mode);
+    put(&clip.inBuffer, sizeof clip.inBuffer);
+    put(&clip.invert, sizeof clip.invert);
+    put(&clip.alphaBuffer, sizeof clip.alphaBuffer);
+    put(&clip.alphaIntensity, sizeof clip.alphaIntensity);
+    put(&clip.alphaInvert, sizeof clip.alphaInvert);
+    put(inst_->ctlOn, sizeof inst_->ctlOn);
+    return out;
   }
 
   void PickerAnswer() {
