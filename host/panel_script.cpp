@@ -4,6 +4,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -30,7 +31,22 @@ struct LineProblem {
 
 [[noreturn]] void problem(const std::string &text) { throw LineProblem{text}; }
 
-std::string quote(const std::string &text) { return "\"" + text + "\""; }
+// A script's text in double quotes for a message; control bytes (a stray NUL
+// or escape in the file) show as \xNN so that the message prints whole.
+std::string quote(const std::string &text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
 
 // Splits a line into words and double-quoted texts, up to a `#` outside
 // quotes.

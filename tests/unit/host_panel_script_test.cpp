@@ -107,6 +107,16 @@ TEST(PanelScriptParsing, QuotedTextsTakeEscapedQuotesAndBackslashes) {
   EXPECT_EQ(script.steps()[0].control.text(), "\"say \"hi\"\"");
 }
 
+TEST(PanelScriptParsing, ControlBytesInAQuotedWordAreShownEscapedSoTheMessagePrintsWhole) {
+  const std::string text("click 5\njum\0p\x1b\x7f 3\n", 20);
+  try {
+    PanelScript::parse(text, "s.txt");
+    ADD_FAILURE() << "a command with a NUL byte parsed";
+  } catch (const qx::Error &e) {
+    EXPECT_EQ(std::string(e.what()), "s.txt: line 2: unknown command \"jum\\x00p\\x1b\\x7f\"");
+  }
+}
+
 TEST(PanelScriptParsing, ABadLineIsReportedWithItsNumberAndProblem) {
   const std::pair<const char *, const char *> cases[] = {
       {"select 0 0\n\njump 3\n", "s.txt: line 3: unknown command \"jump\""},
