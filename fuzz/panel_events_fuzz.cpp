@@ -45,18 +45,21 @@
 //   OP 28     colour picker answer, one byte A (modulo 4): 0 accept, followed
 //             by three channels C C C; 1 cancel; 2 the picker is withdrawn;
 //             3 the picker fails (returns a non-zero status).
-//   OP 29     file requester answer, one byte A (modulo 8): 0 layer-set file
+//   OP 29     file requester answer, one byte A (modulo 10): 0 layer-set file
 //             slot K (one byte, modulo 4); 1 a file that does not exist (an
 //             export creates it); 2 cancel; 3 the requester is withdrawn;
 //             4 "Directory Info" is withdrawn; 5 the messages are withdrawn;
 //             6 a file in a directory that does not exist; 7 every service
-//             is provided again.
+//             is provided again; 8 the files' folder itself; 9 slot K (one
+//             byte) by its bare name, which the requester takes from the
+//             folder the request starts in.
 //   OP 30     writes layer-set slot K (one byte, modulo 4) from a mode byte M:
 //             M % 4 == 1: raw, a length byte L and L bytes of text;
 //             M % 4 == 2: the slot's file is removed;
 //             otherwise built: header (M >> 2) % 4 (0 the usual word, 1 another
 //             word, 2 no word, 3 a 150-character word), a tag byte (0 gives
-//             -3, else the signed byte), a count (signed byte), then a byte N:
+//             -3, else the signed byte), a count (signed byte, see below),
+//             then a byte N:
 //             N % 16 layer lines of 12 signed bytes each, the last line cut
 //             short by (N >> 4) % 8 numbers.
 //   OP 31     misc, one byte A (modulo 8): 0 the host redraws the panel;
@@ -79,9 +82,10 @@
 //
 // The layer-set files live in a folder of this process's own and are removed
 // at the start of every input. Import is not delivered while the selected
-// entry already holds kMaxImportStack layers, and a raw file announcing more
-// than kMaxFileLayers layers is emptied, so that no input builds stacks so
-// deep that the preview's per-pixel work stalls it.
+// entry already holds kMaxImportStack layers, a built file's count above
+// kMaxFileLayers is taken modulo kMaxFileLayers + 1, and a raw file
+// announcing more is emptied, so that no input builds stacks so deep that the
+// preview's per-pixel work stalls it.
 //
 // Speed: the preview is drawn pixel by pixel, a ball of some 3000 pixels
 // through the blend modes, on most events; with the fuzzer's instrumentation
@@ -126,8 +130,8 @@ constexpr int kMaxEvents = 192;
 constexpr int kMaxPreviewEvents = 32;
 constexpr int kRoundTripEvery = 4;
 constexpr int kMaxOpenings = 4;
-constexpr int32_t kMaxImportStack = 64;
-constexpr int kMaxFileLayers = 127;
+constexpr int32_t kMaxImportStack = 32;
+constexpr int kMaxFileLayers = 48;
 constexpr int kSlots = 4;
 
 const double kSpecialPercents[] = {
@@ -397,8 +401,10 @@ void WriteLayerSet(Input &in) {
     break;
   }
   const uint8_t tag = in.byte();
+  int count = in.signedByte();
+  if (count > kMaxFileLayers) count %= kMaxFileLayers + 1;
   text += std::to_string(tag == 0 ? static_cast<int>(SCENE_VERSION) : static_cast<int8_t>(tag)) +
-          " " + std::to_string(in.signedByte()) + "\n";
+          " " + std::to_string(count) + "\n";
   const uint8_t shape = in.byte();
   const int lines = shape % 16;
   const int cut = lines > 0 ? (shape >> 4) % 8 : 0;
@@ -792,7 +798,7 @@ private:
   }
 
   void RequesterAnswer() {
-    const int answer = in_.byte() % 8;
+    const int answer = in_.byte() % 10;
     switch (answer) {
     case 0: {
       const int slot = in_.byte() % kSlots;
@@ -824,10 +830,23 @@ private:
       what_ = "requester chooses a file in a missing folder";
       host_.files().answerWith(NoFolderPath());
       break;
-    default:
+    case 7:
       what_ = "services provided again";
       ProvideAll();
       break;
+    case 8:
+      what_ = "requester chooses the files' folder";
+      // With its closing slash, so that the requester stays in the folder
+      // rather than moving up to its parent: every answer keeps the files
+      // inside the folder.
+      host_.files().answerWith(std::string(TempFolder()) + "/");
+      break;
+    default: {
+      const int slot = in_.byte() % kSlots;
+      what_ = "requester chooses slot " + std::to_string(slot) + " by its bare name";
+      host_.files().answerWith("slot" + std::to_string(slot) + ".QXD");
+      break;
+    }
     }
   }
 
