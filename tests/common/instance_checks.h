@@ -3,6 +3,7 @@
 // else a description of the first fault it finds.
 #pragma once
 
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -173,14 +174,25 @@ inline std::string SaveLoadRoundTrip(HostInstance inst) {
   for (size_t i = 1; i < saved.size(); ++i)
     if (saved[i].size() >= SCENE_LINE_LEN)
       return "saved line " + std::to_string(i) + " is too long for load: " + saved[i];
-  HostInstance again = QXCreate(nullptr, nullptr, nullptr);
-  if (again == nullptr) return "no fresh instance to load into";
+  // Creating and loading set module-wide values that an open panel relies
+  // on (the buffer list's rows, the requester's texts); the check keeps them.
+  const int32_t bcount = Bcount;
+  const std::string fnode = Fnode, fpath = Fpath, fname = Fname;
   std::string fault;
-  if (const char *error = LoadLines(again, saved))
-    fault = std::string("the saved state did not load: ") + error;
-  else if (SaveLines(again) != saved)
-    fault = "the saved state loaded back to other lines";
-  QXDestroy(again);
+  HostInstance again = QXCreate(nullptr, nullptr, nullptr);
+  if (again == nullptr) {
+    fault = "no fresh instance to load into";
+  } else {
+    if (const char *error = LoadLines(again, saved))
+      fault = std::string("the saved state did not load: ") + error;
+    else if (SaveLines(again) != saved)
+      fault = "the saved state loaded back to other lines";
+    QXDestroy(again);
+  }
+  Bcount = bcount;
+  snprintf(Fnode, sizeof Fnode, "%s", fnode.c_str());
+  snprintf(Fpath, sizeof Fpath, "%s", fpath.c_str());
+  snprintf(Fname, sizeof Fname, "%s", fname.c_str());
   return fault;
 }
 
