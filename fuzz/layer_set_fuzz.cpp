@@ -20,7 +20,6 @@
 // Without it the module draws nothing, and the host skips the canvas and the
 // first drawing as well, going straight to the events: the panel's controls
 // are the host's own all the same.
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +30,7 @@
 #include <vector>
 
 #include "common/instance_checks.h"
+#include "fuzz_support.h"
 #include "host.h"
 #include "layers.h"
 #include "module.h"
@@ -56,23 +56,8 @@ const int kMostLayersPreviewed = 16;
 
 // The file of this process; it is removed once each input is done.
 const std::string &FilePath() {
-  static const std::string path = "/tmp/qx_fuzz_layer_set_" + std::to_string(::getpid()) + ".QXD";
+  static const std::string path = fuzz::ProcessFile("layer_set", ".QXD");
   return path;
-}
-
-// Removes the file when it leaves scope, however the input ends.
-struct RemoveFile {
-  RemoveFile() = default;
-  RemoveFile(const RemoveFile &) = delete;
-  RemoveFile &operator=(const RemoveFile &) = delete;
-  ~RemoveFile() { std::remove(FilePath().c_str()); }
-};
-
-bool WriteFile(const uint8_t *data, size_t size) {
-  FILE *file = std::fopen(FilePath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
 }
 
 // The version tag and layer count as import reads them: the header word,
@@ -89,17 +74,7 @@ int ReadCount(int *tag, int *count) {
 }
 
 [[noreturn]] void Fail(const std::string &what, const uint8_t *data, size_t size) {
-  std::fprintf(stderr, "layer_set: %s\n  file (%zu bytes): \"", what.c_str(), size);
-  for (size_t i = 0; i < size && i < 200; ++i) {
-    const int c = data[i];
-    if (c >= 32 && c < 127 && c != '\\')
-      std::fputc(c, stderr);
-    else
-      std::fprintf(stderr, "\\x%02x", c);
-  }
-  std::fprintf(stderr, "\"\n");
-  std::remove(FilePath().c_str());
-  std::abort();
+  fuzz::Fail("layer_set", what, data, size, FilePath(), 200);
 }
 
 qx::Scene MakeScene() {
@@ -141,8 +116,8 @@ void Pick(qx::Panel &panel, int number, intptr_t value) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const RemoveFile removeAtEnd;
-  if (!WriteFile(data, size)) {
+  const fuzz::RemoveAtEnd removeAtEnd(FilePath());
+  if (!fuzz::WriteBytes(FilePath(), data, size)) {
     std::fprintf(stderr, "layer_set: %s cannot be written\n", FilePath().c_str());
     std::abort();
   }

@@ -115,6 +115,7 @@
 #include <string>
 #include <vector>
 
+#include "common/control_names.h"
 #include "common/instance_checks.h"
 #include "effect.h"
 #include "host.h"
@@ -149,34 +150,7 @@ const double kSpecialPercents[] = {
     1e15,
 };
 
-const char *const kControlNames[CTL_COUNT] = {"BufferList",
-                                              "surface list",
-                                              "Active",
-                                              "Copy",
-                                              "Paste",
-                                              "Add Layer",
-                                              "Del Layer",
-                                              "Export",
-                                              "Import",
-                                              "*",
-                                              "-",
-                                              "I",
-                                              "LayerList",
-                                              "*/-",
-                                              "up",
-                                              "down",
-                                              "LayerType",
-                                              "Color",
-                                              "colour swatch",
-                                              "Intensity",
-                                              "Mode",
-                                              "Input Buffer",
-                                              "Invert",
-                                              "AlphaBuffer",
-                                              "AlphaIntensity",
-                                              "AlphaInvert",
-                                              "preview area",
-                                              "preview type"};
+using checks::kControlNames;
 
 // ---------------------------------------------------------------------------
 // Input

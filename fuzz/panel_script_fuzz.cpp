@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.h"
+#include "fuzz_support.h"
 #include "panel_script.h"
 
 namespace {
@@ -21,16 +22,7 @@ namespace {
 const char kSource[] = "fuzz.qxs";
 
 [[noreturn]] void Fail(const std::string &what, const std::string &text) {
-  std::fprintf(stderr, "panel_script: %s\n  input (%zu bytes): \"", what.c_str(), text.size());
-  for (size_t i = 0; i < text.size() && i < 300; ++i) {
-    const int c = static_cast<unsigned char>(text[i]);
-    if (c >= 32 && c < 127 && c != '\\')
-      std::fputc(c, stderr);
-    else
-      std::fprintf(stderr, "\\x%02x", c);
-  }
-  std::fprintf(stderr, "\"\n");
-  std::abort();
+  fuzz::Fail("panel_script", what, text);
 }
 
 // The number of lines std::getline gives for the text.

@@ -3,8 +3,6 @@
 // names the source; nothing else may come out of it. A scene that reads must
 // save to a file that reads back as the same scene, and save again to the
 // same text.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "error.h"
+#include "fuzz_support.h"
 #include "scene.h"
 
 namespace {
@@ -21,30 +20,12 @@ const char kSource[] = "fuzz-scene.json";
 
 // The file of this process; it is removed once each input is done.
 const std::string &FilePath() {
-  static const std::string path = "/tmp/qx_fuzz_scene_json_" + std::to_string(::getpid()) + ".json";
+  static const std::string path = fuzz::ProcessFile("scene_json", ".json");
   return path;
 }
 
-// Removes the file when it leaves scope, however the input ends.
-struct RemoveFile {
-  RemoveFile() = default;
-  RemoveFile(const RemoveFile &) = delete;
-  RemoveFile &operator=(const RemoveFile &) = delete;
-  ~RemoveFile() { std::remove(FilePath().c_str()); }
-};
-
 [[noreturn]] void Fail(const std::string &what, const std::string &text) {
-  std::fprintf(stderr, "scene_json: %s\n  input (%zu bytes): \"", what.c_str(), text.size());
-  for (size_t i = 0; i < text.size() && i < 300; ++i) {
-    const int c = static_cast<unsigned char>(text[i]);
-    if (c >= 32 && c < 127 && c != '\\')
-      std::fputc(c, stderr);
-    else
-      std::fprintf(stderr, "\\x%02x", c);
-  }
-  std::fprintf(stderr, "\"\n");
-  std::remove(FilePath().c_str());
-  std::abort();
+  fuzz::Fail("scene_json", what, text, FilePath());
 }
 
 // The same number, -0 and 0 told apart.
@@ -94,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   const std::string saved = scene.toJson();
   qx::Scene again;
-  const RemoveFile removeAtEnd;
+  const fuzz::RemoveAtEnd removeAtEnd(FilePath());
   try {
     scene.save(FilePath());
     again = qx::Scene::load(FilePath());

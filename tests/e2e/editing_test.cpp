@@ -3,8 +3,6 @@
 // and layer sets moved through files.
 #include <gtest/gtest.h>
 
-#include <png.h>
-
 #include <array>
 #include <filesystem>
 #include <string>
@@ -12,50 +10,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "e2e_files.h"
 #include "qxhost_run.h"
 
 namespace {
 
 using namespace e2e;
 using json = nlohmann::json;
-
-json readJson(const std::string &path) {
-  const std::string text = readAll(path);
-  if (text.empty()) {
-    ADD_FAILURE() << path << " is missing or empty";
-    return json::object();
-  }
-  return json::parse(text);
-}
-
-// A canvas as RGB rows.
-struct Canvas {
-  unsigned int width = 0, height = 0;
-  std::vector<png_byte> rgb;
-
-  std::array<int, 3> at(int x, int y) const {
-    const std::size_t i = (static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)) * 3;
-    return {rgb[i], rgb[i + 1], rgb[i + 2]};
-  }
-};
-
-Canvas readCanvas(const std::string &path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  Canvas canvas;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-    return canvas;
-  }
-  image.format = PNG_FORMAT_RGB;
-  canvas.width = image.width;
-  canvas.height = image.height;
-  canvas.rgb.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, canvas.rgb.data(), 0, nullptr) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-  }
-  return canvas;
-}
 
 // The two balls of the preview: the base ball's 64-pixel square at (7, 210),
 // the result ball's at (39, 226), clipped to the preview area's 96 by 80
@@ -68,7 +29,7 @@ const Region kBaseBall = {7, 210, 39, 274};
 const Region kResultBall = {39, 226, 103, 290};
 
 // How many pixels of `region` differ between two canvases.
-int Differing(const Canvas &a, const Canvas &b, const Region &region) {
+int Differing(const Picture &a, const Picture &b, const Region &region) {
   int count = 0;
   for (int y = region.y0; y < region.y1; ++y) {
     for (int x = region.x0; x < region.x1; ++x) count += a.at(x, y) != b.at(x, y) ? 1 : 0;
@@ -188,10 +149,10 @@ canvas 6-shadow-preview.png
 )");
   const Outcome run = qxhost("panel --scene demo/scene.json --script edit.txt", dir);
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<Canvas> c;
+  std::vector<Picture> c;
   for (const char *name : {"0-picked", "1-intensity", "2-copy", "3-dragged", "4-held-nine",
                            "5-held-ten", "6-shadow-preview"}) {
-    c.push_back(readCanvas(dir + "/" + name + ".png"));
+    c.push_back(readPng(dir + "/" + name + ".png"));
     ASSERT_EQ(c.back().width, 500u) << name;
   }
 

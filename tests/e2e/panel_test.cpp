@@ -2,8 +2,6 @@
 // opened headless on a scene, with scripted sessions, dumps and pictures.
 #include <gtest/gtest.h>
 
-#include <png.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "e2e_files.h"
 #include "qxhost_run.h"
 
 namespace {
@@ -44,42 +43,6 @@ std::string sceneIn(const std::string &dir, const std::string &text = kScene) {
   const std::string path = dir + "/scene.json";
   writeFile(path, text);
   return path;
-}
-
-json readJson(const std::string &path) {
-  const std::string text = readAll(path);
-  if (text.empty()) {
-    ADD_FAILURE() << path << " is missing or empty";
-    return json::object();
-  }
-  return json::parse(text);
-}
-
-struct Picture {
-  unsigned int width = 0, height = 0;
-  std::vector<png_byte> rgb;
-  std::array<int, 3> at(int x, int y) const {
-    const std::size_t i = (static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)) * 3;
-    return {rgb[i], rgb[i + 1], rgb[i + 2]};
-  }
-};
-
-Picture readPng(const std::string &path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  Picture picture;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-    return picture;
-  }
-  image.format = PNG_FORMAT_RGB;
-  picture.width = image.width;
-  picture.height = image.height;
-  picture.rgb.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-  }
-  return picture;
 }
 
 // The panel's controls as the module lays them out: number, label, kind and

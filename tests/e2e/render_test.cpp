@@ -5,7 +5,6 @@
 #include <ImfChannelList.h>
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
-#include <png.h>
 
 #include <cmath>
 #include <cstdio>
@@ -17,6 +16,7 @@
 
 #include "frame.h"
 
+#include "e2e_files.h"
 #include "qxhost_run.h"
 
 namespace {
@@ -29,29 +29,6 @@ int occurrences(const std::string &text, const std::string &part) {
     ++n;
   }
   return n;
-}
-
-struct Png {
-  unsigned int width = 0, height = 0;
-  std::vector<png_byte> rgba;
-};
-
-Png readPng(const std::string &path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  Png png;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-    return png;
-  }
-  image.format = PNG_FORMAT_RGBA;
-  png.width = image.width;
-  png.height = image.height;
-  png.rgba.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, png.rgba.data(), 0, nullptr) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
-  }
-  return png;
 }
 
 // The small test frame, 4x3. Special-buffer values by row:
@@ -168,20 +145,20 @@ TEST(RenderCommand, PngOutputIsEightBitRgbaClampedAndTruncated) {
   ASSERT_EQ(qxhost(renderArgs(dir, "out.PNG")).status, 0);
 
   const qx::Frame exr = qx::Frame::readExr(dir + "/out.exr");
-  const Png png = readPng(dir + "/out.PNG");
+  const Picture png = readPng(dir + "/out.PNG", true);
   ASSERT_EQ(png.width, 4u);
   ASSERT_EQ(png.height, 3u);
   for (int i = 0; i < 12; ++i) {
     for (int c = 0; c < 4; ++c) {
       const float v = exr.value(32 + c, i % 4, i / 4);
       const int byte = v <= 0.0f ? 0 : v >= 1.0f ? 255 : static_cast<int>(std::trunc(v * 255.0f));
-      EXPECT_EQ(png.rgba[static_cast<std::size_t>(i * 4 + c)], byte)
+      EXPECT_EQ(png.channel(static_cast<std::size_t>(i), c), byte)
           << kChannelNames[c] << " at (" << i % 4 << ", " << i / 4 << "), float " << v;
     }
   }
-  EXPECT_EQ(png.rgba[(8 * 4) + 0], 255) << "red 1.2 at (0, 2) clamps to 255";
-  EXPECT_EQ(png.rgba[(7 * 4) + 0], 0) << "red -0.5 at (3, 1) clamps to 0";
-  EXPECT_EQ(png.rgba[(5 * 4) + 3], 63) << "alpha 0.25 at (1, 1) is trunc(63.75)";
+  EXPECT_EQ(png.channel(8, 0), 255) << "red 1.2 at (0, 2) clamps to 255";
+  EXPECT_EQ(png.channel(7, 0), 0) << "red -0.5 at (3, 1) clamps to 0";
+  EXPECT_EQ(png.channel(5, 3), 63) << "alpha 0.25 at (1, 1) is trunc(63.75)";
 }
 
 TEST(RenderCommand, WarnsOnceForEachRequestedBufferTheFrameLacks) {
@@ -332,8 +309,8 @@ TEST_F(DemoFiles, RenderingTheWrittenFilesGivesTheDemosAfterImage) {
   const std::string picture = std::filesystem::canonical(*dir_ + "/quintessalux-demo.png");
   EXPECT_EQ(demo.out, picture + "\n") << "qxhost render prints the picture's path";
 
-  const Png both = readPng(picture);
-  const Png after = readPng(*dir_ + "/after.png");
+  const Picture both = readPng(picture, true);
+  const Picture after = readPng(*dir_ + "/after.png", true);
   ASSERT_EQ(both.width, 1920u);
   ASSERT_EQ(both.height, 540u);
   ASSERT_EQ(after.width, 960u);
@@ -341,9 +318,9 @@ TEST_F(DemoFiles, RenderingTheWrittenFilesGivesTheDemosAfterImage) {
   std::size_t sameAsFiles = 0, changed = 0;
   for (std::size_t y = 0; y < 540; ++y) {
     for (std::size_t x = 0; x < 960; ++x) {
-      const png_byte *left = &both.rgba[(y * 1920 + x) * 4];
-      const png_byte *right = &both.rgba[(y * 1920 + 960 + x) * 4];
-      const png_byte *alone = &after.rgba[(y * 960 + x) * 4];
+      const png_byte *left = &both.bytes[(y * 1920 + x) * 4];
+      const png_byte *right = &both.bytes[(y * 1920 + 960 + x) * 4];
+      const png_byte *alone = &after.bytes[(y * 960 + x) * 4];
       sameAsFiles += std::equal(right, right + 4, alone);
       changed += !std::equal(left, left + 4, right);
     }

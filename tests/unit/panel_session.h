@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/control_names.h"
 #include "fake_panel.h"
 #include "fake_services.h"
 #include "fake_surfaces.h"
@@ -23,34 +24,7 @@
 
 namespace panel_session {
 
-const char *const kControlNames[CTL_COUNT] = {"BufferList",
-                                              "surface list",
-                                              "Active",
-                                              "Copy",
-                                              "Paste",
-                                              "Add Layer",
-                                              "Del Layer",
-                                              "Export",
-                                              "Import",
-                                              "*",
-                                              "-",
-                                              "I",
-                                              "LayerList",
-                                              "*/-",
-                                              "up",
-                                              "down",
-                                              "LayerType",
-                                              "Color",
-                                              "colour swatch",
-                                              "Intensity",
-                                              "Mode",
-                                              "Input Buffer",
-                                              "Invert",
-                                              "AlphaBuffer",
-                                              "AlphaIntensity",
-                                              "AlphaInvert",
-                                              "preview area",
-                                              "preview type"};
+using checks::kControlNames;
 
 inline std::string Names(const std::set<int> &controls) {
   std::string out = "{";
