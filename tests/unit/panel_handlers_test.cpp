@@ -130,6 +130,9 @@ TEST_F(ListPicks, NoValidRowClearsTheSelectionAndKeepsTheSurfaceListAndTheActive
     PickEntry(0);
     ASSERT_EQ(Lcount, 2);
     const char **names = inst->surfNames;
+    // Another instance's panel can leave the module-wide row count larger
+    // than this instance's entries: row 3 must still select nothing.
+    Bcount = 10;
     for (int row : {-1, 3}) {
       PickEntry(row);
       EXPECT_EQ(inst->curEntry, -1) << "row " << row;
