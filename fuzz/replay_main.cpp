@@ -44,8 +44,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s: cannot be read\n", path.c_str());
         return 1;
       }
-      const std::string bytes{std::istreambuf_iterator<char>(in),
-                              std::istreambuf_iterator<char>()};
+      const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
       std::fprintf(stderr, "%s\n", path.c_str());
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
       ++ran;

@@ -92,44 +92,71 @@ void FormatEntryLine(char line[SCENE_HEADER_LEN], double value, int32_t layers) 
 // of them.
 int32_t InListOr(int32_t value, int32_t count) { return value >= 0 && value < count ? value : -1; }
 
-// Writes a layer line. The two percentages go out with six decimals; only
-// when that would make the line too long for load to read whole (a huge
-// intensity) do they go out as their shortest exact text instead.
+// `value` cut toward zero to `digits` significant digits (1 to 16), written
+// as the shortest text that reads back as the cut value. Cutting toward zero
+// never takes a finite value past the largest double.
+void CutText(char out[32], double value, int digits) {
+  char text[40];
+  snprintf(text, sizeof text, "%.16e", value); // [-]d.dddddddddddddddde<exponent>
+  const char *dot = strchr(text, '.');
+  const char *exponent = strchr(text, 'e');
+  if (dot == nullptr || exponent == nullptr) { // infinite or NaN: nothing to cut
+    ShortestExactText(out, value);
+    return;
+  }
+  char cut[40];
+  const size_t keep = static_cast<size_t>(dot - text) + (digits > 1 ? 1 + (digits - 1) : 0);
+  memcpy(cut, text, keep);
+  snprintf(cut + keep, sizeof cut - keep, "%s", exponent);
+  double back = value;
+  if (sscanf(cut, "%lf", &back) != 1) back = value;
+  ShortestExactText(out, back);
+}
+
+// Writes a layer line of `layer` with the two percentages as the texts given;
+// with `inLists`, a type, mode or buffer index outside its list goes out as
+// -1. Returns whether the line fits what load reads.
+bool WriteLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer, bool inLists,
+                    const char *intensity, const char *alphaIntensity) {
+  const int length = snprintf(
+      line, SCENE_HEADER_LEN, "%d %d %d %d %d %s %d %d %d %d %s %d",
+      inLists ? InListOr(layer->type, 3) : layer->type, layer->active, layer->color[0],
+      layer->color[1], layer->color[2], intensity,
+      inLists ? InListOr(layer->mode, MODE_COUNT) : layer->mode,
+      inLists ? InListOr(layer->inBuffer, BUF_INDEX_COUNT) : layer->inBuffer, layer->invert,
+      inLists ? InListOr(layer->alphaBuffer, BUF_INDEX_COUNT) : layer->alphaBuffer, alphaIntensity,
+      layer->alphaInvert);
+  return length > 0 && length < SCENE_LINE_LEN;
+}
+
+// Writes a layer line: the twelve numbers, the two percentages with six
+// decimals. Only numbers that damaged stored data brings in (a huge
+// percentage, a type, mode or buffer index far outside its list) can make
+// that line too long for load to read whole, and then the whole scene state
+// would be refused on the next load. Such a line is written, in this order
+// of preference, as the first that fits:
+//   1. the numbers outside their lists as -1, which acts exactly as they do
+//      (a buffer reads as "None", a mode leaves the colour as it is, a type
+//      has no row symbol);
+//   2. also the percentages as their shortest exact text;
+//   3. also the percentages cut toward zero, one digit fewer at a time: a
+//      scene that loads back beats an absurd number kept exactly.
+// Each later form is tried only when the earlier ones are too long, and so a
+// state saved, loaded and saved again gives the same lines.
 void FormatLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer) {
-  const int length =
-      snprintf(line, SCENE_HEADER_LEN, kLayerFormat, layer->type, layer->active, layer->color[0],
-               layer->color[1], layer->color[2], layer->intensity, layer->mode, layer->inBuffer,
-               layer->invert, layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert);
-  if (length > 0 && length < SCENE_LINE_LEN) return;
-  char intensity[32], alphaIntensity[32];
+  char intensity[SCENE_HEADER_LEN], alphaIntensity[SCENE_HEADER_LEN];
+  snprintf(intensity, sizeof intensity, "%lf", layer->intensity);
+  snprintf(alphaIntensity, sizeof alphaIntensity, "%lf", layer->alphaIntensity);
+  // A six-decimal text cut at its buffer is too long for the line anyway.
+  if (WriteLayerLine(line, layer, false, intensity, alphaIntensity)) return;
+  if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
   ShortestExactText(intensity, layer->intensity);
   ShortestExactText(alphaIntensity, layer->alphaIntensity);
-  const char format[] = "%d %d %d %d %d %s %d %d %d %d %s %d";
-  const int shorter =
-      snprintf(line, SCENE_HEADER_LEN, format, layer->type, layer->active, layer->color[0],
-               layer->color[1], layer->color[2], intensity, layer->mode, layer->inBuffer,
-               layer->invert, layer->alphaBuffer, alphaIntensity, layer->alphaInvert);
-  if (shorter > 0 && shorter < SCENE_LINE_LEN) return;
-  // Still too long: only numbers that damaged stored data brings in are that
-  // wide. A type, mode or buffer index outside its list acts like any other
-  // outside it (a buffer reads as "None", a mode leaves the colour as it is,
-  // a type has no row symbol), so each goes out as -1, which acts the same.
-  // Should the line still not fit, the two percentages give up digits until
-  // it does: a scene that loads back beats an absurd number kept exactly.
-  const int32_t type = InListOr(layer->type, 3);
-  const int32_t mode = InListOr(layer->mode, MODE_COUNT);
-  const int32_t inBuffer = InListOr(layer->inBuffer, BUF_INDEX_COUNT);
-  const int32_t alphaBuffer = InListOr(layer->alphaBuffer, BUF_INDEX_COUNT);
-  for (int digits = 17; digits >= 1; --digits) {
-    if (digits < 17) {
-      snprintf(intensity, sizeof intensity, "%.*g", digits, layer->intensity);
-      snprintf(alphaIntensity, sizeof alphaIntensity, "%.*g", digits, layer->alphaIntensity);
-    }
-    const int fitted =
-        snprintf(line, SCENE_HEADER_LEN, format, type, layer->active, layer->color[0],
-                 layer->color[1], layer->color[2], intensity, mode, inBuffer, layer->invert,
-                 alphaBuffer, alphaIntensity, layer->alphaInvert);
-    if (fitted > 0 && fitted < SCENE_LINE_LEN) return;
+  if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
+  for (int digits = 16; digits >= 1; --digits) {
+    CutText(intensity, layer->intensity, digits);
+    CutText(alphaIntensity, layer->alphaIntensity, digits);
+    if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
   }
 }
 

@@ -108,7 +108,8 @@ TEST(PanelScriptParsing, QuotedTextsTakeEscapedQuotesAndBackslashes) {
 }
 
 TEST(PanelScriptParsing, ControlBytesInAQuotedWordAreShownEscapedSoTheMessagePrintsWhole) {
-  const std::string text("click 5\njum\0p\x1b\x7f 3\n", 20);
+  const char bytes[] = "click 5\njum\0p\x1b\x7f 3\n";
+  const std::string text(bytes, sizeof bytes - 1);
   try {
     PanelScript::parse(text, "s.txt");
     ADD_FAILURE() << "a command with a NUL byte parsed";

@@ -452,9 +452,10 @@ TEST_F(SceneState, NumbersFarOutsideTheirListsAreSavedAsMinusOneSoTheLineStillLo
   const std::vector<std::string> lines = Save();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[2], "-1 1 255 255 255 -1.7976931348623157e+308 -1 -1 0 -1 -2.5e-300 0");
-  // With 13 digits this line would be 80 characters: 12 is the most that fit.
+  // The percentages cut toward zero to 12 digits, the most that fit; the
+  // cut alpha intensity ends in a 0, which its shortest text drops.
   EXPECT_EQ(lines[3], "-1 -128 255 255 255 -1.79769313486e+308 -1 -1 -128 -1 "
-                      "-2.22507385851e-308 -128");
+                      "-2.2250738585e-308 -128");
   EXPECT_EQ(lines[4], "2 1 1 2 3 1e+300 9 12 0 0 1e+300 0") << "numbers in their lists changed";
   for (const std::string &line : lines) EXPECT_LT(line.size(), 80u) << line;
 
@@ -471,6 +472,39 @@ TEST_F(SceneState, NumbersFarOutsideTheirListsAreSavedAsMinusOneSoTheLineStillLo
   EXPECT_EQ(back->alphaBuffer, -1);
   EXPECT_EQ(back->intensity, wide.intensity) << "a percentage lost digits it had room for";
   EXPECT_EQ(Save(other), lines) << "a second round changed the lines";
+  QXDestroy(other);
+}
+
+// Found by the layer-set fuzzer. Percentages that lose digits must be cut
+// toward zero: rounded, the largest double came back as -inf. And each must
+// be written as the text a later save gives the value it reads back as, or
+// the loaded state saves to other lines (with six decimals, here).
+TEST_F(SceneState, ACutLayerLineSavesTheSameAfterALoad) {
+  // The layer the fuzzer's file made: its alpha invert was never read.
+  const LayerFields widest = {-2144647388,
+                              -128,
+                              255,
+                              255,
+                              255,
+                              -1.7976931348623157e308,
+                              2147483647,
+                              INT32_MIN,
+                              -128,
+                              2147483647,
+                              -2.2250738585072014e-3,
+                              0};
+  AppendLayer(AddEntry(inst, 1.0, 1), widest);
+  const std::vector<std::string> lines = Save();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_LT(lines[2].size(), 80u) << lines[2];
+  FilterInstance *other = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  FakeLoadStore store(lines);
+  Load(other, store);
+  EXPECT_TRUE(shownMessages.empty()) << "the saved state did not load";
+  EXPECT_EQ(Save(other), lines);
+  ASSERT_NE(other->entries, nullptr);
+  ASSERT_NE(other->entries[0].head, nullptr);
+  EXPECT_LE(-other->entries[0].head->intensity, 1.7976931348623157e308) << "cut away from zero";
   QXDestroy(other);
 }
 
