@@ -98,6 +98,12 @@ enum : uint32_t { AMBIENT_FLAGS = 0x41E6u };
 // 0 to 12 can only come from damaged stored data; they read as "None".
 inline bool BufferIndexValid(int32_t index) { return index >= 0 && index < BUF_INDEX_COUNT; }
 
+// A stored number of a list of `count` items as it is, or `outside` when it
+// is none of them (which only damaged stored data holds).
+inline int32_t InListOr(int32_t value, int32_t count, int32_t outside) {
+  return value >= 0 && value < count ? value : outside;
+}
+
 // Host services, looked up through global_func; null when missing.
 void *HostService(const char *name);
 const HostSurfaceFuncs *SurfaceService(); // "Surface Functions 2", else "Surface Functions"

@@ -88,10 +88,6 @@ void FormatEntryLine(char line[SCENE_HEADER_LEN], double value, int32_t layers) 
   snprintf(line, SCENE_HEADER_LEN, "%s %d ", best, layers);
 }
 
-// A stored number of a list of `count` items as it is, or -1 when it is none
-// of them.
-int32_t InListOr(int32_t value, int32_t count) { return value >= 0 && value < count ? value : -1; }
-
 // `value` cut toward zero to `digits` significant digits (1 to 16), written
 // as the shortest text that reads back as the cut value. Cutting toward zero
 // never takes a finite value past the largest double.
@@ -120,12 +116,12 @@ bool WriteLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer, bool inList
                     const char *intensity, const char *alphaIntensity) {
   const int length = snprintf(
       line, SCENE_HEADER_LEN, "%d %d %d %d %d %s %d %d %d %d %s %d",
-      inLists ? InListOr(layer->type, 3) : layer->type, layer->active, layer->color[0],
+      inLists ? InListOr(layer->type, 3, -1) : layer->type, layer->active, layer->color[0],
       layer->color[1], layer->color[2], intensity,
-      inLists ? InListOr(layer->mode, MODE_COUNT) : layer->mode,
-      inLists ? InListOr(layer->inBuffer, BUF_INDEX_COUNT) : layer->inBuffer, layer->invert,
-      inLists ? InListOr(layer->alphaBuffer, BUF_INDEX_COUNT) : layer->alphaBuffer, alphaIntensity,
-      layer->alphaInvert);
+      inLists ? InListOr(layer->mode, MODE_COUNT, -1) : layer->mode,
+      inLists ? InListOr(layer->inBuffer, BUF_INDEX_COUNT, -1) : layer->inBuffer, layer->invert,
+      inLists ? InListOr(layer->alphaBuffer, BUF_INDEX_COUNT, -1) : layer->alphaBuffer,
+      alphaIntensity, layer->alphaInvert);
   return length > 0 && length < SCENE_LINE_LEN;
 }
 

@@ -272,10 +272,6 @@ void LiveIf(FilterInstance *inst, int number, bool live) {
 
 void Refresh(FilterInstance *inst, int number) { CtlDraw(inst->ctl[number], HOST_DRAW_REFRESH); }
 
-// The popup item that shows a stored number: itself when it is one of the
-// popup's `count` items, the first item otherwise.
-int32_t PopupItem(int32_t value, int32_t count) { return value >= 0 && value < count ? value : 0; }
-
 } // namespace
 
 void SwitchBufferControls(FilterInstance *inst, bool live) {
@@ -343,16 +339,17 @@ void CtrlRedraw(FilterInstance *inst) {
   // range (from damaged stored data; the layer keeps it until the user picks
   // an item) shows as the first item. For the buffers that is "None", which
   // is how the evaluation reads them.
-  CtlSetInt(inst->ctl[CTL_LAYER_TYPE], HOST_CTL_VALUE, PopupItem(layer->type, LAYER_TYPES));
+  CtlSetInt(inst->ctl[CTL_LAYER_TYPE], HOST_CTL_VALUE, InListOr(layer->type, LAYER_TYPES, 0));
   CtlSetInt(inst->ctl[CTL_ENABLED], HOST_CTL_VALUE, layer->active);
   CtlSetIVec(inst->ctl[CTL_SWATCH], HOST_CTL_VALUE, layer->color[0], layer->color[1],
              layer->color[2]);
   CtlSetFloat(inst->ctl[CTL_INTENSITY], HOST_CTL_VALUE, layer->intensity);
-  CtlSetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, PopupItem(layer->mode, MODE_COUNT));
-  CtlSetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE, PopupItem(layer->inBuffer, BUF_INDEX_COUNT));
+  CtlSetInt(inst->ctl[CTL_MODE], HOST_CTL_VALUE, InListOr(layer->mode, MODE_COUNT, 0));
+  CtlSetInt(inst->ctl[CTL_IN_BUFFER], HOST_CTL_VALUE,
+            InListOr(layer->inBuffer, BUF_INDEX_COUNT, 0));
   CtlSetInt(inst->ctl[CTL_INVERT], HOST_CTL_VALUE, layer->invert);
   CtlSetInt(inst->ctl[CTL_ALPHA_BUFFER], HOST_CTL_VALUE,
-            PopupItem(layer->alphaBuffer, BUF_INDEX_COUNT));
+            InListOr(layer->alphaBuffer, BUF_INDEX_COUNT, 0));
   CtlSetFloat(inst->ctl[CTL_ALPHA_INTENSITY], HOST_CTL_VALUE, layer->alphaIntensity);
   CtlSetInt(inst->ctl[CTL_ALPHA_INVERT], HOST_CTL_VALUE, layer->alphaInvert);
 }
