@@ -8,7 +8,7 @@ BUILD_FUZZ  ?= build-fuzz
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-asan test-valgrind win32 bench fuzz format clean
+.PHONY: all deps build demo test test-asan test-valgrind soak win32 bench fuzz format clean
 
 all: build
 
@@ -49,6 +49,13 @@ test-valgrind: build
 	@find $(BUILD)/valgrind -name '*.log' -size +0 | while read -r log; do cat "$$log"; done
 	@! find $(BUILD)/valgrind -name '*.log' -size +0 | grep -q . || \
 	  { echo "test-valgrind: memcheck reported errors (above)" >&2; exit 1; }
+
+# Random panel sessions over the demo scene, each ending in --save and loaded
+# back; no stack a session did not touch may change (tests/soak/soak.cpp).
+SOAK_SESSIONS ?= 2000
+soak: build
+	$(BUILD)/tests/qx_soak --qxhost $(BUILD)/qxhost --sessions $(SOAK_SESSIONS) \
+	  --work $(abspath $(BUILD))/soak
 
 # The module as the 32-bit Windows library the real host loads, then a check
 # of its export and import tables.
