@@ -1,13 +1,17 @@
 // Reading and writing scene files.
 #include "scene.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "error.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -126,7 +130,7 @@ Scene Scene::load(const std::string &path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) throw Error(path + ": no such scene file");
   if (std::filesystem::is_directory(path, ec))
-    throw Error(path + ": is a directory, not a scene file");
+    throw Error(path + ": is a folder, not a scene file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the scene file");
   std::ostringstream text;
@@ -150,13 +154,6 @@ std::string Scene::toJson() const {
   return root.dump(2) + "\n";
 }
 
-void Scene::save(const std::string &path) const {
-  const std::string text = toJson();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw Error(path + ": cannot write the scene file");
-  out << text;
-  out.close();
-  if (!out) throw Error(path + ": cannot write the scene file");
-}
+void Scene::save(const std::string &path) const { writeFileAtomically(path, toJson()); }
 
 } // namespace qx

@@ -119,7 +119,7 @@ TEST(SceneFile, FilesThatCannotBeReadAreNamed) {
     qx::Scene::load(testing::TempDir());
     ADD_FAILURE() << "loading a directory succeeded";
   } catch (const qx::Error &e) {
-    EXPECT_EQ(std::string(e.what()), testing::TempDir() + ": is a directory, not a scene file");
+    EXPECT_EQ(std::string(e.what()), testing::TempDir() + ": is a folder, not a scene file");
   }
 }
 
@@ -167,7 +167,7 @@ TEST(SceneFile, SavingWhereNoFileCanBeMadeIsNamed) {
     qx::Scene{}.save(path);
     ADD_FAILURE() << "saving into a missing directory succeeded";
   } catch (const qx::Error &e) {
-    EXPECT_EQ(std::string(e.what()), path + ": cannot write the scene file");
+    EXPECT_EQ(std::string(e.what()), path + ": cannot write: No such file or directory");
   }
 }
 
