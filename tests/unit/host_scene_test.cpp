@@ -172,3 +172,24 @@ TEST(SceneFile, SavingWhereNoFileCanBeMadeIsNamed) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SceneFile, AKeyRepeatedInAnyObjectIsRefusedWithItsLine) {
+  try {
+    qx::Scene::parse(
+        "{\n  \"surfaces\": [\n    {\"name\": \"A\",\n     \"n\\u0061me\": \"B\"}\n  ]\n}",
+        "s.json");
+    ADD_FAILURE() << "a surface with two names was read";
+  } catch (const qx::Error &e) {
+    EXPECT_EQ(std::string(e.what()), "s.json: line 4: duplicate key \"name\"");
+  }
+  try {
+    qx::Scene::parse("{\"surfaces\": [],\n\"filter\": {},\n\"surfaces\": []}", "s.json");
+    ADD_FAILURE() << "a scene with two surface lists was read";
+  } catch (const qx::Error &e) {
+    EXPECT_EQ(std::string(e.what()), "s.json: line 3: duplicate key \"surfaces\"");
+  }
+}
+
+} // namespace
