@@ -1,15 +1,25 @@
 // Frames: host buffers as float planes, and their OpenEXR channels.
 #include "frame.h"
 
+#include <Iex.h>
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfIO.h>
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <limits>
+#include <new>
+#include <optional>
 
 #include "error.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -64,6 +74,56 @@ Imf::Slice floatSlice(float *plane, int width, int minX, int minY) {
   return Imf::Slice(Imf::FLOAT, base, static_cast<size_t>(xStride), static_cast<size_t>(yStride));
 }
 
+// An EXR file held in memory, for readers that have the bytes already.
+class MemoryInput : public Imf::IStream {
+public:
+  MemoryInput(const std::string &bytes, const std::string &name)
+      : Imf::IStream(name.c_str()), bytes_(bytes) {}
+  bool read(char c[], int n) override {
+    if (n < 0 || static_cast<std::uint64_t>(n) > bytes_.size() - position_) {
+      throw Iex::InputExc("the file ends early");
+    }
+    std::memcpy(c, bytes_.data() + position_, static_cast<std::size_t>(n));
+    position_ += static_cast<std::uint64_t>(n);
+    return position_ < bytes_.size();
+  }
+  uint64_t tellg() override { return position_; }
+  void seekg(uint64_t pos) override { position_ = std::min<uint64_t>(pos, bytes_.size()); }
+
+private:
+  const std::string &bytes_;
+  uint64_t position_ = 0;
+};
+
+// The library's output stream over a safe-write temporary file. A failed
+// write is kept and reported in the file's own terms once the library has
+// let go; the library itself hears of it as one of its I/O errors.
+class TempFileOutput : public Imf::OStream {
+public:
+  explicit TempFileOutput(TempFile &file) : Imf::OStream(file.target().c_str()), file_(file) {}
+  void write(const char c[], int n) override {
+    if (error_) throw Iex::IoExc(error_->what());
+    try {
+      if (::lseek(file_.fd(), static_cast<off_t>(position_), SEEK_SET) < 0) file_.fail(errno);
+      file_.write(c, static_cast<std::size_t>(n));
+    } catch (const Error &e) {
+      error_ = e;
+      throw Iex::IoExc(e.what());
+    }
+    position_ += static_cast<uint64_t>(n);
+  }
+  uint64_t tellp() override { return position_; }
+  void seekp(uint64_t pos) override { position_ = pos; }
+  const std::optional<Error> &error() const { return error_; }
+
+private:
+  TempFile &file_;
+  uint64_t position_ = 0;
+  std::optional<Error> error_;
+};
+
+Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels);
+
 } // namespace
 
 const char *bufferChannelName(int buffer) {
@@ -105,38 +165,76 @@ void Frame::remove(int buffer) {
   }
 }
 
-Frame Frame::readExr(const std::string &path) {
+namespace {
+
+// Reads an open EXR file into a new frame; see Frame::readExr.
+Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels) {
+  const Imath::Box2i window = file.header().dataWindow();
+  const long long w = static_cast<long long>(window.max.x) - window.min.x + 1;
+  const long long h = static_cast<long long>(window.max.y) - window.min.y + 1;
+  if (w <= 0 || h <= 0 || w > std::numeric_limits<int>::max() / 4 ||
+      h > std::numeric_limits<int>::max() / 4) {
+    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) +
+                " is not a size the host renders");
+  }
+  // The size is checked before any plane is made: a small file can declare
+  // a window that would take gigabytes.
+  const std::uint64_t pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
+  if (pixels > maxPixels) {
+    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) + " is " +
+                std::to_string(pixels) + " pixels, more than the " + std::to_string(maxPixels) +
+                " allowed (--max-pixels)");
+  }
+  Frame frame(static_cast<int>(w), static_cast<int>(h));
+  Imf::FrameBuffer slices;
+  const Imf::ChannelList &channels = file.header().channels();
+  for (Imf::ChannelList::ConstIterator it = channels.begin(); it != channels.end(); ++it) {
+    const int buffer = bufferForChannel(it.name());
+    if (buffer < 0) continue;
+    if (it.channel().xSampling != 1 || it.channel().ySampling != 1) {
+      throw Error(path + ": channel \"" + it.name() +
+                  "\" is subsampled; the host reads only full-resolution channels");
+    }
+    // Half and float channels alike arrive as float: the library converts.
+    slices.insert(it.name(), floatSlice(frame.mutablePlane(buffer), frame.width(), window.min.x,
+                                        window.min.y));
+  }
+  file.setFrameBuffer(slices);
+  file.readPixels(window.min.y, window.max.y);
+  return frame;
+}
+
+} // namespace
+
+Frame Frame::readExr(const std::string &path, std::uint64_t maxPixels) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw Error(path + ": is a folder, not a frame");
+  }
   try {
     Imf::InputFile file(path.c_str());
-    const Imath::Box2i window = file.header().dataWindow();
-    const long long w = static_cast<long long>(window.max.x) - window.min.x + 1;
-    const long long h = static_cast<long long>(window.max.y) - window.min.y + 1;
-    if (w <= 0 || h <= 0 || w > std::numeric_limits<int>::max() / 4 ||
-        h > std::numeric_limits<int>::max() / 4) {
-      throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) +
-                  " is not a size the host renders");
-    }
-    Frame frame(static_cast<int>(w), static_cast<int>(h));
-    Imf::FrameBuffer slices;
-    const Imf::ChannelList &channels = file.header().channels();
-    for (Imf::ChannelList::ConstIterator it = channels.begin(); it != channels.end(); ++it) {
-      const int buffer = bufferForChannel(it.name());
-      if (buffer < 0) continue;
-      if (it.channel().xSampling != 1 || it.channel().ySampling != 1) {
-        throw Error(path + ": channel \"" + it.name() +
-                    "\" is subsampled; the host reads only full-resolution channels");
-      }
-      // Half and float channels alike arrive as float: the library converts.
-      slices.insert(it.name(), floatSlice(frame.mutablePlane(buffer), frame.width_, window.min.x,
-                                          window.min.y));
-    }
-    file.setFrameBuffer(slices);
-    file.readPixels(window.min.y, window.max.y);
-    return frame;
+    return readExrFile(file, path, maxPixels);
   } catch (const Error &) {
     throw;
+  } catch (const std::bad_alloc &) {
+    throw Error(path + ": cannot read the frame: out of memory");
   } catch (const std::exception &e) {
     throw Error(path + ": cannot read the frame: " + e.what());
+  }
+}
+
+Frame Frame::readExrBytes(const std::string &bytes, const std::string &name,
+                          std::uint64_t maxPixels) {
+  try {
+    MemoryInput stream(bytes, name);
+    Imf::InputFile file(stream);
+    return readExrFile(file, name, maxPixels);
+  } catch (const Error &) {
+    throw;
+  } catch (const std::bad_alloc &) {
+    throw Error(name + ": cannot read the frame: out of memory");
+  } catch (const std::exception &e) {
+    throw Error(name + ": cannot read the frame: " + e.what());
   }
 }
 
@@ -151,9 +249,25 @@ void Frame::writeExr(const std::string &path) const {
       float *data = const_cast<float *>(planes_[static_cast<std::size_t>(b)].data());
       slices.insert(kChannelNames[b], floatSlice(data, width_, 0, 0));
     }
-    Imf::OutputFile file(path.c_str(), header);
-    file.setFrameBuffer(slices);
-    file.writePixels(height_);
+    // The library writes into a temporary file beside the target, which
+    // takes the target's place only once the library has written it whole.
+    TempFile temp(path);
+    TempFileOutput stream(temp);
+    try {
+      Imf::OutputFile file(stream, header);
+      file.setFrameBuffer(slices);
+      file.writePixels(height_);
+    } catch (const std::exception &) {
+      // The file's own reason, not the library's retelling of it.
+      if (stream.error()) throw *stream.error();
+      throw;
+    }
+    if (stream.error()) throw *stream.error();
+    temp.commit();
+  } catch (const Error &) {
+    throw;
+  } catch (const std::bad_alloc &) {
+    throw Error(path + ": cannot write the frame: out of memory");
   } catch (const std::exception &e) {
     throw Error(path + ": cannot write the frame: " + e.what());
   }

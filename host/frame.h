@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ namespace qx {
 
 // Host buffer numbers run from 0 to 35; the colour sits at 32 to 35.
 constexpr int kBufferSlots = 36;
+
+// The largest frame read by default, in pixels: 16384 by 16384. Each buffer
+// of a frame that size takes a gigabyte.
+constexpr std::uint64_t kDefaultMaxPixels = 16384ull * 16384ull;
 
 // The EXR channel that holds a host buffer ("SpecialBuffer", "Diffuse",
 // "SurfaceColor.R", "R", ...), or null for a number that has none.
@@ -28,9 +33,16 @@ public:
 
   // Reads every channel of the file that names a host buffer, half or float,
   // and ignores the others. Throws Error naming the file when it cannot be
-  // read or its size or sampling is not one the host handles.
-  static Frame readExr(const std::string &path);
-  // Writes every held buffer as a FLOAT channel under its name. Throws Error
+  // read, is a folder, declares a data window of more than `maxPixels`
+  // pixels (checked before anything is allocated), runs out of memory, or
+  // its size or sampling is not one the host handles.
+  static Frame readExr(const std::string &path, std::uint64_t maxPixels = kDefaultMaxPixels);
+  // The same for a file's bytes in memory; `name` stands for the file in
+  // messages.
+  static Frame readExrBytes(const std::string &bytes, const std::string &name,
+                            std::uint64_t maxPixels = kDefaultMaxPixels);
+  // Writes every held buffer as a FLOAT channel under its name, safely (see
+  // safe_write.h): a failure leaves any old file as it was. Throws Error
   // naming the file.
   void writeExr(const std::string &path) const;
 

@@ -54,7 +54,17 @@ std::unique_ptr<FilterInterface> Host::makeInterface(const std::string &name) co
 
 PixelFilterInstance Host::makeInstance(std::shared_ptr<const PixelFilter> filter) const {
   PixelFilterInstance instance(std::move(filter));
-  if (scene_.filterState) instance.load(*scene_.filterState);
+  stateRefusal_.reset();
+  if (!scene_.filterState) return instance;
+  // The module tells the host of no error when it refuses a state; it shows
+  // the user a message and keeps the entries it had.
+  const std::size_t before = messages_.messages().size();
+  instance.load(*scene_.filterState);
+  const std::vector<MessageService::Message> after = messages_.messages();
+  StateRefusal refusal;
+  for (std::size_t i = before; i < after.size(); ++i) refusal.messages.push_back(after[i].text);
+  refusal.problem = checkStateLines(*scene_.filterState);
+  if (!refusal.messages.empty() || refusal.problem) stateRefusal_ = std::move(refusal);
   return instance;
 }
 

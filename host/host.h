@@ -2,8 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "file_request.h"
 #include "filter.h"
@@ -13,9 +15,19 @@
 #include "picker.h"
 #include "scene.h"
 #include "services.h"
+#include "state_check.h"
 #include "surfaces.h"
 
 namespace qx {
+
+// How the module took a scene's stored filter state that it refused: what it
+// showed the user while loading, and the first stored line that does not fit
+// the format (none when the lines fit and the module still refused, e.g. for
+// a lack of memory).
+struct StateRefusal {
+  std::vector<std::string> messages;
+  std::optional<StateProblem> problem;
+};
 
 // The name both of the module's servers carry.
 inline constexpr char kFilterServerName[] = "Quintessalux";
@@ -70,6 +82,9 @@ public:
   // A new instance of `filter` from the scene: created, then given the
   // scene's stored filter state when it has one.
   PixelFilterInstance makeInstance(std::shared_ptr<const PixelFilter> filter) const;
+  // Set by makeInstance when the module refused the stored state (it showed
+  // a message while loading) or the stored lines do not fit the format.
+  const std::optional<StateRefusal> &stateRefusal() const { return stateRefusal_; }
 
 private:
   std::shared_ptr<const ModuleLibrary> requireModule() const;
@@ -83,6 +98,7 @@ private:
   ColorPickerService picker_;
   FileRequestService files_;
   std::shared_ptr<const ModuleLibrary> module_;
+  mutable std::optional<StateRefusal> stateRefusal_;
 };
 
 } // namespace qx

@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "frame.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -38,11 +39,23 @@ void writePngBytes(const std::string &path, int width, int height, int channels,
   image.height = static_cast<png_uint_32>(height);
   image.format = channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
   const png_int_32 stride = static_cast<png_int_32>(width) * channels;
-  if (png_image_write_to_file(&image, path.c_str(), 0, bytes.data(), stride, nullptr) == 0) {
+  // The picture is made in memory and then written safely, so that a failed
+  // write never leaves a cut PNG, or none, where the old one was.
+  png_alloc_size_t size = 0;
+  if (png_image_write_get_memory_size(image, size, 0, bytes.data(), stride, nullptr) == 0) {
     const std::string why = image.message;
     png_image_free(&image);
     throw Error(path + ": cannot write the picture: " + why);
   }
+  std::vector<std::uint8_t> encoded(size);
+  if (png_image_write_to_memory(&image, encoded.data(), &size, 0, bytes.data(), stride, nullptr) ==
+      0) {
+    const std::string why = image.message;
+    png_image_free(&image);
+    throw Error(path + ": cannot write the picture: " + why);
+  }
+  writeFileAtomically(
+      path, std::string(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(size)));
 }
 
 void writePng(const std::string &path, const Frame &frame) {

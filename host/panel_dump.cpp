@@ -9,6 +9,7 @@
 #include "host.h"
 #include "image_io.h"
 #include "panel_services.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -198,11 +199,7 @@ std::vector<std::uint8_t> panelPicture(const Panel &panel) {
 }
 
 void writePanelDump(const std::string &path, const std::string &json) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw Error(path + ": cannot write the panel dump");
-  out << json;
-  out.close();
-  if (!out) throw Error(path + ": cannot write the panel dump");
+  writeFileAtomically(path, json);
 }
 
 void writePanelPicture(const std::string &path, const Panel &panel) {

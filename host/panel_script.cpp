@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -329,6 +330,8 @@ PanelScript PanelScript::load(const std::string &path) {
                            std::istreambuf_iterator<char>()};
     return parse(text, "stdin");
   }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a script");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the script");
   std::ostringstream text;

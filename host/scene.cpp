@@ -1,13 +1,17 @@
 // Reading and writing scene files.
 #include "scene.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "error.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -15,6 +19,45 @@ namespace {
 // Objects keep their keys in file order, so a saved scene reads like the
 // file it came from.
 using json = nlohmann::ordered_json;
+
+// A key written twice in one object: the parser keeps the last, so the first
+// value would be lost without a word.
+struct DuplicateKey {
+  std::string key;
+  std::size_t offset; // of the second one, in the text
+};
+
+// The first key that repeats within an object, at any depth, of a text that
+// parsed as JSON.
+std::optional<DuplicateKey> firstDuplicateKey(const std::string &text) {
+  struct Level {
+    bool object;
+    bool expectKey;
+    std::set<std::string> keys;
+  };
+  std::vector<Level> levels;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      const std::size_t start = i;
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      if (levels.empty() || !levels.back().object || !levels.back().expectKey) continue;
+      levels.back().expectKey = false;
+      // Escapes are decoded, so "a" and "\u0061" are the same key.
+      const std::string key = json::parse(text.substr(start, i - start + 1)).get<std::string>();
+      if (!levels.back().keys.insert(key).second) return DuplicateKey{key, start};
+    } else if (c == '{' || c == '[') {
+      levels.push_back(Level{c == '{', c == '{', {}});
+    } else if (c == '}' || c == ']') {
+      if (!levels.empty()) levels.pop_back();
+    } else if (c == ',' && !levels.empty() && levels.back().object) {
+      levels.back().expectKey = true;
+    }
+  }
+  return std::nullopt;
+}
 
 // Reports problems as "<file>: <place>: <problem>", the place a path into
 // the document such as surfaces[1].BaseColor.
@@ -98,6 +141,12 @@ public:
     } catch (const json::exception &e) {
       fail("", parseProblem(e.what()));
     }
+    if (const std::optional<DuplicateKey> twice = firstDuplicateKey(text)) {
+      const std::size_t line =
+          1 + static_cast<std::size_t>(std::count(
+                  text.begin(), text.begin() + static_cast<std::ptrdiff_t>(twice->offset), '\n'));
+      fail("line " + std::to_string(line), "duplicate key \"" + twice->key + "\"");
+    }
     if (!root.is_object()) fail("", "the scene must be a JSON object");
     allowOnly(root, "", {"surfaces", "filter"});
 
@@ -126,7 +175,7 @@ Scene Scene::load(const std::string &path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) throw Error(path + ": no such scene file");
   if (std::filesystem::is_directory(path, ec))
-    throw Error(path + ": is a directory, not a scene file");
+    throw Error(path + ": is a folder, not a scene file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the scene file");
   std::ostringstream text;
@@ -150,13 +199,6 @@ std::string Scene::toJson() const {
   return root.dump(2) + "\n";
 }
 
-void Scene::save(const std::string &path) const {
-  const std::string text = toJson();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw Error(path + ": cannot write the scene file");
-  out << text;
-  out.close();
-  if (!out) throw Error(path + ": cannot write the scene file");
-}
+void Scene::save(const std::string &path) const { writeFileAtomically(path, toJson()); }
 
 } // namespace qx

@@ -119,7 +119,7 @@ TEST(SceneFile, FilesThatCannotBeReadAreNamed) {
     qx::Scene::load(testing::TempDir());
     ADD_FAILURE() << "loading a directory succeeded";
   } catch (const qx::Error &e) {
-    EXPECT_EQ(std::string(e.what()), testing::TempDir() + ": is a directory, not a scene file");
+    EXPECT_EQ(std::string(e.what()), testing::TempDir() + ": is a folder, not a scene file");
   }
 }
 
@@ -167,7 +167,28 @@ TEST(SceneFile, SavingWhereNoFileCanBeMadeIsNamed) {
     qx::Scene{}.save(path);
     ADD_FAILURE() << "saving into a missing directory succeeded";
   } catch (const qx::Error &e) {
-    EXPECT_EQ(std::string(e.what()), path + ": cannot write the scene file");
+    EXPECT_EQ(std::string(e.what()), path + ": cannot write: No such file or directory");
+  }
+}
+
+} // namespace
+
+namespace {
+
+TEST(SceneFile, AKeyRepeatedInAnyObjectIsRefusedWithItsLine) {
+  try {
+    qx::Scene::parse(
+        "{\n  \"surfaces\": [\n    {\"name\": \"A\",\n     \"n\\u0061me\": \"B\"}\n  ]\n}",
+        "s.json");
+    ADD_FAILURE() << "a surface with two names was read";
+  } catch (const qx::Error &e) {
+    EXPECT_EQ(std::string(e.what()), "s.json: line 4: duplicate key \"name\"");
+  }
+  try {
+    qx::Scene::parse("{\"surfaces\": [],\n\"filter\": {},\n\"surfaces\": []}", "s.json");
+    ADD_FAILURE() << "a scene with two surface lists was read";
+  } catch (const qx::Error &e) {
+    EXPECT_EQ(std::string(e.what()), "s.json: line 3: duplicate key \"surfaces\"");
   }
 }
 

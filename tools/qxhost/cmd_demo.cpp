@@ -16,6 +16,7 @@ namespace {
 struct DemoArgs {
   std::string outDir;
   bool bare = false;
+  bool force = false;
 };
 
 int runDemo(const DemoArgs &args) {
@@ -30,6 +31,13 @@ int runDemo(const DemoArgs &args) {
   if (args.bare) demo.scene.filterState.reset();
   const std::string scenePath = (dir / "scene.json").string();
   const std::string framePath = (dir / "frame.exr").string();
+  // Both are checked before either is written.
+  for (const std::string &path : {scenePath, framePath}) {
+    if (!args.force &&
+        std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
+      throw Error(path + ": already exists; --force writes over it");
+    }
+  }
   demo.scene.save(scenePath);
   demo.frame.writeExr(framePath);
   std::printf("%s\n%s\n", scenePath.c_str(), framePath.c_str());
@@ -46,6 +54,7 @@ Command addDemoCommand(CLI::App &parent) {
       ->required();
   command->add_flag("--bare", args->bare,
                     "Write the scene without its layer stacks, to build them in the panel");
+  command->add_flag("--force", args->force, "Write over scene.json and frame.exr if they exist");
   return {command, [args] { return runDemo(*args); }};
 }
 

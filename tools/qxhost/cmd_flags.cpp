@@ -17,7 +17,7 @@ struct FlagsArgs {
 };
 
 int runFlags(const FlagsArgs &args) {
-  Host host(Scene::load(args.scene));
+  Host host(loadScene(args.scene));
   host.loadModule(args.module);
   const PixelFilterInstance instance = host.makeInstance(host.makeFilter());
   const unsigned int mask = instance.flags();

@@ -33,7 +33,7 @@ std::string activationResult(const Host &host, const ServerEntry &server) {
 }
 
 int runInfo(const InfoArgs &args) {
-  Scene scene = args.scene.empty() ? Scene{} : Scene::load(args.scene);
+  Scene scene = args.scene.empty() ? Scene{} : loadScene(args.scene);
   Host host(std::move(scene));
   const ModuleLibrary &module = host.loadModule(args.module);
   const HostModuleDescriptor &words = module.descriptor();

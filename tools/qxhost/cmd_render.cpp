@@ -1,8 +1,10 @@
 // qxhost render: a frame through the filter of a scene, or, without
 // arguments, the built-in demo before and after.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "command.h"
@@ -25,6 +27,8 @@ struct RenderArgs {
   std::string out;
   unsigned int threads = 0;
   CLI::Option *threadsOption = nullptr;
+  std::uint64_t maxPixels = kDefaultMaxPixels;
+  bool ignoreBadState = false;
 };
 
 // The buffer's name for messages: its channel, or its number alone.
@@ -39,8 +43,11 @@ std::string bufferLabel(int buffer) {
 // from the surfaces, given the stored state, asked for its buffers. Every
 // buffer it asks for that the frame lacks is named once on stderr.
 Frame renderThroughFilter(Host &host, const Frame &frame, const std::string &frameName,
-                          unsigned int threads) {
+                          const std::string &sceneName, const RenderArgs &args) {
   PixelFilterInstance instance = host.makeInstance(host.makeFilter());
+  // A refused state would render as if the scene had no stacks at all.
+  reportStateRefusal(host, sceneName, !args.ignoreBadState,
+                     "nothing rendered (--ignore-bad-state renders without the stored stacks)");
   const unsigned int mask = instance.flags();
   for (int buffer : missingBuffers(frame, mask)) {
     std::fprintf(stderr,
@@ -56,7 +63,7 @@ Frame renderThroughFilter(Host &host, const Frame &frame, const std::string &fra
     }
   }
   RenderOptions options;
-  options.threads = threads;
+  options.threads = args.threads;
   instance.init(0);
   instance.newTime(0, 0.0);
   Frame rendered = renderFrame(
@@ -69,7 +76,8 @@ int renderDemo(const RenderArgs &args) {
   DemoScene demo = makeDemoScene();
   Host host(demo.scene);
   host.loadModule(args.module);
-  const Frame after = renderThroughFilter(host, demo.frame, "the demo frame", args.threads);
+  const Frame after =
+      renderThroughFilter(host, demo.frame, "the demo frame", "the demo scene", args);
   writePng(kDemoOutput, sideBySide(demo.frame, after));
   std::printf("%s\n", std::filesystem::absolute(kDemoOutput).string().c_str());
   return kExitOk;
@@ -86,14 +94,22 @@ int runRender(const RenderArgs &args) {
     throw Error("render: --scene, --frame and --out go together (give none of them to render "
                 "the built-in demo)");
   }
+  if (args.maxPixels == 0) throw Error("render: --max-pixels must be at least 1");
   imageFormatFor(args.out); // a bad name fails before the work, not after it
+  refuseOutputOverInput(
+      {{"the output", args.out}},
+      {{"the scene", args.scene}, {"the frame", args.frame}, {"the module", args.module}});
 
-  Scene scene = Scene::load(args.scene);
-  const Frame frame = Frame::readExr(args.frame);
+  Scene scene = loadScene(args.scene);
+  const Frame frame = Frame::readExr(args.frame, args.maxPixels);
   Host host(std::move(scene));
   host.loadModule(args.module);
-  const Frame rendered = renderThroughFilter(host, frame, args.frame, args.threads);
-  writeImage(args.out, rendered);
+  try {
+    const Frame rendered = renderThroughFilter(host, frame, args.frame, args.scene, args);
+    writeImage(args.out, rendered);
+  } catch (const std::bad_alloc &) {
+    throw Error(args.out + ": out of memory while rendering " + args.frame);
+  }
   return kExitOk;
 }
 
@@ -113,6 +129,14 @@ Command addRenderCommand(CLI::App &parent) {
                       "The output: .exr (R, G, B, A as float) or .png (8-bit RGBA)");
   args->threadsOption = command->add_option("--threads", args->threads,
                                             "Threads to render with (default: one per core)");
+  command
+      ->add_option("--max-pixels", args->maxPixels,
+                   "The largest frame to read, in pixels; a larger data window is refused before "
+                   "anything is allocated")
+      ->capture_default_str();
+  command->add_flag("--ignore-bad-state", args->ignoreBadState,
+                    "Render even when the module refuses the scene's filter.state (without the "
+                    "stored stacks)");
   return {command, [args] { return runRender(*args); }};
 }
 

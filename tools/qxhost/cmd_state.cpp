@@ -30,6 +30,7 @@ struct StateArgs {
   std::string module;
   std::string scene;
   bool raw = false;
+  bool ignoreBadState = false;
 };
 
 // The surfaces of the scene that carry a special-buffer value.
@@ -91,9 +92,11 @@ void printState(const Scene &scene, const std::vector<std::string> &lines) {
 }
 
 int runState(const StateArgs &args) {
-  Host host(Scene::load(args.scene));
+  Host host(loadScene(args.scene));
   host.loadModule(args.module);
   const PixelFilterInstance instance = host.makeInstance(host.makeFilter());
+  reportStateRefusal(host, args.scene, !args.ignoreBadState,
+                     "--ignore-bad-state shows what the instance holds instead");
   const std::vector<std::string> lines = instance.save();
   if (args.raw) {
     for (const std::string &line : lines) std::printf("%s\n", line.c_str());
@@ -112,6 +115,8 @@ Command addStateCommand(CLI::App &parent) {
   addModuleOption(*command, args->module);
   addSceneOption(*command, args->scene)->required();
   command->add_flag("--raw", args->raw, "Print the saved scene-state lines as they are");
+  command->add_flag("--ignore-bad-state", args->ignoreBadState,
+                    "Show what the instance holds even when the module refuses the stored state");
   return {command, [args] { return runState(*args); }};
 }
 

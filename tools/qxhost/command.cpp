@@ -1,7 +1,11 @@
 // The options several qxhost commands share.
 #include "command.h"
 
+#include <cstdio>
 #include <filesystem>
+
+#include "error.h"
+#include "safe_write.h"
 
 namespace qx::cli {
 
@@ -19,6 +23,81 @@ void addModuleOption(CLI::App &command, std::string &path) {
 
 CLI::Option *addSceneOption(CLI::App &command, std::string &path) {
   return command.add_option("--scene", path, "The scene file (JSON)");
+}
+
+void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
+                           const std::vector<NamedPath> &inputs) {
+  for (const NamedPath &output : outputs) {
+    if (output.path.empty() || output.path == "-") continue;
+    for (const NamedPath &input : inputs) {
+      if (input.path.empty() || input.path == "-") continue;
+      if (sameFile(output.path, input.path)) {
+        throw Error(output.path + ": " + output.role + " is the same file as " + input.role + " (" +
+                    input.path + "); choose another output");
+      }
+    }
+  }
+}
+
+namespace {
+
+// The most surfaces the warning names one by one.
+constexpr std::size_t kNamedSurfaces = 10;
+
+// Surfaces whose special-buffer value is no 32-bit float. The renderer's
+// buffer holds floats, and the filter compares exactly, so such a surface is
+// never matched by any pixel.
+void warnUnmatchableValues(const std::string &path, const Scene &scene) {
+  static bool warned = false;
+  if (warned) return;
+  std::vector<std::string> lines;
+  std::size_t count = 0;
+  for (const SceneSurface &surface : scene.surfaces) {
+    if (!surface.specialBuffer) continue;
+    const double value = *surface.specialBuffer;
+    const double nearest = static_cast<double>(static_cast<float>(value));
+    if (nearest == value) continue;
+    if (++count > kNamedSurfaces) continue;
+    char text[160];
+    std::snprintf(text, sizeof text, "%.17g, nearest float %.9g", value, nearest);
+    lines.push_back("  \"" + surface.name + "\": " + text);
+  }
+  if (count == 0) return;
+  warned = true;
+  std::fprintf(stderr,
+               "qxhost: warning: %s: %zu %s a SpecialBuffer1 that is no 32-bit float; the "
+               "rendered buffer holds floats, so no pixel can match:\n",
+               path.c_str(), count, count == 1 ? "surface has" : "surfaces have");
+  for (const std::string &line : lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (count > kNamedSurfaces) std::fprintf(stderr, "  and %zu more\n", count - kNamedSurfaces);
+}
+
+} // namespace
+
+Scene loadScene(const std::string &path) {
+  Scene scene = Scene::load(path);
+  warnUnmatchableValues(path, scene);
+  return scene;
+}
+
+bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
+                        const std::string &wayOut) {
+  const std::optional<StateRefusal> &refusal = host.stateRefusal();
+  if (!refusal) return false;
+  std::string text = scenePath + ": filter.state";
+  if (refusal->problem) text += " line " + std::to_string(refusal->problem->line);
+  text += refusal->messages.empty()
+              ? ": the stored state does not fit"
+              : ": the module refused the stored state (\"" + refusal->messages.front() + "\")";
+  if (refusal->problem) {
+    text += ": " + refusal->problem->reason;
+    if (refusal->problem->line <= host.scene().filterState->size()) {
+      text += ": \"" + refusal->problem->text + "\"";
+    }
+  }
+  if (fatal) throw Error(text + "; " + wayOut);
+  std::fprintf(stderr, "qxhost: warning: %s\n", text.c_str());
+  return true;
 }
 
 } // namespace qx::cli

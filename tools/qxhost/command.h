@@ -4,8 +4,13 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <CLI/CLI.hpp>
+
+#include "host.h"
+#include "scene.h"
 
 namespace qx::cli {
 
@@ -13,7 +18,7 @@ namespace qx::cli {
 enum ExitStatus {
   kExitOk = 0,
   kExitFailure = 1,   // something the user could not have caused
-  kExitUserError = 2, // a bad command line, scene or module
+  kExitUserError = 2, // a bad command line, scene or module, a file that cannot be written
 };
 
 // A registered command: its parser, and what runs it once it was chosen.
@@ -38,5 +43,29 @@ std::string defaultModulePath();
 void addModuleOption(CLI::App &command, std::string &path);
 // Adds "--scene PATH" to a command.
 CLI::Option *addSceneOption(CLI::App &command, std::string &path);
+
+// A file a command reads or writes, with what it is to the command, e.g.
+// {"the scene", "s.json"}.
+struct NamedPath {
+  std::string role;
+  std::string path;
+};
+
+// Throws Error when an output names the same file as an input (same device
+// and inode, however spelt), before anything is read or written. Empty paths
+// and "-" are skipped.
+void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
+                           const std::vector<NamedPath> &inputs);
+
+// Loads the scene file, and warns once per run (one block on stderr) about
+// surfaces whose "SpecialBuffer1" is no 32-bit float and so can never match a
+// rendered pixel.
+Scene loadScene(const std::string &path);
+
+// Reports a stored state the module refused when making an instance from
+// the scene at `scenePath`: throws Error when `fatal`, else warns on stderr
+// and returns true. Returns false when there was nothing to report.
+bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
+                        const std::string &wayOut);
 
 } // namespace qx::cli

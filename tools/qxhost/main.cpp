@@ -1,13 +1,19 @@
 // qxhost: the stand-in host's command line. It parses arguments and hands the
 // chosen command to its own function; each command lives in a cmd_*.cpp file.
+#include <csignal>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "command.h"
 #include "error.h"
 
 int main(int argc, char **argv) {
+  // Under a file-size limit a write past it should fail with an error the
+  // safe writer reports (and cleans up after), not kill the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+
   CLI::App app{"qxhost: loads the Quintessalux module and drives it as a host does"};
   app.require_subcommand(1);
 
@@ -28,6 +34,9 @@ int main(int argc, char **argv) {
       return command.run();
     } catch (const qx::Error &e) {
       std::fprintf(stderr, "qxhost: %s\n", e.what());
+      return qx::cli::kExitUserError;
+    } catch (const std::bad_alloc &) {
+      std::fprintf(stderr, "qxhost: out of memory\n");
       return qx::cli::kExitUserError;
     } catch (const std::exception &e) {
       std::fprintf(stderr, "qxhost: internal error: %s\n", e.what());

@@ -1,0 +1,135 @@
+// Safe writes: temporary file, flush to disk, rename over the target.
+#include "safe_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+#include "error.h"
+
+namespace qx {
+namespace {
+
+std::string folderOf(const std::string &path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string &path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a rename must replace so that a symbolic link keeps pointing at
+// the new content: the link's target, followed as far as it goes.
+std::string resolveLinks(const std::string &path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::error_code ec;
+    const std::filesystem::path link = std::filesystem::read_symlink(current, ec);
+    if (ec) return current;
+    current = link.is_absolute() ? link.string() : folderOf(current) + "/" + link.string();
+  }
+  return current;
+}
+
+// A name no other writer picks: the process, a counter and a random number.
+std::string temporaryName(const std::string &final) {
+  static std::atomic<unsigned> counter{0};
+  static thread_local std::mt19937 random{std::random_device{}()};
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%ld.%u.%08x.tmp", static_cast<long>(getpid()),
+                counter.fetch_add(1), static_cast<unsigned>(random()));
+  return folderOf(final) + "/." + baseOf(final) + suffix;
+}
+
+} // namespace
+
+TempFile::TempFile(const std::string &target) : target_(target), final_(resolveLinks(target)) {
+  struct stat info {};
+  if (stat(final_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw Error(target_ + ": cannot write: it is a folder");
+  }
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+    path_ = temporaryName(final_);
+    // 0666 and the umask, as for any new file the user makes.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) fail(errno);
+  }
+  if (fd_ < 0) fail(EEXIST);
+}
+
+TempFile::~TempFile() {
+  if (committed_) return;
+  if (fd_ >= 0) ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+void TempFile::fail(int errnum) const {
+  throw Error(target_ + ": cannot write: " + std::strerror(errnum));
+}
+
+void TempFile::write(const void *data, std::size_t size) {
+  const char *bytes = static_cast<const char *>(data);
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd_, bytes, size);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    if (wrote == 0) fail(ENOSPC);
+    bytes += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+}
+
+void TempFile::commit() {
+  // A replaced file keeps who may read and write it.
+  struct stat old {};
+  if (stat(final_.c_str(), &old) == 0) (void)fchmod(fd_, old.st_mode & 07777);
+  if (::fsync(fd_) != 0) fail(errno);
+  const int closed = ::close(fd_);
+  fd_ = -1;
+  if (closed != 0) fail(errno);
+  if (std::rename(path_.c_str(), final_.c_str()) != 0) fail(errno);
+  committed_ = true;
+  // The rename itself reaches the disk with the folder's entry.
+  const int folder = ::open(folderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    (void)::fsync(folder);
+    ::close(folder);
+  }
+}
+
+void writeFileAtomically(const std::string &path, const std::string &bytes) {
+  TempFile file(path);
+  file.write(bytes.data(), bytes.size());
+  file.commit();
+}
+
+void writeFileAtomically(const std::string &path, const std::function<void(std::ostream &)> &fill) {
+  std::ostringstream text;
+  fill(text);
+  if (!text) throw Error(path + ": cannot write: the content could not be made");
+  writeFileAtomically(path, text.str());
+}
+
+bool sameFile(const std::string &a, const std::string &b) {
+  struct stat first {
+  }, second{};
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+} // namespace qx

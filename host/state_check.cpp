@@ -1,0 +1,113 @@
+// Checking stored scene-state lines against the format the module reads.
+#include "state_check.h"
+
+#include <cstdio>
+
+namespace qx {
+namespace {
+
+constexpr std::size_t kHeaderCapacity = 120; // the module's buffer for the header
+constexpr std::size_t kLineCapacity = 80;    // and for every other line
+constexpr int kVersion = -3;
+constexpr long kMaxEntries = 4096;
+constexpr long kMaxLayers = 65536;
+
+StateProblem problem(const std::vector<std::string> &lines, std::size_t index,
+                     const std::string &reason) {
+  return StateProblem{index + 1, index < lines.size() ? lines[index] : std::string(), reason};
+}
+
+bool isLayerLine(const std::string &line) {
+  int i[10];
+  double d[2];
+  return std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &i[0], &i[1], &i[2],
+                     &i[3], &i[4], &d[0], &i[5], &i[6], &i[7], &i[8], &d[1], &i[9]) == 12;
+}
+
+// Walks the lines as the module does; `values` collects the entry values.
+std::optional<StateProblem> walk(const std::vector<std::string> &lines,
+                                 std::vector<double> *values) {
+  if (lines.empty()) return problem(lines, 0, "there is no header line (\"-3 E T\")");
+  const std::string &header = lines[0];
+  if (header.size() >= kHeaderCapacity) {
+    return problem(lines, 0, "longer than " + std::to_string(kHeaderCapacity - 1) + " characters");
+  }
+  int version = 0, entries = 0, layers = 0;
+  if (std::sscanf(header.c_str(), "%d %d %d", &version, &entries, &layers) != 3) {
+    return problem(lines, 0, "the header must hold three numbers, \"-3 E T\"");
+  }
+  if (version != kVersion) {
+    return problem(lines, 0, "the version is " + std::to_string(version) + ", not -3");
+  }
+  if (entries < 0 || entries > kMaxEntries) {
+    return problem(lines, 0, "the entry count must be 0 to " + std::to_string(kMaxEntries));
+  }
+  if (layers < 0 || layers > kMaxLayers) {
+    return problem(lines, 0, "the layer count must be 0 to " + std::to_string(kMaxLayers));
+  }
+  const std::size_t announced =
+      1 + static_cast<std::size_t>(entries) + static_cast<std::size_t>(layers);
+  std::size_t next = 1;
+  long layersLeft = layers;
+  for (int e = 0; e < entries; ++e) {
+    if (next >= lines.size()) {
+      return problem(lines, next,
+                     "missing: the header announces " + std::to_string(announced) + " lines");
+    }
+    const std::string &entry = lines[next];
+    if (entry.size() >= kLineCapacity) {
+      return problem(lines, next,
+                     "longer than " + std::to_string(kLineCapacity - 1) + " characters");
+    }
+    double value = 0.0;
+    int count = 0;
+    if (std::sscanf(entry.c_str(), "%lf %d", &value, &count) != 2) {
+      return problem(lines, next, "an entry line must hold a value and a layer count");
+    }
+    if (count < 0 || count > layersLeft) {
+      return problem(lines, next,
+                     "the entry has " + std::to_string(count) + " layers, but the header leaves " +
+                         std::to_string(layersLeft));
+    }
+    if (values != nullptr) values->push_back(value);
+    layersLeft -= count;
+    ++next;
+    for (int l = 0; l < count; ++l, ++next) {
+      if (next >= lines.size()) {
+        return problem(lines, next,
+                       "missing: the header announces " + std::to_string(announced) + " lines");
+      }
+      if (lines[next].size() >= kLineCapacity) {
+        return problem(lines, next,
+                       "longer than " + std::to_string(kLineCapacity - 1) + " characters");
+      }
+      if (!isLayerLine(lines[next])) {
+        return problem(lines, next, "a layer line must hold twelve numbers");
+      }
+    }
+  }
+  if (layersLeft != 0) {
+    return problem(lines, 0,
+                   "the entries hold " + std::to_string(layers - layersLeft) +
+                       " layer lines, the header announces " + std::to_string(layers));
+  }
+  if (next < lines.size()) {
+    return problem(lines, next,
+                   "the header announces only " + std::to_string(announced) + " lines");
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+std::optional<StateProblem> checkStateLines(const std::vector<std::string> &lines) {
+  return walk(lines, nullptr);
+}
+
+std::vector<double> storedEntryValues(const std::vector<std::string> &lines) {
+  std::vector<double> values;
+  if (walk(lines, &values)) values.clear();
+  return values;
+}
+
+} // namespace qx

@@ -1,0 +1,34 @@
+// The host's own reading of a filter's stored scene-state lines, to tell the
+// user which line the module could not take, and why.
+//
+//   "-3 E T"                     header: E entries, T layer lines
+//   "<value> <n> "               E entry lines, each followed by its n layers
+//   "<twelve numbers>"           the layer lines
+//
+// The header is read into 120 characters and every other line into 80, so
+// longer lines lose their ends; at most 4096 entries and 65536 layers; the
+// entries' layer counts add up to T; nothing follows the last layer.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qx {
+
+// The first stored line that does not fit the format.
+struct StateProblem {
+  std::size_t line = 0; // 1-based, within the stored lines; one past the last for a missing line
+  std::string text;     // the line as stored; empty for a missing line
+  std::string reason;   // e.g. "the entries hold 2 layer lines, the header announces 3"
+};
+
+// The first line of `lines` that the module would refuse or lose, or none.
+std::optional<StateProblem> checkStateLines(const std::vector<std::string> &lines);
+
+// The stored entries' special-buffer values, in stored order, as the module
+// reads them; empty for lines that do not fit.
+std::vector<double> storedEntryValues(const std::vector<std::string> &lines);
+
+} // namespace qx
