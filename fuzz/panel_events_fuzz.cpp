@@ -70,8 +70,8 @@
 //             it; 5 the pointer's x over the swatch (one signed byte); 6 the
 //             instance loads stored state B (one byte, as byte 1) before the
 //             next opening; 7 the host makes another instance now, loads
-//             stored state B (one byte) into it and destroys it: the
-//             module-wide values it sets stay.
+//             stored state B (one byte) into it and destroys it: the open
+//             panel's buffer-list rows and requester texts must not change.
 //
 //   I  one byte: 0x80 then 8 bytes of a 64-bit integer; 0x81 then 4 bytes of
 //      a 32-bit integer; otherwise the byte as a signed number (ff is -1).
@@ -133,6 +133,7 @@ constexpr int kRoundTripEvery = 4;
 constexpr int kMaxOpenings = 4;
 constexpr int32_t kMaxImportStack = 32;
 constexpr int kMaxFileLayers = 48;
+constexpr int32_t kDeepInstance = 4096;
 constexpr int kSlots = 4;
 
 const double kSpecialPercents[] = {
@@ -487,8 +488,10 @@ int FailingPicker(int version, HostColorPickRequest *request) {
 // ---------------------------------------------------------------------------
 // The session
 
-// Module-wide values a check's fresh instance would overwrite; the checks put
-// them back, so that checking never changes what the panel sees.
+// Module-wide values a fresh instance sets while no panel is open (a new
+// instance's requester starts afresh); the check after a closing puts them
+// back, so that checking never changes what the next opening sees. While the
+// panel is open the module itself keeps them.
 struct ModuleGlobals {
   int32_t bcount = Bcount;
   std::string fnode = Fnode, fpath = Fpath, fname = Fname;
@@ -539,7 +542,10 @@ public:
       if (error != nullptr) Fail(std::string("the panel did not open: ") + error);
       // Closed: the stacks must still be sound and save as they load.
       std::string fault = checks::StackLinks(inst_);
-      if (fault.empty()) fault = RoundTrip();
+      if (fault.empty()) {
+        ModuleGlobals keep;
+        fault = RoundTrip();
+      }
       if (!fault.empty()) Fail("after closing: " + fault);
     }
   }
@@ -558,9 +564,24 @@ private:
     host_.provide(HOST_MESSAGE_FUNCS, const_cast<HostMessageFuncs *>(host_.messages().record()));
   }
 
-  std::string RoundTrip() {
-    ModuleGlobals keep;
-    return checks::SaveLoadRoundTrip(inst_);
+  std::string RoundTrip() { return checks::SaveLoadRoundTrip(inst_); }
+
+  // Whether the instance holds few enough layers for a round trip every few
+  // events.
+  bool Shallow() const {
+    int32_t total = 0;
+    for (int32_t e = 0; e < inst_->entryCount; ++e)
+      for (const Layer *l = inst_->entries[e].head; l != nullptr; l = l->next)
+        if (++total > kDeepInstance) return false;
+    return true;
+  }
+
+  // While the panel is open, the buffer list's row count is the instance's.
+  std::string ModuleValues() const {
+    if (Bcount != inst_->entryCount)
+      return "Bcount " + std::to_string(Bcount) + " while the open instance has " +
+             std::to_string(inst_->entryCount) + " entries";
+    return "";
   }
 
   int MaxEvents() const { return g_previewArea ? kMaxPreviewEvents : kMaxEvents; }
@@ -583,6 +604,7 @@ private:
 
   void CheckAll(bool roundTrip) {
     std::string fault = checks::Panel(inst_);
+    if (fault.empty()) fault = ModuleValues();
     if (fault.empty()) fault = DrawnStates();
     if (fault.empty()) fault = draw_.fault;
     if (fault.empty() && roundTrip) fault = RoundTrip();
@@ -869,11 +891,14 @@ private:
     default: {
       const int state = in_.byte() % kStates;
       what_ = "another instance with state " + std::to_string(state);
+      const std::string folder = Fpath, name = Fname, node = Fnode;
       HostInstance other = QXCreate(nullptr, nullptr, nullptr);
       if (other == nullptr) Fail("no other instance");
       const std::vector<std::string> lines = StateNumber(state);
       if (!lines.empty()) (void)checks::LoadLines(other, lines);
       QXDestroy(other);
+      if (folder != Fpath || name != Fname || node != Fnode)
+        Fail("another instance changed the open panel's requester texts");
       return false;
     }
     }
@@ -882,7 +907,6 @@ private:
   // A copy of the instance has sound stacks of its own that save as the
   // original's do.
   void CopyCheck() {
-    ModuleGlobals keep;
     HostInstance copy = QXCreate(nullptr, nullptr, nullptr);
     if (copy == nullptr) Fail("no instance to copy into");
     if (const char *error = QXCopy(inst_, copy)) Fail(std::string("the copy failed: ") + error);

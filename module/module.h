@@ -62,10 +62,14 @@ struct FilterInstance {
 
 // Module-wide values.
 extern HostGlobalFunc *global_func; // the host's lookup, null until activated
-extern int32_t Bcount;              // rows of the buffer list
-extern char Fnode[FILE_TEXT_LEN];   // full name the file requester returned
-extern char Fpath[FILE_TEXT_LEN];   // directory of the file requester
-extern char Fname[FILE_TEXT_LEN];   // base-name field of the file requester
+// The instance whose options panel is open, null while none is. The buffer
+// list's row count and the requester's texts below belong to it then, and
+// other instances being made, loaded, copied or destroyed leave them alone.
+extern FilterInstance *PanelOwner;
+extern int32_t Bcount;            // rows of the buffer list
+extern char Fnode[FILE_TEXT_LEN]; // full name the file requester returned
+extern char Fpath[FILE_TEXT_LEN]; // directory of the file requester
+extern char Fname[FILE_TEXT_LEN]; // base-name field of the file requester
 
 // Buffer index 0 to 12 of a layer's input or alpha buffer.
 enum {

@@ -334,7 +334,11 @@ const char *QXOptions(HostInstance instance) {
   }
 
   // Every edit goes straight into the instance; closing keeps them all.
+  // While open, the buffer list's row count and the requester's texts are
+  // this instance's.
+  PanelOwner = inst;
   (void)services->open(panel, HOST_PANF_BLOCKING);
+  if (PanelOwner == inst) PanelOwner = nullptr;
   services->destroy(panel);
 
   free(inst->surfNames);

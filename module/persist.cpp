@@ -349,7 +349,8 @@ HostError QXLoad(HostInstance instance, const HostLoadState *state) {
   FreeEntries(inst->entries, inst->entryCount);
   inst->entries = entries;
   inst->entryCount = count;
-  Bcount = count;
+  // The buffer list's row count belongs to the instance whose panel is open.
+  if (PanelOwner == nullptr || PanelOwner == inst) Bcount = count;
   inst->curLayer = nullptr; // it pointed into the released stacks
   return nullptr;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alloc_failure.h"
+#include "common/instance_checks.h"
 #include "effect.h"
 #include "panel_session.h"
 
@@ -892,4 +893,49 @@ TEST_F(ColourPicking, ThePreviewAreaPicksTheBaseColourWithoutASelection) {
     EXPECT_EQ(inst->baseColor[0], 0.25f) << "a cancelled pick changed the base colour";
     EXPECT_EQ(RedrawnSince(again), "the whole preview");
   });
+}
+
+// ---------------------------------------------------------------------------
+// Other instances
+
+using OtherInstances = PanelSession;
+
+TEST_F(OtherInstances, LeaveTheOpenPanelsRowsAndRequesterFolderAlone) {
+  Give(2, {200}, 1);
+  services.request.leavesPath = std::string("/scenes/sets");
+  services.request.fullName = "/nonexistent-folder/set.QXD";
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_IMPORT); // the requester leaves its folder behind
+    ASSERT_STREQ(Fpath, "/scenes/sets");
+
+    // A host making, loading, copying and destroying instances meanwhile: the
+    // other one holds a single entry.
+    HostInstance other = QXCreate(nullptr, nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(checks::LoadLines(other, {"-3 1 1", "9.000000 1 ",
+                                        "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0"}),
+              nullptr);
+    HostInstance copy = QXCreate(nullptr, nullptr, nullptr);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(QXCopy(other, copy), nullptr);
+    QXDestroy(copy);
+    QXDestroy(other);
+
+    const FakeControl &list = Control(CTL_BUFFER_LIST);
+    EXPECT_EQ(list.desc.list.count(list.userData), 3);
+    EXPECT_EQ(std::string(list.desc.list.name(list.userData, 2)), " *       3.00")
+        << "the buffer list's last row went blank";
+    PickEntry(2);
+    EXPECT_EQ(inst->curEntry, 2) << "a pick of the last row selected nothing";
+    EXPECT_EQ(TagText(Tags(*SelectedEntry(inst))), "[200]");
+    EXPECT_STREQ(Fpath, "/scenes/sets") << "the requester forgot its folder";
+    EXPECT_EQ(checks::SaveLoadRoundTrip(inst), "");
+    EXPECT_STREQ(Fpath, "/scenes/sets") << "the round-trip check's instance reset the folder";
+  });
+  // With no panel open, a new instance starts the requester afresh.
+  HostInstance later = QXCreate(nullptr, nullptr, nullptr);
+  ASSERT_NE(later, nullptr);
+  EXPECT_STREQ(Fpath, "");
+  QXDestroy(later);
 }
