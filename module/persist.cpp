@@ -382,6 +382,10 @@ const char kWriteError[] = "File write error!";
 // The header word is read into a buffer of this size and cut to fit.
 enum { LAYER_SET_WORD_LEN = 80 };
 
+// Export writes the file under this suffix beside the chosen name and puts it
+// in place only once it is whole.
+const char kTemporarySuffix[] = ".tmp";
+
 // The most layers an import accepts from one file, the same as a whole scene
 // state holds. Every announced layer is made, with the defaults where the
 // file runs short, so a damaged count must not make millions of them.
@@ -389,32 +393,78 @@ const int32_t kMaxLayerSetLayers = SCENE_MAX_LAYERS;
 
 // The steps export and import share: with an entry current and the three
 // services there, asks the user for a file, starting from the content
-// directory the first time, and opens it. Returns the open file, or null when
-// there is nothing to do or the file cannot be opened (then the user is told).
-FILE *OpenLayerSet(const FilterInstance *inst, const char *pattern, const char *title,
-                   const char *mode) {
-  if (inst == nullptr || inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+// directory the first time. Returns whether the user chose one; its name is
+// then in Fnode.
+bool RequestLayerSet(const FilterInstance *inst, const char *pattern, const char *title) {
+  if (inst == nullptr || inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return false;
   HostFileRequestFunc *request =
       reinterpret_cast<HostFileRequestFunc *>(HostService(HOST_FILE_REQUEST));
   HostDirectoryFunc *directory =
       reinterpret_cast<HostDirectoryFunc *>(HostService(HOST_DIRECTORY_INFO));
   if (request == nullptr || directory == nullptr || HostService(HOST_MESSAGE_FUNCS) == nullptr)
-    return nullptr;
+    return false;
 
   strcpy(Fname, pattern);
   if (Fpath[0] == '\0') {
     const char *content = directory("Content");
     if (content != nullptr && strlen(content) < FILE_TEXT_LEN) strcpy(Fpath, content);
   }
-  if (request(title, Fname, Fpath, Fnode, FILE_TEXT_LEN) == 0) return nullptr;
+  if (request(title, Fname, Fpath, Fnode, FILE_TEXT_LEN) == 0) return false;
   // The requester fills the buffers; they stay terminated whatever it wrote.
   Fname[FILE_TEXT_LEN - 1] = '\0';
   Fpath[FILE_TEXT_LEN - 1] = '\0';
   Fnode[FILE_TEXT_LEN - 1] = '\0';
+  return true;
+}
 
-  FILE *file = fopen(Fnode, mode);
-  if (file == nullptr) ShowInfo(kOpenError);
-  return file;
+// Whether `name` opens as something that is not a file that can be read: a
+// folder opens on some systems, but reading it fails at once.
+bool OpensAsNoFile(const char *name) {
+  FILE *file = fopen(name, "rb");
+  if (file == nullptr) return false;
+  const bool noFile = fgetc(file) == EOF && ferror(file) != 0;
+  fclose(file);
+  return noFile;
+}
+
+// Whether `name` is a file that can be read, which a rename onto it may have
+// to remove first.
+bool IsReadableFile(const char *name) {
+  FILE *file = fopen(name, "rb");
+  if (file == nullptr) return false;
+  const bool readable = fgetc(file) != EOF || ferror(file) == 0;
+  fclose(file);
+  return readable;
+}
+
+// Writes the layer-set file of `entry` to the open `file` and closes it.
+// Returns whether every byte reached the file.
+bool WriteLayerSet(FILE *file, const SBEntry *entry) {
+  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
+  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
+  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
+    char line[SCENE_HEADER_LEN];
+    FormatLayerLine(line, layer); // the same layer line as the scene state
+    written = fprintf(file, "%s\n", line) >= 0 && written;
+  }
+  // Buffered text reaches the disk at the latest when the file is closed.
+  written = fflush(file) == 0 && written;
+  written = fclose(file) == 0 && written;
+  return written;
+}
+
+// How putting the written file in place went.
+enum class Replaced { Done, Failed, OldRemoved };
+
+// Puts the whole file `from` in place of `to`. Where a rename does not replace
+// an existing file, the old file is removed first and the rename tried again.
+// Should that second rename fail as well (a short window: another program
+// takes the name in between), the old file is gone and the written one is
+// the only copy left, under its temporary name.
+Replaced ReplaceFile(const char *from, const char *to) {
+  if (rename(from, to) == 0) return Replaced::Done;
+  if (!IsReadableFile(to) || remove(to) != 0) return Replaced::Failed;
+  return rename(from, to) == 0 ? Replaced::Done : Replaced::OldRemoved;
 }
 
 // Makes `count` default layers as a stack of their own, first to last.
@@ -450,27 +500,44 @@ void ReadLayerNumbers(FILE *file, Layer *first) {
 void Pop_SaveBuf(HostControl *control, void *instance) {
   (void)control;
   const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kExportPattern, kExportTitle, "wt");
-  if (file == nullptr) return;
-  // The whole stack, whichever layer is current.
-  const SBEntry *entry = &inst->entries[inst->curEntry];
-  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
-  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
-  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    char line[SCENE_HEADER_LEN];
-    FormatLayerLine(line, layer); // the same layer line as the scene state
-    written = fprintf(file, "%s\n", line) >= 0 && written;
+  if (!RequestLayerSet(inst, kExportPattern, kExportTitle)) return;
+  // The file is written whole under a temporary name beside the chosen one,
+  // and only then put in its place: a full disk leaves a file that was there
+  // exactly as it was.
+  char temporary[FILE_TEXT_LEN];
+  if (strlen(Fnode) + strlen(kTemporarySuffix) >= sizeof temporary) {
+    ShowInfo(kWriteError);
+    return;
   }
-  // Buffered text reaches the disk at the latest when the file is closed.
-  written = fclose(file) == 0 && written;
-  if (!written) ShowInfo(kWriteError);
+  if (OpensAsNoFile(Fnode)) { // a folder: no file can be written there
+    ShowInfo(kOpenError);
+    return;
+  }
+  snprintf(temporary, sizeof temporary, "%s%s", Fnode, kTemporarySuffix);
+  FILE *file = fopen(temporary, "wt");
+  if (file == nullptr) {
+    ShowInfo(kOpenError);
+    return;
+  }
+  // The whole stack, whichever layer is current.
+  const Replaced replaced = WriteLayerSet(file, &inst->entries[inst->curEntry])
+                                ? ReplaceFile(temporary, Fnode)
+                                : Replaced::Failed;
+  if (replaced == Replaced::Done) return;
+  // The temporary file goes, unless it is all that is left of the stack.
+  if (replaced == Replaced::Failed) remove(temporary);
+  ShowInfo(kWriteError);
 }
 
 void Pop_LoadBuf(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kImportPattern, kImportTitle, "rt");
-  if (file == nullptr) return;
+  if (!RequestLayerSet(inst, kImportPattern, kImportTitle)) return;
+  FILE *file = fopen(Fnode, "rt");
+  if (file == nullptr) {
+    ShowInfo(kOpenError);
+    return;
+  }
   SBEntry *entry = &inst->entries[inst->curEntry];
 
   // The header word is not examined. One too long for its buffer is cut, and

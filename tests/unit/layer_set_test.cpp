@@ -4,6 +4,8 @@
 // written and as read (token by token), the version test, damaged counts and
 // short files, and every way the commands do nothing.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -403,13 +405,47 @@ TEST_F(LayerSetFiles, AFileThatCannotBeOpenedIsReportedAndChangesNothing) {
   EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
 }
 
-TEST_F(LayerSetFiles, AnExportThatCannotBeWrittenWholeIsReported) {
+TEST_F(LayerSetFiles, AnExportReplacesAFileOnlyOnceWrittenWholeAndNeverLeavesACutOne) {
+  const std::string temporary = path + ".tmp";
   Give(0, {200, 201}, 1);
-  services.request.fullName = "/dev/full"; // every write fails: no space left
+  Write("an older layer set\n");
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_EXPORT);
+    EXPECT_TRUE(services.messages.empty());
+    const std::string exported = Read();
+    EXPECT_EQ(exported.substr(0, sizeof kWord - 1), kWord) << "the old file was not replaced";
+
+    // A full disk: the file may grow no larger than 64 bytes, a stack of 40
+    // layers needs some 2000.
+    for (int i = 0; i < 38; ++i) FireInt(CTL_ADD_LAYER, 0);
+    ASSERT_EQ(GetLayerNum(&Entry(0)), 40);
+    struct rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    struct rlimit small = before;
+    small.rlim_cur = 64;
+    void (*signalBefore)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Fire(CTL_EXPORT);
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, signalBefore);
+
+    EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
+    EXPECT_EQ(Read(), exported) << "a failed export changed the file that was there";
+    EXPECT_FALSE(std::ifstream(temporary).good()) << "the cut temporary file was left behind";
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 40) << "export must leave the stack alone";
+  });
+}
+
+TEST_F(LayerSetFiles, ANameWithoutRoomForTheTemporarySuffixIsNotWritten) {
+  Give(0, {200}, 1);
+  // 256 characters: the name fits the requester's buffer, the name with
+  // ".tmp" does not.
+  services.request.fullName = ::testing::TempDir() + "/";
+  services.request.fullName += std::string(256 - services.request.fullName.size(), 'q');
   WhileOpen([&] {
     PickEntry(0);
     Fire(CTL_EXPORT);
   });
   EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
-  EXPECT_EQ(TagText(Tags(Entry(0))), "[200 201]") << "export must leave the stack alone";
 }
