@@ -12,6 +12,8 @@
 // instance exactly as it was.
 #include "persist.h"
 
+#include <ctype.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,9 +26,6 @@
 namespace {
 
 const char kVersionMessage[] = "Quintessalux Error...セーブデータのバージョンに互換性がありません";
-
-// The twelve fields of a layer, shared with the layer-set files.
-const char kLayerFormat[] = "%d %d %d %d %d %lf %d %d %d %d %lf %d";
 
 // A line table row: one stored line as load reads it.
 typedef char LineText[SCENE_LINE_LEN];
@@ -196,14 +195,55 @@ void StoreNumbers(const LayerNumbers &n, Layer *layer) {
   layer->alphaInvert = LowSigned8(n.alphaInvert);
 }
 
+// Reads the next integer of a stored line as "%d" does (white space, a sign,
+// digits), but in its full width: a number outside the int range is damaged
+// data, not one to wrap into range. Returns the text after the number, or
+// null when no integer stands there or it does not fit.
+const char *ScanInt(const char *text, int *out) {
+  char *end = nullptr;
+  // A number too large even for long long comes back as its limit, which is
+  // outside the int range as well.
+  const long long value = strtoll(text, &end, 10);
+  if (end == text || value < INT_MIN || value > INT_MAX) return nullptr;
+  *out = static_cast<int>(value);
+  return end;
+}
+
+// Reads the next number of a stored line as "%lf" does. Returns the text after
+// it, or null when no number stands there.
+const char *ScanReal(const char *text, double *out) {
+  int used = 0;
+  if (sscanf(text, "%lf%n", out, &used) != 1) return nullptr;
+  return text + used;
+}
+
+// Where each of the twelve numbers of a layer line goes, in line order: an
+// integer or, for the two percentages, a real.
+struct LayerField {
+  int *integer;
+  double *real;
+};
+
+void LayerFields(LayerNumbers &n, LayerField fields[12]) {
+  const LayerField order[12] = {
+      {&n.type, nullptr},        {&n.active, nullptr},         {&n.red, nullptr},
+      {&n.green, nullptr},       {&n.blue, nullptr},           {nullptr, &n.intensity},
+      {&n.mode, nullptr},        {&n.inBuffer, nullptr},       {&n.invert, nullptr},
+      {&n.alphaBuffer, nullptr}, {nullptr, &n.alphaIntensity}, {&n.alphaInvert, nullptr},
+  };
+  for (int i = 0; i < 12; ++i) fields[i] = order[i];
+}
+
 // Parses a layer line into a layer's twelve fields; a line that does not hold
-// all twelve changes nothing.
+// all twelve, or holds an integer outside the int range, changes nothing.
 bool ParseLayerLine(const char *text, Layer *layer) {
   LayerNumbers n = NumbersOf(layer);
-  if (sscanf(text, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
-             &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity,
-             &n.alphaInvert) != 12)
-    return false;
+  LayerField fields[12];
+  LayerFields(n, fields);
+  for (const LayerField &field : fields) {
+    text = field.integer != nullptr ? ScanInt(text, field.integer) : ScanReal(text, field.real);
+    if (text == nullptr) return false;
+  }
   StoreNumbers(n, layer);
   return true;
 }
@@ -232,8 +272,9 @@ bool ParseEntries(LineCursor lines, int32_t entryCount, int32_t layerTotal, SBEn
     // Each entry line's count is checked against what the header left, so
     // that a damaged count allocates no more layers than there are lines.
     const char *line = lines.Next();
-    if (line == nullptr || sscanf(line, "%lf %d", &value, &layers) != 2 || layers < 0 ||
-        layers > layersLeft) {
+    const char *rest = line != nullptr ? ScanReal(line, &value) : nullptr;
+    if (rest != nullptr) rest = ScanInt(rest, &layers);
+    if (rest == nullptr || layers < 0 || layers > layersLeft) {
       FreeEntries(entries, entryCount);
       return false;
     }
@@ -274,7 +315,10 @@ bool ReadScene(const HostLoadState *state, SBEntry **entriesOut, int32_t *countO
   state->read(state->readData, header, SCENE_HEADER_LEN);
   header[SCENE_HEADER_LEN - 1] = '\0';
   int version = 0, entryCount = 0, layerTotal = 0;
-  if (sscanf(header, "%d %d %d", &version, &entryCount, &layerTotal) != 3) return false;
+  const char *rest = ScanInt(header, &version);
+  if (rest != nullptr) rest = ScanInt(rest, &entryCount);
+  if (rest != nullptr) rest = ScanInt(rest, &layerTotal);
+  if (rest == nullptr) return false; // unparsable, or a number outside the int range
   if (version != SCENE_VERSION) return false;
   // Nothing is allocated for a count before it is known to be within bounds.
   if (entryCount < 0 || entryCount > SCENE_MAX_ENTRIES) return false;
@@ -379,8 +423,10 @@ const char kVersionError[] = "File version error!";
 // disk), rather than leaving a cut file behind as if it had been saved.
 const char kWriteError[] = "File write error!";
 
-// The header word is read into a buffer of this size and cut to fit.
-enum { LAYER_SET_WORD_LEN = 80 };
+// The header word is not examined, but it is read to a limit: a file that
+// never ends its first word (a device full of zero bytes) is damaged rather
+// than read for ever.
+enum { LAYER_SET_WORD_MAX = 4096 };
 
 // Export writes the file under this suffix beside the chosen name and puts it
 // in place only once it is whole.
@@ -467,6 +513,50 @@ Replaced ReplaceFile(const char *from, const char *to) {
   return rename(from, to) == 0 ? Replaced::Done : Replaced::OldRemoved;
 }
 
+// Skips the header word, at most LAYER_SET_WORD_MAX characters after any
+// white space. Returns false when the word runs on past that.
+bool SkipHeaderWord(FILE *file) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  for (int32_t length = 0; c != EOF && isspace(c) == 0; c = fgetc(file)) {
+    if (++length > LAYER_SET_WORD_MAX) return false;
+  }
+  if (c != EOF) ungetc(c, file);
+  return true;
+}
+
+// What reading one integer from a layer-set file found.
+enum class Scanned { Number, Nothing, TooWide };
+
+// Reads the next integer of a layer-set file as "%d" does (white space, a
+// sign, digits), but in its full width: a number outside the int range is
+// TooWide, damaged data rather than one to wrap into range.
+Scanned ScanFileInt(FILE *file, int *out) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  bool negative = false;
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    c = fgetc(file);
+  }
+  if (c == EOF || isdigit(c) == 0) {
+    if (c != EOF) ungetc(c, file);
+    return Scanned::Nothing;
+  }
+  long long magnitude = 0;
+  bool wide = false;
+  for (; c != EOF && isdigit(c) != 0; c = fgetc(file)) {
+    if (wide) continue; // the rest of the number is read, and refused
+    magnitude = magnitude * 10 + (c - '0');
+    wide = magnitude > -static_cast<long long>(INT_MIN);
+  }
+  if (c != EOF) ungetc(c, file);
+  const long long value = negative ? -magnitude : magnitude;
+  if (wide || value < INT_MIN || value > INT_MAX) return Scanned::TooWide;
+  *out = static_cast<int>(value);
+  return Scanned::Number;
+}
+
 // Makes `count` default layers as a stack of their own, first to last.
 // Returns false, with nothing left allocated, when memory runs out.
 bool MakeDefaultLayers(int32_t count, SBEntry *made, Layer **lastOut) {
@@ -483,16 +573,28 @@ bool MakeDefaultLayers(int32_t count, SBEntry *made, Layer **lastOut) {
 }
 
 // Reads the layers' numbers in file order. Once the file runs short or holds
-// something else, the layers still to come keep their defaults.
-void ReadLayerNumbers(FILE *file, Layer *first) {
+// something else, the layers still to come keep their defaults. Returns false
+// when the file holds an integer outside the int range: a damaged file.
+bool ReadLayerNumbers(FILE *file, Layer *first) {
   for (Layer *layer = first; layer != nullptr; layer = layer->next) {
     LayerNumbers n = NumbersOf(layer);
-    const int got =
-        fscanf(file, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
-               &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity, &n.alphaInvert);
+    LayerField fields[12];
+    LayerFields(n, fields);
+    int got = 0;
+    for (const LayerField &field : fields) {
+      if (field.integer != nullptr) {
+        const Scanned scanned = ScanFileInt(file, field.integer);
+        if (scanned == Scanned::TooWide) return false;
+        if (scanned == Scanned::Nothing) break;
+      } else if (fscanf(file, "%lf", field.real) != 1) {
+        break;
+      }
+      ++got;
+    }
     if (got > 0) StoreNumbers(n, layer); // the numbers not reached are the defaults
-    if (got != 12) return;
+    if (got != 12) return true;
   }
+  return true;
 }
 
 } // namespace
@@ -540,14 +642,15 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
   }
   SBEntry *entry = &inst->entries[inst->curEntry];
 
-  // The header word is not examined. One too long for its buffer is cut, and
-  // the rest of it skipped so that the version tag is read next.
-  char word[LAYER_SET_WORD_LEN] = "";
-  if (fscanf(file, "%79s", word) == 1) (void)fscanf(file, "%*[^ \t\n\v\f\r]");
-
+  // The version tag must be there; a missing count reads as 0. A number
+  // outside the int range, a header word without end or a count above the
+  // limit make the file damaged: nothing is added.
   int tag = 0, count = 0;
-  if (fscanf(file, "%d %d", &tag, &count) < 1 || tag != SCENE_VERSION ||
-      count > kMaxLayerSetLayers) {
+  bool refused =
+      !SkipHeaderWord(file) || ScanFileInt(file, &tag) != Scanned::Number || tag != SCENE_VERSION;
+  if (!refused) refused = ScanFileInt(file, &count) == Scanned::TooWide;
+  if (!refused) refused = count > kMaxLayerSetLayers;
+  if (refused) {
     ShowInfo(kVersionError);
     fclose(file);
     return;
@@ -555,7 +658,7 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
 
   // The file's layers go on top of the stack in file order, its first layer
   // line at position 0. They are made apart from the stack, so that running
-  // out of memory leaves the stack as it was.
+  // out of memory or a damaged number leaves the stack as it was.
   SBEntry made = {0.0, 0, nullptr};
   Layer *last = nullptr;
   if (count > 0) {
@@ -563,7 +666,12 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
       fclose(file);
       return;
     }
-    ReadLayerNumbers(file, made.head);
+    if (!ReadLayerNumbers(file, made.head)) {
+      DelAllLayer(&made);
+      ShowInfo(kVersionError);
+      fclose(file);
+      return;
+    }
     last->next = entry->head;
     if (entry->head != nullptr) entry->head->prev = last;
     entry->head = made.head;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "alloc_failure.h"
+#include "common/instance_checks.h"
 #include "panel_session.h"
 #include "persist.h"
 
@@ -448,4 +449,36 @@ TEST_F(LayerSetFiles, ANameWithoutRoomForTheTemporarySuffixIsNotWritten) {
     Fire(CTL_EXPORT);
   });
   EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
+}
+
+TEST_F(LayerSetFiles, CountsTagsAndLayerNumbersTooWideForAnIntAreRefusedRatherThanWrapped) {
+  Give(0, {200}, 1);
+  // Their low 32 bits would read as a count of 1, a tag of -3, an active 1.
+  const std::vector<std::string> files = {
+      std::string(kWord) + "\n-3 4294967297\n" + kLineA + "\n",
+      std::string(kWord) + "\n4294967293 1\n" + kLineA + "\n",
+      std::string(kWord) + "\n-3 2\n" + kLineA + "\n0 4294967297 1 2 3 4 5 6 7 8 9 10\n",
+  };
+  WhileOpen([&] {
+    PickEntry(0);
+    for (const std::string &file : files) {
+      Write(file);
+      services.messages.clear();
+      Fire(CTL_IMPORT);
+      EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"}) << file;
+      EXPECT_EQ(TagText(Tags(Entry(0))), "[200]") << file;
+      EXPECT_EQ(checks::Panel(inst), "") << file;
+    }
+  });
+}
+
+TEST_F(LayerSetFiles, AHeaderWordWithoutEndIsRefusedAfterABoundedRead) {
+  Give(0, {200}, 1);
+  services.request.fullName = "/dev/zero"; // zero bytes for ever, never a word's end
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_IMPORT);
+  });
+  EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"});
+  EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
 }
