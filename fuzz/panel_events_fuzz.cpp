@@ -81,11 +81,16 @@
 //   C  one byte: 0x80 then the 4 bytes of a float; otherwise the byte / 255.
 //
 // The layer-set files live in a folder of this process's own and are removed
-// at the start of every input. Import is not delivered while the selected
-// entry already holds kMaxImportStack layers, a built file's count above
-// kMaxFileLayers is taken modulo kMaxFileLayers + 1, and a raw file
-// announcing more is emptied, so that no input builds stacks so deep that the
-// preview's per-pixel work stalls it.
+// at the start of every input. Inputs that draw the preview keep their stacks
+// shallow, so that the preview's per-pixel work does not stall them: Import is
+// not delivered while the selected entry already holds kMaxImportStack
+// layers, a built file's count above kMaxFileLayers is taken modulo
+// kMaxFileLayers + 1, and a raw file announcing more is emptied. Inputs that
+// do not draw it may reach the most layers an instance holds: a built file's
+// count byte 127 announces SCENE_MAX_LAYERS layers, 126 one more, 125 half as
+// many, 124 one fewer, and Import is always delivered. While the instance holds more than
+// kDeepInstance layers, the round trip is made only at the last event of an
+// opening and after each closing.
 //
 // Speed: the preview is drawn pixel by pixel, a ball of some 3000 pixels
 // through the blend modes, on most events; with the fuzzer's instrumentation
@@ -292,6 +297,9 @@ std::vector<std::string> StateNumber(int number) {
 // ---------------------------------------------------------------------------
 // Layer-set files
 
+// Whether the host makes the preview area, so that the preview is drawn.
+bool g_previewArea = false;
+
 const char *TempFolder() {
   static std::string folder;
   if (folder.empty()) {
@@ -358,7 +366,7 @@ void WriteLayerSet(Input &in) {
     std::string text;
     for (int i = 0; i < length && !in.empty(); ++i) text.push_back(static_cast<char>(in.byte()));
     WriteText(path, text);
-    if (AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
+    if (g_previewArea && AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
     return;
   }
   std::string text;
@@ -377,7 +385,12 @@ void WriteLayerSet(Input &in) {
   }
   const uint8_t tag = in.byte();
   int count = in.signedByte();
-  if (count > kMaxFileLayers) count %= kMaxFileLayers + 1;
+  if (!g_previewArea && count >= 124) {
+    const int deep[] = {SCENE_MAX_LAYERS - 1, SCENE_MAX_LAYERS / 2, SCENE_MAX_LAYERS + 1,
+                        SCENE_MAX_LAYERS};
+    count = deep[count - 124];
+  } else if (count > kMaxFileLayers)
+    count %= kMaxFileLayers + 1;
   text += std::to_string(tag == 0 ? static_cast<int>(SCENE_VERSION) : static_cast<int8_t>(tag)) +
           " " + std::to_string(count) + "\n";
   const uint8_t shape = in.byte();
@@ -470,7 +483,6 @@ QX_NO_COVERAGE void CheckedBox(HostPanelID panel, int red, int green, int blue, 
 // The panel services' addControl, which makes every control but the preview
 // area when the input asks for a host without one.
 HostPanelFuncs *g_hostPanelFuncs = nullptr;
-bool g_previewArea = false;
 
 HostControl *AddControl(HostPanelID panel, const char *kind, HostCtlDesc *desc, const char *label) {
   if (!g_previewArea && strcmp(kind, HOST_KIND_AREA) == 0) return nullptr;
@@ -623,7 +635,7 @@ private:
     while (!in_.empty() && events_ < MaxEvents()) {
       const bool close = Event(panel);
       const bool last = close || in_.empty() || events_ + 1 >= MaxEvents();
-      CheckAll(last || (events_ + 1) % kRoundTripEvery == 0);
+      CheckAll(last || ((events_ + 1) % kRoundTripEvery == 0 && Shallow()));
       if (trace_) Trace();
       ++events_;
       if (close) return;
@@ -688,7 +700,7 @@ private:
     }
     if (number == CTL_IMPORT) {
       const SBEntry *entry = SelectedEntry(inst_);
-      if (entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
+      if (g_previewArea && entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
         what_ += " (not delivered: the stack is deep enough)";
         return;
       }

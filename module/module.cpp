@@ -147,6 +147,18 @@ int32_t MakeSBList(double values[SB_MAX_ENTRIES]) {
   return count;
 }
 
+bool RoomForLayers(const FilterInstance *inst, int32_t more) {
+  if (more < 0 || more > SCENE_MAX_LAYERS) return false;
+  const int32_t limit = SCENE_MAX_LAYERS - more;
+  int32_t total = 0;
+  for (int32_t i = 0; i < inst->entryCount; ++i) {
+    for (const Layer *layer = inst->entries[i].head; layer != nullptr; layer = layer->next) {
+      if (++total > limit) return false;
+    }
+  }
+  return true;
+}
+
 HostInstance QXCreate(void *priv, void *context, HostError *error) {
   (void)priv;
   (void)context;

@@ -115,6 +115,13 @@ void ShowInfo(const char *text);          // through "Info Messages 2", if prese
 
 int32_t MakeSBList(double values[SB_MAX_ENTRIES]);
 
+// Whether the instance can take `more` layers and still hold no more in all
+// its entries together than a scene state may (SCENE_MAX_LAYERS). Entries
+// that a save leaves out count as well, so that whatever is saved loads. The
+// count walks the stacks but stops past the limit: at most SCENE_MAX_LAYERS
+// steps, less than the preview redraw that follows every added layer.
+bool RoomForLayers(const FilterInstance *inst, int32_t more);
+
 // Instance callbacks.
 HostInstance QXCreate(void *priv, void *context, HostError *error);
 void QXDestroy(HostInstance instance);

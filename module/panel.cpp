@@ -594,8 +594,9 @@ void But_Active(HostControl *control, void *instance) {
   entry->on = CtlGetInt(inst->ctl[CTL_ACTIVE]) != 0 ? 1 : 0;
   if (entry->on == 1) {
     // An entry that is switched on always has a layer to show. Should not
-    // even one layer be had, the entry stays off and so does its box.
-    if (entry->head == nullptr && AddLayer(entry, 0) == nullptr) {
+    // even one layer be had (no memory, or the instance holds as many layers
+    // as a scene state may), the entry stays off and so does its box.
+    if (entry->head == nullptr && (!RoomForLayers(inst, 1) || AddLayer(entry, 0) == nullptr)) {
       entry->on = 0;
       CtlSetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
     }
@@ -674,8 +675,9 @@ void But_AddLayer(HostControl *control, void *instance) {
   FilterInstance *inst = LiveFor(instance, CTL_ADD_LAYER);
   if (inst == nullptr) return;
   SBEntry *entry = SelectedEntry(inst);
-  // Without memory for the layer the stack and the selection stay as they are.
-  if (entry == nullptr || AddLayer(entry, 0) == nullptr) return;
+  // Without memory for the layer, or with as many layers in the instance as a
+  // scene state may hold, the stack and the selection stay as they are.
+  if (entry == nullptr || !RoomForLayers(inst, 1) || AddLayer(entry, 0) == nullptr) return;
   inst->curLayer = entry->head;
   inst->curLayerNo = 0;
   inst->layerCount = GetLayerNum(entry);

@@ -643,13 +643,13 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
   SBEntry *entry = &inst->entries[inst->curEntry];
 
   // The version tag must be there; a missing count reads as 0. A number
-  // outside the int range, a header word without end or a count above the
-  // limit make the file damaged: nothing is added.
+  // outside the int range, a header word without end or more layers than the
+  // instance may hold in all make the file damaged: nothing is added.
   int tag = 0, count = 0;
   bool refused =
       !SkipHeaderWord(file) || ScanFileInt(file, &tag) != Scanned::Number || tag != SCENE_VERSION;
   if (!refused) refused = ScanFileInt(file, &count) == Scanned::TooWide;
-  if (!refused) refused = count > kMaxLayerSetLayers;
+  if (!refused) refused = count > kMaxLayerSetLayers || (count > 0 && !RoomForLayers(inst, count));
   if (refused) {
     ShowInfo(kVersionError);
     fclose(file);

@@ -264,17 +264,18 @@ TEST_F(LayerSetFiles, LayersTheFileRunsShortOfKeepTheirDefaults) {
 }
 
 TEST_F(LayerSetFiles, AShortFileWithTheLargestCountFillsTheRestWithDefaults) {
-  Give(0, {200}, 0); // off, so that the preview does not apply them all
+  // An empty entry that is off, so that the preview does not apply them all:
+  // the instance may hold no more than the largest count in all.
   Write(std::string(kWord) + "\n-3 " + std::to_string(SCENE_MAX_LAYERS) + "\n" + kLineA + "\n");
   WhileOpen([&] {
     PickEntry(0);
     Fire(CTL_IMPORT);
   });
   EXPECT_TRUE(services.messages.empty());
-  EXPECT_EQ(GetLayerNum(&Entry(0)), SCENE_MAX_LAYERS + 1);
+  EXPECT_EQ(GetLayerNum(&Entry(0)), SCENE_MAX_LAYERS);
   EXPECT_EQ(Fields(Entry(0).head), kFieldsA);
   EXPECT_EQ(Fields(Entry(0).head->next), kDefaults);
-  EXPECT_EQ(GetLayer(&Entry(0), -1)->color[0], 200);
+  EXPECT_EQ(Fields(GetLayer(&Entry(0), -1)), kDefaults);
 }
 
 TEST_F(LayerSetFiles, NoLayersOrANegativeCountAddNothingButTheStateIsStillRefreshed) {
@@ -481,4 +482,39 @@ TEST_F(LayerSetFiles, AHeaderWordWithoutEndIsRefusedAfterABoundedRead) {
   });
   EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"});
   EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
+}
+
+TEST_F(LayerSetFiles, NoCommandTakesTheInstancePastTheLayersALoadAccepts) {
+  // Entry 1, switched off, holds all but two of the layers a scene state may
+  // hold; they count all the same.
+  Give(0, {200}, 1);
+  for (int32_t i = 0; i < SCENE_MAX_LAYERS - 3; ++i) ASSERT_NE(AddLayer(&Entry(1), 0), nullptr);
+  WhileOpen([&] {
+    PickEntry(0);
+    Write(std::string(kWord) + "\n-3 3\n" + kLineA + "\n" + kLineB + "\n" + kLineC + "\n");
+    Fire(CTL_IMPORT);
+    EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"})
+        << "an import past the limit took something";
+    EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
+
+    services.messages.clear();
+    Write(std::string(kWord) + "\n-3 1\n" + kLineC + "\n");
+    Fire(CTL_IMPORT);
+    EXPECT_TRUE(services.messages.empty()) << "an import up to the limit was refused";
+    FireInt(CTL_ADD_LAYER, 0);
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 3) << "Add Layer below the limit added nothing";
+
+    // At the limit: Add Layer adds nothing, and "Active" cannot give an empty
+    // entry its first layer.
+    FireInt(CTL_ADD_LAYER, 0);
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 3) << "Add Layer went past the limit";
+    EXPECT_EQ(checks::Panel(inst), "");
+    PickEntry(2);
+    FireInt(CTL_ACTIVE, 1);
+    EXPECT_EQ(Entry(2).on, 0);
+    EXPECT_EQ(Entry(2).head, nullptr) << "Active went past the limit";
+    EXPECT_EQ(checks::Panel(inst), "");
+  });
+  Entry(1).on = 1;
+  EXPECT_EQ(checks::SaveLoadRoundTrip(inst), "") << "the instance at the limit does not load back";
 }
