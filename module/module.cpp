@@ -266,6 +266,7 @@ HostError QXCopy(HostInstance first, HostInstance second) {
   }
   to->surfNames = nullptr;
   to->surfColors = nullptr;
+  to->rowLayer = nullptr; // the source's row of the layer list
   return nullptr;
 }
 

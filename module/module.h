@@ -52,8 +52,16 @@ struct FilterInstance {
   int32_t entryCount;
   SBEntry *entries;
   LayerClip clip;
-  int32_t layerCount;     // rows of the layer list
-  int32_t curLayerNo;     // selected row of the layer list, -1 for none
+  int32_t layerCount; // rows of the layer list
+  int32_t curLayerNo; // selected row of the layer list, -1 for none
+  // The row of the layer list whose text was given last: `rowLayer` stood at
+  // row `rowNo` of the stack headed by `rowHead` while the stacks were at
+  // change `rowChange` (see StacksChanged in layers.h). Lets the host read
+  // the rows in order without a walk from the head for each.
+  const Layer *rowLayer;
+  const Layer *rowHead;
+  int32_t rowNo;
+  uint64_t rowChange;
   const char **surfNames; // surfaces of the selected entry; texts are the host's
   float (*surfColors)[3]; // their base colours
   float baseColor[3];     // base colour of the preview

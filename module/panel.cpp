@@ -405,9 +405,34 @@ int LayerCountFunc(void *instance) {
   return inst != nullptr ? inst->layerCount : 0;
 }
 
+namespace {
+
+// The layer in row `row` of the selected entry's stack. The host reads the
+// rows top to bottom, so the walk goes on from the row given last whenever
+// no stack has changed since and the row is not above it: reading all rows is
+// one walk of the stack, not one walk per row.
+const Layer *RowLayer(FilterInstance *inst, const SBEntry *entry, int32_t row) {
+  if (row < 0) return GetLayer(entry, row);
+  const Layer *layer = entry->head;
+  int32_t at = 0;
+  if (inst->rowLayer != nullptr && inst->rowHead == entry->head &&
+      inst->rowChange == StackChanges() && inst->rowNo <= row) {
+    layer = inst->rowLayer;
+    at = inst->rowNo;
+  }
+  for (; layer != nullptr && at < row; ++at) layer = layer->next;
+  inst->rowLayer = layer;
+  inst->rowHead = entry->head;
+  inst->rowNo = at;
+  inst->rowChange = StackChanges();
+  return layer;
+}
+
+} // namespace
+
 const char *LayerNameFunc(void *instance, int row) {
   static char ret[32];
-  const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (inst == nullptr) {
     snprintf(ret, sizeof ret, "%s", kNoRow);
     return ret;
@@ -415,7 +440,7 @@ const char *LayerNameFunc(void *instance, int row) {
   // Beyond the list the host gets the last text again.
   if (row >= inst->layerCount || inst->layerCount <= 0) return ret;
   const SBEntry *entry = SelectedEntry(inst);
-  const Layer *layer = entry != nullptr ? GetLayer(entry, row) : nullptr;
+  const Layer *layer = entry != nullptr ? RowLayer(inst, entry, row) : nullptr;
   if (layer == nullptr) {
     snprintf(ret, sizeof ret, "%s", kNoRow);
     return ret;

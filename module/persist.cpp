@@ -675,6 +675,7 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
     last->next = entry->head;
     if (entry->head != nullptr) entry->head->prev = last;
     entry->head = made.head;
+    StacksChanged();
   }
   fclose(file);
 

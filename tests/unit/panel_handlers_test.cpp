@@ -939,3 +939,60 @@ TEST_F(OtherInstances, LeaveTheOpenPanelsRowsAndRequesterFolderAlone) {
   EXPECT_STREQ(Fpath, "");
   QXDestroy(later);
 }
+
+// ---------------------------------------------------------------------------
+// Layer rows
+
+using LayerRows = PanelSession;
+
+TEST_F(LayerRows, RowsReadAfterAnyChangeShowTheStackAsItIsNow) {
+  std::vector<Layer *> layers = Give(0, {1, 2, 3, 4, 5}, 1);
+  for (size_t i = 0; i < layers.size(); ++i) layers[i]->mode = static_cast<int32_t>(i);
+  // The rows as the stack holds them now, each from a walk of its own.
+  auto expected = [&] {
+    std::vector<std::string> rows;
+    for (const Layer *l = Entry(0).head; l != nullptr; l = l->next)
+      rows.push_back(std::string(1, l->active != 0 ? '*' : '-') + " \x81\x9B " +
+                     popup1_data[l->mode]);
+    return rows;
+  };
+  auto row = [&](int number) {
+    const FakeControl &list = Control(CTL_LAYER_LIST);
+    return std::string(list.desc.list.name(list.userData, number));
+  };
+  auto shown = [&] {
+    const FakeControl &list = Control(CTL_LAYER_LIST);
+    std::vector<std::string> rows;
+    const int count = list.desc.list.count(list.userData);
+    for (int number = 0; number < count; ++number) rows.push_back(row(number));
+    return rows;
+  };
+  // Row 1 is read last before the change; after it, row 2 is read first, so
+  // that a row remembered from before the change would be walked on from.
+  auto afterChange = [&](const char *what, const std::function<void()> &change) {
+    (void)row(1);
+    change();
+    EXPECT_EQ(row(2), expected()[2]) << "row 2 read first after " << what;
+    EXPECT_EQ(shown(), expected()) << "after " << what;
+  };
+  WhileOpen([&] {
+    PickEntry(0);
+    EXPECT_EQ(shown(), expected()) << "as given";
+    afterChange("\"down\" on row 1", [&] {
+      PickLayer(1);
+      FireInt(CTL_DOWN, 0);
+    });
+    afterChange("\"up\" on row 2", [&] { FireInt(CTL_UP, 0); });
+    afterChange("\"Del Layer\" on row 1", [&] {
+      PickLayer(1);
+      FireInt(CTL_DEL_LAYER, 0);
+    });
+    afterChange("\"Add Layer\"", [&] { FireInt(CTL_ADD_LAYER, 0); });
+    afterChange("another entry and back", [&] {
+      Give(1, {7, 8, 9}, 1);
+      PickEntry(1);
+      (void)row(1);
+      PickEntry(0);
+    });
+  });
+}
