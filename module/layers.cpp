@@ -1,6 +1,6 @@
 // The layer record and the operations on a special-buffer entry's layer stack.
-// A stack keeps no count and no tail pointer: every operation walks it from
-// the entry's head.
+// A stack keeps no count and no tail pointer: an operation finds a position by
+// walking from the entry's head.
 #include "layers.h"
 
 #include <stdlib.h>

@@ -607,7 +607,8 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
   // and only then put in its place: a full disk leaves a file that was there
   // exactly as it was.
   char temporary[FILE_TEXT_LEN];
-  if (strlen(Fnode) + strlen(kTemporarySuffix) >= sizeof temporary) {
+  const size_t length = strlen(Fnode);
+  if (length + sizeof kTemporarySuffix > sizeof temporary) {
     ShowInfo(kWriteError);
     return;
   }
@@ -615,7 +616,8 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
     ShowInfo(kOpenError);
     return;
   }
-  snprintf(temporary, sizeof temporary, "%s%s", Fnode, kTemporarySuffix);
+  memcpy(temporary, Fnode, length);
+  memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix); // with its zero
   FILE *file = fopen(temporary, "wt");
   if (file == nullptr) {
     ShowInfo(kOpenError);
