@@ -11,7 +11,11 @@
 // that import does not examine, also picks the entry (bits 0-1: values 1 to
 // 4) and the layer row (bits 2-3: the first, the last, none, one past the
 // end) that are selected when "Import" is clicked, and whether the host makes
-// the preview area (bits 5 to 7 are 011, as in a lower-case letter).
+// the preview area (bits 5 to 7 are 011, as in a lower-case letter). Without
+// the preview area, bit 4 makes a deep input: any count is imported, and the
+// file is imported up to kDeepImports times, so that the instance can reach
+// the most layers a scene state holds; each further import must then be
+// refused.
 //
 // Speed: with the preview area, the host opens the panel as it always does
 // (a canvas of the panel's size, the panel drawn) and every pick and the
@@ -21,6 +25,7 @@
 // first drawing as well, going straight to the events: the panel's controls
 // are the host's own all the same.
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +58,11 @@ const int kEntries = 4;
 // accepts are still fed to it.
 const int kMostLayers = 1024;
 const int kMostLayersPreviewed = 16;
+const int kDeepImports = 3;
+
+// The most layers of the instance's entries together: the scene's stacks
+// above leave room for this many more.
+const int kLayersBefore = 2 + 3 + 2 + 0;
 
 // The file of this process; it is removed once each input is done.
 const std::string &FilePath() {
@@ -60,17 +70,36 @@ const std::string &FilePath() {
   return path;
 }
 
-// The version tag and layer count as import reads them: the header word,
-// whatever remains of an overlong one, then two integers. Returns how many of
-// the two were read.
-int ReadCount(int *tag, int *count) {
-  FILE *file = std::fopen(FilePath().c_str(), "rt");
-  if (file == nullptr) return -1;
-  char word[80] = "";
-  if (std::fscanf(file, "%79s", word) == 1) (void)std::fscanf(file, "%*[^ \t\n\v\f\r]");
-  const int got = std::fscanf(file, "%d %d", tag, count);
-  std::fclose(file);
-  return got;
+// What import must make of the file's start: the header word (white space,
+// then anything up to white space, at most 4096 characters), then the
+// version tag and the layer count, each white space, a sign and digits, read
+// in their full width.
+struct Header {
+  bool wordEnds = false; // the word ends within its limit
+  int got = 0;           // integers read, 0 to 2
+  long long tag = 0, count = 0;
+};
+
+Header ReadHeader(const uint8_t *data, size_t size) {
+  Header h;
+  size_t i = 0;
+  while (i < size && std::isspace(data[i]) != 0) ++i;
+  size_t word = 0;
+  while (i < size && std::isspace(data[i]) == 0) ++i, ++word;
+  h.wordEnds = word <= 4096;
+  long long *numbers[2] = {&h.tag, &h.count};
+  for (long long *number : numbers) {
+    while (i < size && std::isspace(data[i]) != 0) ++i;
+    bool negative = false;
+    if (i < size && (data[i] == '+' || data[i] == '-')) negative = data[i++] == '-';
+    if (i >= size || std::isdigit(data[i]) == 0) break;
+    long long value = 0;
+    for (; i < size && std::isdigit(data[i]) != 0; ++i)
+      if (value <= (1LL << 40)) value = value * 10 + (data[i] - '0'); // stays too wide once so
+    *number = negative ? -value : value;
+    ++h.got;
+  }
+  return h;
 }
 
 [[noreturn]] void Fail(const std::string &what, const uint8_t *data, size_t size) {
@@ -126,14 +155,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Row 0, the last row, no row, or a row past the end.
   const int layerPick = static_cast<int>((selector >> 2) & 3u);
   const bool previewArea = (selector & 0xE0u) == 0x60u;
+  const bool deep = !previewArea && (selector & 0x10u) != 0;
 
-  int tag = 0, count = 0;
-  // Import takes a file with the version tag and no more layers than it
-  // accepts, and adds the announced layers, if any.
-  const bool taken =
-      ReadCount(&tag, &count) >= 1 && tag == SCENE_VERSION && count <= SCENE_MAX_LAYERS;
-  if (taken && count > (previewArea ? kMostLayersPreviewed : kMostLayers)) return 0;
-  const int added = taken && count > 0 ? count : 0;
+  // Import refuses a file whose word does not end, without the version tag,
+  // or whose count is too wide for an int or would take the instance past
+  // the most layers a scene state holds. It may refuse a file whose layer
+  // numbers are too wide as well; otherwise it adds the announced layers.
+  const Header header = ReadHeader(data, size);
+  const long long count = header.got == 2 ? header.count : 0;
+  const bool refusedByHeader = !header.wordEnds || header.got < 1 || header.tag != SCENE_VERSION ||
+                               count < INT32_MIN || count > INT32_MAX ||
+                               kLayersBefore + count > SCENE_MAX_LAYERS;
+  if (!refusedByHeader && !deep && count > (previewArea ? kMostLayersPreviewed : kMostLayers))
+    return 0;
+  const size_t announced = count > 0 ? static_cast<size_t>(count) : 0;
 
   qx::Host::Options options;
   options.echoMessages = false;
@@ -182,33 +217,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const SBEntry &entry = inst->entries[entryRow];
     std::vector<const Layer *> old;
     for (const Layer *l = entry.head; l != nullptr; l = l->next) old.push_back(l);
-    host.messages().clear();
+    for (int import = 0; import < (deep ? kDeepImports : 1); ++import) {
+      host.messages().clear();
+      const bool room = RoomForLayers(inst, static_cast<int32_t>(announced));
 
-    panel.control(CTL_IMPORT).fire();
+      panel.control(CTL_IMPORT).fire();
 
-    fault = checks::Panel(inst);
-    if (!fault.empty()) Fail("after the import: " + fault, data, size);
-    std::vector<const Layer *> now;
-    for (const Layer *l = entry.head; l != nullptr; l = l->next) now.push_back(l);
-    if (now.size() != old.size() + static_cast<size_t>(added))
-      Fail("the stack went from " + std::to_string(old.size()) + " to " +
-               std::to_string(now.size()) + " layers, " + std::to_string(added) + " announced",
-           data, size);
-    for (size_t i = 0; i < old.size(); ++i)
-      if (now[static_cast<size_t>(added) + i] != old[i])
-        Fail("the old layers do not follow the imported ones in their order", data, size);
-    const auto messages = host.messages().messages();
-    if (taken != messages.empty())
-      Fail(messages.empty() ? "a file import refuses was taken without a word"
-                            : "the import of a good file said \"" + messages[0].text + "\"",
-           data, size);
+      fault = checks::Panel(inst);
+      if (!fault.empty()) Fail("after the import: " + fault, data, size);
+      std::vector<const Layer *> now;
+      for (const Layer *l = entry.head; l != nullptr; l = l->next) now.push_back(l);
+      const auto messages = host.messages().messages();
+      const bool taken = messages.empty();
+      if (taken && (refusedByHeader || !room))
+        Fail("a file import refuses was taken without a word", data, size);
+      if (!taken && messages[0].text != "File version error!")
+        Fail("the import said \"" + messages[0].text + "\"", data, size);
+      const size_t added = taken ? announced : 0;
+      if (now.size() != old.size() + added)
+        Fail("the stack went from " + std::to_string(old.size()) + " to " +
+                 std::to_string(now.size()) + " layers, " + std::to_string(added) + " announced",
+             data, size);
+      for (size_t i = 0; i < old.size(); ++i)
+        if (now[added + i] != old[i])
+          Fail("the old layers do not follow the imported ones in their order", data, size);
 
-    // The lists draw every row, damaged fields and all.
-    for (int list : {CTL_BUFFER_LIST, CTL_SURFACE_LIST, CTL_LAYER_LIST})
-      (void)panel.control(static_cast<size_t>(list)).rows();
+      // The lists draw every row, damaged fields and all.
+      for (int list : {CTL_BUFFER_LIST, CTL_SURFACE_LIST, CTL_LAYER_LIST})
+        (void)panel.control(static_cast<size_t>(list)).rows();
 
-    fault = checks::SaveLoadRoundTrip(inst);
-    if (!fault.empty()) Fail("after the import: " + fault, data, size);
+      fault = checks::SaveLoadRoundTrip(inst);
+      if (!fault.empty()) Fail("after the import: " + fault, data, size);
+      if (!taken || announced == 0) break;
+      old = now;
+    }
   };
   host.panels().setOpenHandler(play);
   session = &play;
@@ -218,6 +260,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   host.panels().rethrowSessionError();
   session = nullptr;
 
+  // Closed, the instance still saves as it loads.
+  const std::string fault = checks::SaveLoadRoundTrip(inst);
+  if (!fault.empty()) Fail("after closing: " + fault, data, size);
   QXDestroy(inst);
   global_func = nullptr;
   return 0;

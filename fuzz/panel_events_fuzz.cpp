@@ -70,8 +70,8 @@
 //             it; 5 the pointer's x over the swatch (one signed byte); 6 the
 //             instance loads stored state B (one byte, as byte 1) before the
 //             next opening; 7 the host makes another instance now, loads
-//             stored state B (one byte) into it and destroys it: the
-//             module-wide values it sets stay.
+//             stored state B (one byte) into it and destroys it: the open
+//             panel's buffer-list rows and requester texts must not change.
 //
 //   I  one byte: 0x80 then 8 bytes of a 64-bit integer; 0x81 then 4 bytes of
 //      a 32-bit integer; otherwise the byte as a signed number (ff is -1).
@@ -81,11 +81,16 @@
 //   C  one byte: 0x80 then the 4 bytes of a float; otherwise the byte / 255.
 //
 // The layer-set files live in a folder of this process's own and are removed
-// at the start of every input. Import is not delivered while the selected
-// entry already holds kMaxImportStack layers, a built file's count above
-// kMaxFileLayers is taken modulo kMaxFileLayers + 1, and a raw file
-// announcing more is emptied, so that no input builds stacks so deep that the
-// preview's per-pixel work stalls it.
+// at the start of every input. Inputs that draw the preview keep their stacks
+// shallow, so that the preview's per-pixel work does not stall them: Import is
+// not delivered while the selected entry already holds kMaxImportStack
+// layers, a built file's count above kMaxFileLayers is taken modulo
+// kMaxFileLayers + 1, and a raw file announcing more is emptied. Inputs that
+// do not draw it may reach the most layers an instance holds: a built file's
+// count byte 127 announces SCENE_MAX_LAYERS layers, 126 one more, 125 half as
+// many, 124 one fewer, and Import is always delivered. While the instance holds more than
+// kDeepInstance layers, the round trip is made only at the last event of an
+// opening and after each closing.
 //
 // Speed: the preview is drawn pixel by pixel, a ball of some 3000 pixels
 // through the blend modes, on most events; with the fuzzer's instrumentation
@@ -133,6 +138,7 @@ constexpr int kRoundTripEvery = 4;
 constexpr int kMaxOpenings = 4;
 constexpr int32_t kMaxImportStack = 32;
 constexpr int kMaxFileLayers = 48;
+constexpr int32_t kDeepInstance = 4096;
 constexpr int kSlots = 4;
 
 const double kSpecialPercents[] = {
@@ -291,6 +297,9 @@ std::vector<std::string> StateNumber(int number) {
 // ---------------------------------------------------------------------------
 // Layer-set files
 
+// Whether the host makes the preview area, so that the preview is drawn.
+bool g_previewArea = false;
+
 const char *TempFolder() {
   static std::string folder;
   if (folder.empty()) {
@@ -357,7 +366,7 @@ void WriteLayerSet(Input &in) {
     std::string text;
     for (int i = 0; i < length && !in.empty(); ++i) text.push_back(static_cast<char>(in.byte()));
     WriteText(path, text);
-    if (AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
+    if (g_previewArea && AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
     return;
   }
   std::string text;
@@ -376,7 +385,12 @@ void WriteLayerSet(Input &in) {
   }
   const uint8_t tag = in.byte();
   int count = in.signedByte();
-  if (count > kMaxFileLayers) count %= kMaxFileLayers + 1;
+  if (!g_previewArea && count >= 124) {
+    const int deep[] = {SCENE_MAX_LAYERS - 1, SCENE_MAX_LAYERS / 2, SCENE_MAX_LAYERS + 1,
+                        SCENE_MAX_LAYERS};
+    count = deep[count - 124];
+  } else if (count > kMaxFileLayers)
+    count %= kMaxFileLayers + 1;
   text += std::to_string(tag == 0 ? static_cast<int>(SCENE_VERSION) : static_cast<int8_t>(tag)) +
           " " + std::to_string(count) + "\n";
   const uint8_t shape = in.byte();
@@ -469,7 +483,6 @@ QX_NO_COVERAGE void CheckedBox(HostPanelID panel, int red, int green, int blue, 
 // The panel services' addControl, which makes every control but the preview
 // area when the input asks for a host without one.
 HostPanelFuncs *g_hostPanelFuncs = nullptr;
-bool g_previewArea = false;
 
 HostControl *AddControl(HostPanelID panel, const char *kind, HostCtlDesc *desc, const char *label) {
   if (!g_previewArea && strcmp(kind, HOST_KIND_AREA) == 0) return nullptr;
@@ -487,8 +500,10 @@ int FailingPicker(int version, HostColorPickRequest *request) {
 // ---------------------------------------------------------------------------
 // The session
 
-// Module-wide values a check's fresh instance would overwrite; the checks put
-// them back, so that checking never changes what the panel sees.
+// Module-wide values a fresh instance sets while no panel is open (a new
+// instance's requester starts afresh); the check after a closing puts them
+// back, so that checking never changes what the next opening sees. While the
+// panel is open the module itself keeps them.
 struct ModuleGlobals {
   int32_t bcount = Bcount;
   std::string fnode = Fnode, fpath = Fpath, fname = Fname;
@@ -539,7 +554,10 @@ public:
       if (error != nullptr) Fail(std::string("the panel did not open: ") + error);
       // Closed: the stacks must still be sound and save as they load.
       std::string fault = checks::StackLinks(inst_);
-      if (fault.empty()) fault = RoundTrip();
+      if (fault.empty()) {
+        ModuleGlobals keep;
+        fault = RoundTrip();
+      }
       if (!fault.empty()) Fail("after closing: " + fault);
     }
   }
@@ -558,9 +576,24 @@ private:
     host_.provide(HOST_MESSAGE_FUNCS, const_cast<HostMessageFuncs *>(host_.messages().record()));
   }
 
-  std::string RoundTrip() {
-    ModuleGlobals keep;
-    return checks::SaveLoadRoundTrip(inst_);
+  std::string RoundTrip() { return checks::SaveLoadRoundTrip(inst_); }
+
+  // Whether the instance holds few enough layers for a round trip every few
+  // events.
+  bool Shallow() const {
+    int32_t total = 0;
+    for (int32_t e = 0; e < inst_->entryCount; ++e)
+      for (const Layer *l = inst_->entries[e].head; l != nullptr; l = l->next)
+        if (++total > kDeepInstance) return false;
+    return true;
+  }
+
+  // While the panel is open, the buffer list's row count is the instance's.
+  std::string ModuleValues() const {
+    if (Bcount != inst_->entryCount)
+      return "Bcount " + std::to_string(Bcount) + " while the open instance has " +
+             std::to_string(inst_->entryCount) + " entries";
+    return "";
   }
 
   int MaxEvents() const { return g_previewArea ? kMaxPreviewEvents : kMaxEvents; }
@@ -583,6 +616,7 @@ private:
 
   void CheckAll(bool roundTrip) {
     std::string fault = checks::Panel(inst_);
+    if (fault.empty()) fault = ModuleValues();
     if (fault.empty()) fault = DrawnStates();
     if (fault.empty()) fault = draw_.fault;
     if (fault.empty() && roundTrip) fault = RoundTrip();
@@ -601,7 +635,7 @@ private:
     while (!in_.empty() && events_ < MaxEvents()) {
       const bool close = Event(panel);
       const bool last = close || in_.empty() || events_ + 1 >= MaxEvents();
-      CheckAll(last || (events_ + 1) % kRoundTripEvery == 0);
+      CheckAll(last || ((events_ + 1) % kRoundTripEvery == 0 && Shallow()));
       if (trace_) Trace();
       ++events_;
       if (close) return;
@@ -666,7 +700,7 @@ private:
     }
     if (number == CTL_IMPORT) {
       const SBEntry *entry = SelectedEntry(inst_);
-      if (entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
+      if (g_previewArea && entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
         what_ += " (not delivered: the stack is deep enough)";
         return;
       }
@@ -869,11 +903,14 @@ private:
     default: {
       const int state = in_.byte() % kStates;
       what_ = "another instance with state " + std::to_string(state);
+      const std::string folder = Fpath, name = Fname, node = Fnode;
       HostInstance other = QXCreate(nullptr, nullptr, nullptr);
       if (other == nullptr) Fail("no other instance");
       const std::vector<std::string> lines = StateNumber(state);
       if (!lines.empty()) (void)checks::LoadLines(other, lines);
       QXDestroy(other);
+      if (folder != Fpath || name != Fname || node != Fnode)
+        Fail("another instance changed the open panel's requester texts");
       return false;
     }
     }
@@ -882,7 +919,6 @@ private:
   // A copy of the instance has sound stacks of its own that save as the
   // original's do.
   void CopyCheck() {
-    ModuleGlobals keep;
     HostInstance copy = QXCreate(nullptr, nullptr, nullptr);
     if (copy == nullptr) Fail("no instance to copy into");
     if (const char *error = QXCopy(inst_, copy)) Fail(std::string("the copy failed: ") + error);

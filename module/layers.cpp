@@ -1,6 +1,6 @@
 // The layer record and the operations on a special-buffer entry's layer stack.
-// A stack keeps no count and no tail pointer: every operation walks it from
-// the entry's head.
+// A stack keeps no count and no tail pointer: an operation finds a position by
+// walking from the entry's head.
 #include "layers.h"
 
 #include <stdlib.h>
@@ -8,6 +8,8 @@
 #include "module.h"
 
 namespace {
+
+uint64_t changes = 0;
 
 // The layer at a position for finding: -1 is the last layer, below -1 counts
 // as 0, at or beyond the count names no layer.
@@ -23,13 +25,15 @@ Layer *FindLayer(const SBEntry *entry, int32_t position) {
 // the only layer; otherwise -1 means count - 1, 0 or less the new head, 1 to
 // count - 1 just before the layer now there, and anything beyond appends.
 void LinkLayer(SBEntry *entry, int32_t position, Layer *layer) {
+  StacksChanged();
   if (entry->head == nullptr) {
     layer->prev = nullptr;
     layer->next = nullptr;
     entry->head = layer;
     return;
   }
-  const int32_t count = GetLayerNum(entry);
+  // On top needs no count, which would walk the stack.
+  const int32_t count = position == 0 ? 1 : GetLayerNum(entry);
   if (position == -1) position = count - 1;
   if (position <= 0) {
     layer->prev = nullptr;
@@ -53,6 +57,7 @@ void LinkLayer(SBEntry *entry, int32_t position, Layer *layer) {
 
 // Takes a linked layer out of its stack; its own links are left as they were.
 void Unlink(SBEntry *entry, Layer *layer) {
+  StacksChanged();
   Layer *prev = layer->prev;
   Layer *next = layer->next;
   if (prev != nullptr) {
@@ -92,6 +97,7 @@ Layer *AddLayer(SBEntry *entry, int32_t position) {
 Layer *AppendLayerAfter(SBEntry *entry, Layer *tail) {
   Layer *layer = static_cast<Layer *>(malloc(sizeof(Layer)));
   if (layer == nullptr) return nullptr;
+  StacksChanged();
   ClearLayer(layer);
   layer->prev = tail;
   layer->next = nullptr;
@@ -137,3 +143,7 @@ int32_t GetLayerNum(const SBEntry *entry) {
   for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) ++count;
   return count;
 }
+
+void StacksChanged() { ++changes; }
+
+uint64_t StackChanges() { return changes; }

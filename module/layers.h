@@ -42,6 +42,13 @@ Layer *GetLayer(const SBEntry *entry, int32_t position);
 // when no memory is left (the stack is then unchanged).
 Layer *AppendLayerAfter(SBEntry *entry, Layer *tail);
 int32_t GetLayerNum(const SBEntry *entry);
+
+// Counts every change to any stack: each operation above that links, unlinks,
+// makes or releases a layer calls StacksChanged, and so must any code that
+// relinks layers itself. A position remembered at one count is still true
+// while the count is the same.
+void StacksChanged();
+uint64_t StackChanges();
 Layer *ClearLayer(Layer *layer);
 
 #endif

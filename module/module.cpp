@@ -18,6 +18,7 @@
 #endif
 
 HostGlobalFunc *global_func = nullptr;
+FilterInstance *PanelOwner = nullptr;
 int32_t Bcount = 0;
 char Fnode[FILE_TEXT_LEN];
 char Fpath[FILE_TEXT_LEN];
@@ -146,6 +147,18 @@ int32_t MakeSBList(double values[SB_MAX_ENTRIES]) {
   return count;
 }
 
+bool RoomForLayers(const FilterInstance *inst, int32_t more) {
+  if (more < 0 || more > SCENE_MAX_LAYERS) return false;
+  const int32_t limit = SCENE_MAX_LAYERS - more;
+  int32_t total = 0;
+  for (int32_t i = 0; i < inst->entryCount; ++i) {
+    for (const Layer *layer = inst->entries[i].head; layer != nullptr; layer = layer->next) {
+      if (++total > limit) return false;
+    }
+  }
+  return true;
+}
+
 HostInstance QXCreate(void *priv, void *context, HostError *error) {
   (void)priv;
   (void)context;
@@ -162,8 +175,12 @@ HostInstance QXCreate(void *priv, void *context, HostError *error) {
   }
   inst->entryCount = count;
 
-  Fnode[0] = Fpath[0] = Fname[0] = '\0';
-  Bcount = count;
+  // A new instance's first request starts in the content directory, unless
+  // another instance's panel is open: its list and requester stay its own.
+  if (PanelOwner == nullptr) {
+    Fnode[0] = Fpath[0] = Fname[0] = '\0';
+    Bcount = count;
+  }
   for (int32_t i = 0; i < count; ++i) {
     inst->entries[i].value = values[i];
     inst->entries[i].on = 0;
@@ -181,6 +198,7 @@ HostInstance QXCreate(void *priv, void *context, HostError *error) {
 void QXDestroy(HostInstance instance) {
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (inst == nullptr) return;
+  if (PanelOwner == inst) PanelOwner = nullptr;
   for (int32_t i = 0; i < inst->entryCount; ++i) DelAllLayer(&inst->entries[i]);
   free(inst->entries);
   free(inst);
@@ -248,6 +266,7 @@ HostError QXCopy(HostInstance first, HostInstance second) {
   }
   to->surfNames = nullptr;
   to->surfColors = nullptr;
+  to->rowLayer = nullptr; // the source's row of the layer list
   return nullptr;
 }
 

@@ -52,8 +52,16 @@ struct FilterInstance {
   int32_t entryCount;
   SBEntry *entries;
   LayerClip clip;
-  int32_t layerCount;     // rows of the layer list
-  int32_t curLayerNo;     // selected row of the layer list, -1 for none
+  int32_t layerCount; // rows of the layer list
+  int32_t curLayerNo; // selected row of the layer list, -1 for none
+  // The row of the layer list whose text was given last: `rowLayer` stood at
+  // row `rowNo` of the stack headed by `rowHead` while the stacks were at
+  // change `rowChange` (see StacksChanged in layers.h). Lets the host read
+  // the rows in order without a walk from the head for each.
+  const Layer *rowLayer;
+  const Layer *rowHead;
+  int32_t rowNo;
+  uint64_t rowChange;
   const char **surfNames; // surfaces of the selected entry; texts are the host's
   float (*surfColors)[3]; // their base colours
   float baseColor[3];     // base colour of the preview
@@ -62,10 +70,14 @@ struct FilterInstance {
 
 // Module-wide values.
 extern HostGlobalFunc *global_func; // the host's lookup, null until activated
-extern int32_t Bcount;              // rows of the buffer list
-extern char Fnode[FILE_TEXT_LEN];   // full name the file requester returned
-extern char Fpath[FILE_TEXT_LEN];   // directory of the file requester
-extern char Fname[FILE_TEXT_LEN];   // base-name field of the file requester
+// The instance whose options panel is open, null while none is. The buffer
+// list's row count and the requester's texts below belong to it then, and
+// other instances being made, loaded, copied or destroyed leave them alone.
+extern FilterInstance *PanelOwner;
+extern int32_t Bcount;            // rows of the buffer list
+extern char Fnode[FILE_TEXT_LEN]; // full name the file requester returned
+extern char Fpath[FILE_TEXT_LEN]; // directory of the file requester
+extern char Fname[FILE_TEXT_LEN]; // base-name field of the file requester
 
 // Buffer index 0 to 12 of a layer's input or alpha buffer.
 enum {
@@ -110,6 +122,13 @@ const HostSurfaceFuncs *SurfaceService(); // "Surface Functions 2", else "Surfac
 void ShowInfo(const char *text);          // through "Info Messages 2", if present
 
 int32_t MakeSBList(double values[SB_MAX_ENTRIES]);
+
+// Whether the instance can take `more` layers and still hold no more in all
+// its entries together than a scene state may (SCENE_MAX_LAYERS). Entries
+// that a save leaves out count as well, so that whatever is saved loads. The
+// count walks the stacks but stops past the limit: at most SCENE_MAX_LAYERS
+// steps, less than the preview redraw that follows every added layer.
+bool RoomForLayers(const FilterInstance *inst, int32_t more);
 
 // Instance callbacks.
 HostInstance QXCreate(void *priv, void *context, HostError *error);

@@ -334,7 +334,11 @@ const char *QXOptions(HostInstance instance) {
   }
 
   // Every edit goes straight into the instance; closing keeps them all.
+  // While open, the buffer list's row count and the requester's texts are
+  // this instance's.
+  PanelOwner = inst;
   (void)services->open(panel, HOST_PANF_BLOCKING);
+  if (PanelOwner == inst) PanelOwner = nullptr;
   services->destroy(panel);
 
   free(inst->surfNames);
@@ -401,9 +405,34 @@ int LayerCountFunc(void *instance) {
   return inst != nullptr ? inst->layerCount : 0;
 }
 
+namespace {
+
+// The layer in row `row` of the selected entry's stack. The host reads the
+// rows top to bottom, so the walk goes on from the row given last whenever
+// no stack has changed since and the row is not above it: reading all rows is
+// one walk of the stack, not one walk per row.
+const Layer *RowLayer(FilterInstance *inst, const SBEntry *entry, int32_t row) {
+  if (row < 0) return GetLayer(entry, row);
+  const Layer *layer = entry->head;
+  int32_t at = 0;
+  if (inst->rowLayer != nullptr && inst->rowHead == entry->head &&
+      inst->rowChange == StackChanges() && inst->rowNo <= row) {
+    layer = inst->rowLayer;
+    at = inst->rowNo;
+  }
+  for (; layer != nullptr && at < row; ++at) layer = layer->next;
+  inst->rowLayer = layer;
+  inst->rowHead = entry->head;
+  inst->rowNo = at;
+  inst->rowChange = StackChanges();
+  return layer;
+}
+
+} // namespace
+
 const char *LayerNameFunc(void *instance, int row) {
   static char ret[32];
-  const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
+  FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (inst == nullptr) {
     snprintf(ret, sizeof ret, "%s", kNoRow);
     return ret;
@@ -411,7 +440,7 @@ const char *LayerNameFunc(void *instance, int row) {
   // Beyond the list the host gets the last text again.
   if (row >= inst->layerCount || inst->layerCount <= 0) return ret;
   const SBEntry *entry = SelectedEntry(inst);
-  const Layer *layer = entry != nullptr ? GetLayer(entry, row) : nullptr;
+  const Layer *layer = entry != nullptr ? RowLayer(inst, entry, row) : nullptr;
   if (layer == nullptr) {
     snprintf(ret, sizeof ret, "%s", kNoRow);
     return ret;
@@ -590,8 +619,9 @@ void But_Active(HostControl *control, void *instance) {
   entry->on = CtlGetInt(inst->ctl[CTL_ACTIVE]) != 0 ? 1 : 0;
   if (entry->on == 1) {
     // An entry that is switched on always has a layer to show. Should not
-    // even one layer be had, the entry stays off and so does its box.
-    if (entry->head == nullptr && AddLayer(entry, 0) == nullptr) {
+    // even one layer be had (no memory, or the instance holds as many layers
+    // as a scene state may), the entry stays off and so does its box.
+    if (entry->head == nullptr && (!RoomForLayers(inst, 1) || AddLayer(entry, 0) == nullptr)) {
       entry->on = 0;
       CtlSetInt(inst->ctl[CTL_ACTIVE], HOST_CTL_VALUE, 0);
     }
@@ -670,8 +700,9 @@ void But_AddLayer(HostControl *control, void *instance) {
   FilterInstance *inst = LiveFor(instance, CTL_ADD_LAYER);
   if (inst == nullptr) return;
   SBEntry *entry = SelectedEntry(inst);
-  // Without memory for the layer the stack and the selection stay as they are.
-  if (entry == nullptr || AddLayer(entry, 0) == nullptr) return;
+  // Without memory for the layer, or with as many layers in the instance as a
+  // scene state may hold, the stack and the selection stay as they are.
+  if (entry == nullptr || !RoomForLayers(inst, 1) || AddLayer(entry, 0) == nullptr) return;
   inst->curLayer = entry->head;
   inst->curLayerNo = 0;
   inst->layerCount = GetLayerNum(entry);

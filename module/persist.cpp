@@ -12,6 +12,8 @@
 // instance exactly as it was.
 #include "persist.h"
 
+#include <ctype.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,9 +26,6 @@
 namespace {
 
 const char kVersionMessage[] = "Quintessalux Error...セーブデータのバージョンに互換性がありません";
-
-// The twelve fields of a layer, shared with the layer-set files.
-const char kLayerFormat[] = "%d %d %d %d %d %lf %d %d %d %d %lf %d";
 
 // A line table row: one stored line as load reads it.
 typedef char LineText[SCENE_LINE_LEN];
@@ -196,14 +195,55 @@ void StoreNumbers(const LayerNumbers &n, Layer *layer) {
   layer->alphaInvert = LowSigned8(n.alphaInvert);
 }
 
+// Reads the next integer of a stored line as "%d" does (white space, a sign,
+// digits), but in its full width: a number outside the int range is damaged
+// data, not one to wrap into range. Returns the text after the number, or
+// null when no integer stands there or it does not fit.
+const char *ScanInt(const char *text, int *out) {
+  char *end = nullptr;
+  // A number too large even for long long comes back as its limit, which is
+  // outside the int range as well.
+  const long long value = strtoll(text, &end, 10);
+  if (end == text || value < INT_MIN || value > INT_MAX) return nullptr;
+  *out = static_cast<int>(value);
+  return end;
+}
+
+// Reads the next number of a stored line as "%lf" does. Returns the text after
+// it, or null when no number stands there.
+const char *ScanReal(const char *text, double *out) {
+  int used = 0;
+  if (sscanf(text, "%lf%n", out, &used) != 1) return nullptr;
+  return text + used;
+}
+
+// Where each of the twelve numbers of a layer line goes, in line order: an
+// integer or, for the two percentages, a real.
+struct LayerField {
+  int *integer;
+  double *real;
+};
+
+void LayerFields(LayerNumbers &n, LayerField fields[12]) {
+  const LayerField order[12] = {
+      {&n.type, nullptr},        {&n.active, nullptr},         {&n.red, nullptr},
+      {&n.green, nullptr},       {&n.blue, nullptr},           {nullptr, &n.intensity},
+      {&n.mode, nullptr},        {&n.inBuffer, nullptr},       {&n.invert, nullptr},
+      {&n.alphaBuffer, nullptr}, {nullptr, &n.alphaIntensity}, {&n.alphaInvert, nullptr},
+  };
+  for (int i = 0; i < 12; ++i) fields[i] = order[i];
+}
+
 // Parses a layer line into a layer's twelve fields; a line that does not hold
-// all twelve changes nothing.
+// all twelve, or holds an integer outside the int range, changes nothing.
 bool ParseLayerLine(const char *text, Layer *layer) {
   LayerNumbers n = NumbersOf(layer);
-  if (sscanf(text, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
-             &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity,
-             &n.alphaInvert) != 12)
-    return false;
+  LayerField fields[12];
+  LayerFields(n, fields);
+  for (const LayerField &field : fields) {
+    text = field.integer != nullptr ? ScanInt(text, field.integer) : ScanReal(text, field.real);
+    if (text == nullptr) return false;
+  }
   StoreNumbers(n, layer);
   return true;
 }
@@ -232,8 +272,9 @@ bool ParseEntries(LineCursor lines, int32_t entryCount, int32_t layerTotal, SBEn
     // Each entry line's count is checked against what the header left, so
     // that a damaged count allocates no more layers than there are lines.
     const char *line = lines.Next();
-    if (line == nullptr || sscanf(line, "%lf %d", &value, &layers) != 2 || layers < 0 ||
-        layers > layersLeft) {
+    const char *rest = line != nullptr ? ScanReal(line, &value) : nullptr;
+    if (rest != nullptr) rest = ScanInt(rest, &layers);
+    if (rest == nullptr || layers < 0 || layers > layersLeft) {
       FreeEntries(entries, entryCount);
       return false;
     }
@@ -274,7 +315,10 @@ bool ReadScene(const HostLoadState *state, SBEntry **entriesOut, int32_t *countO
   state->read(state->readData, header, SCENE_HEADER_LEN);
   header[SCENE_HEADER_LEN - 1] = '\0';
   int version = 0, entryCount = 0, layerTotal = 0;
-  if (sscanf(header, "%d %d %d", &version, &entryCount, &layerTotal) != 3) return false;
+  const char *rest = ScanInt(header, &version);
+  if (rest != nullptr) rest = ScanInt(rest, &entryCount);
+  if (rest != nullptr) rest = ScanInt(rest, &layerTotal);
+  if (rest == nullptr) return false; // unparsable, or a number outside the int range
   if (version != SCENE_VERSION) return false;
   // Nothing is allocated for a count before it is known to be within bounds.
   if (entryCount < 0 || entryCount > SCENE_MAX_ENTRIES) return false;
@@ -349,7 +393,8 @@ HostError QXLoad(HostInstance instance, const HostLoadState *state) {
   FreeEntries(inst->entries, inst->entryCount);
   inst->entries = entries;
   inst->entryCount = count;
-  Bcount = count;
+  // The buffer list's row count belongs to the instance whose panel is open.
+  if (PanelOwner == nullptr || PanelOwner == inst) Bcount = count;
   inst->curLayer = nullptr; // it pointed into the released stacks
   return nullptr;
 }
@@ -378,8 +423,14 @@ const char kVersionError[] = "File version error!";
 // disk), rather than leaving a cut file behind as if it had been saved.
 const char kWriteError[] = "File write error!";
 
-// The header word is read into a buffer of this size and cut to fit.
-enum { LAYER_SET_WORD_LEN = 80 };
+// The header word is not examined, but it is read to a limit: a file that
+// never ends its first word (a device full of zero bytes) is damaged rather
+// than read for ever.
+enum { LAYER_SET_WORD_MAX = 4096 };
+
+// Export writes the file under this suffix beside the chosen name and puts it
+// in place only once it is whole.
+const char kTemporarySuffix[] = ".tmp";
 
 // The most layers an import accepts from one file, the same as a whole scene
 // state holds. Every announced layer is made, with the defaults where the
@@ -388,32 +439,122 @@ const int32_t kMaxLayerSetLayers = SCENE_MAX_LAYERS;
 
 // The steps export and import share: with an entry current and the three
 // services there, asks the user for a file, starting from the content
-// directory the first time, and opens it. Returns the open file, or null when
-// there is nothing to do or the file cannot be opened (then the user is told).
-FILE *OpenLayerSet(const FilterInstance *inst, const char *pattern, const char *title,
-                   const char *mode) {
-  if (inst == nullptr || inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
+// directory the first time. Returns whether the user chose one; its name is
+// then in Fnode.
+bool RequestLayerSet(const FilterInstance *inst, const char *pattern, const char *title) {
+  if (inst == nullptr || inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return false;
   HostFileRequestFunc *request =
       reinterpret_cast<HostFileRequestFunc *>(HostService(HOST_FILE_REQUEST));
   HostDirectoryFunc *directory =
       reinterpret_cast<HostDirectoryFunc *>(HostService(HOST_DIRECTORY_INFO));
   if (request == nullptr || directory == nullptr || HostService(HOST_MESSAGE_FUNCS) == nullptr)
-    return nullptr;
+    return false;
 
   strcpy(Fname, pattern);
   if (Fpath[0] == '\0') {
     const char *content = directory("Content");
     if (content != nullptr && strlen(content) < FILE_TEXT_LEN) strcpy(Fpath, content);
   }
-  if (request(title, Fname, Fpath, Fnode, FILE_TEXT_LEN) == 0) return nullptr;
+  if (request(title, Fname, Fpath, Fnode, FILE_TEXT_LEN) == 0) return false;
   // The requester fills the buffers; they stay terminated whatever it wrote.
   Fname[FILE_TEXT_LEN - 1] = '\0';
   Fpath[FILE_TEXT_LEN - 1] = '\0';
   Fnode[FILE_TEXT_LEN - 1] = '\0';
+  return true;
+}
 
-  FILE *file = fopen(Fnode, mode);
-  if (file == nullptr) ShowInfo(kOpenError);
-  return file;
+// Whether `name` opens as something that is not a file that can be read: a
+// folder opens on some systems, but reading it fails at once.
+bool OpensAsNoFile(const char *name) {
+  FILE *file = fopen(name, "rb");
+  if (file == nullptr) return false;
+  const bool noFile = fgetc(file) == EOF && ferror(file) != 0;
+  fclose(file);
+  return noFile;
+}
+
+// Whether `name` is a file that can be read, which a rename onto it may have
+// to remove first.
+bool IsReadableFile(const char *name) {
+  FILE *file = fopen(name, "rb");
+  if (file == nullptr) return false;
+  const bool readable = fgetc(file) != EOF || ferror(file) == 0;
+  fclose(file);
+  return readable;
+}
+
+// Writes the layer-set file of `entry` to the open `file` and closes it.
+// Returns whether every byte reached the file.
+bool WriteLayerSet(FILE *file, const SBEntry *entry) {
+  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
+  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
+  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
+    char line[SCENE_HEADER_LEN];
+    FormatLayerLine(line, layer); // the same layer line as the scene state
+    written = fprintf(file, "%s\n", line) >= 0 && written;
+  }
+  // Buffered text reaches the disk at the latest when the file is closed.
+  written = fflush(file) == 0 && written;
+  written = fclose(file) == 0 && written;
+  return written;
+}
+
+// How putting the written file in place went.
+enum class Replaced { Done, Failed, OldRemoved };
+
+// Puts the whole file `from` in place of `to`. Where a rename does not replace
+// an existing file, the old file is removed first and the rename tried again.
+// Should that second rename fail as well (a short window: another program
+// takes the name in between), the old file is gone and the written one is
+// the only copy left, under its temporary name.
+Replaced ReplaceFile(const char *from, const char *to) {
+  if (rename(from, to) == 0) return Replaced::Done;
+  if (!IsReadableFile(to) || remove(to) != 0) return Replaced::Failed;
+  return rename(from, to) == 0 ? Replaced::Done : Replaced::OldRemoved;
+}
+
+// Skips the header word, at most LAYER_SET_WORD_MAX characters after any
+// white space. Returns false when the word runs on past that.
+bool SkipHeaderWord(FILE *file) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  for (int32_t length = 0; c != EOF && isspace(c) == 0; c = fgetc(file)) {
+    if (++length > LAYER_SET_WORD_MAX) return false;
+  }
+  if (c != EOF) ungetc(c, file);
+  return true;
+}
+
+// What reading one integer from a layer-set file found.
+enum class Scanned { Number, Nothing, TooWide };
+
+// Reads the next integer of a layer-set file as "%d" does (white space, a
+// sign, digits), but in its full width: a number outside the int range is
+// TooWide, damaged data rather than one to wrap into range.
+Scanned ScanFileInt(FILE *file, int *out) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  bool negative = false;
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    c = fgetc(file);
+  }
+  if (c == EOF || isdigit(c) == 0) {
+    if (c != EOF) ungetc(c, file);
+    return Scanned::Nothing;
+  }
+  long long magnitude = 0;
+  bool wide = false;
+  for (; c != EOF && isdigit(c) != 0; c = fgetc(file)) {
+    if (wide) continue; // the rest of the number is read, and refused
+    magnitude = magnitude * 10 + (c - '0');
+    wide = magnitude > -static_cast<long long>(INT_MIN);
+  }
+  if (c != EOF) ungetc(c, file);
+  const long long value = negative ? -magnitude : magnitude;
+  if (wide || value < INT_MIN || value > INT_MAX) return Scanned::TooWide;
+  *out = static_cast<int>(value);
+  return Scanned::Number;
 }
 
 // Makes `count` default layers as a stack of their own, first to last.
@@ -432,16 +573,28 @@ bool MakeDefaultLayers(int32_t count, SBEntry *made, Layer **lastOut) {
 }
 
 // Reads the layers' numbers in file order. Once the file runs short or holds
-// something else, the layers still to come keep their defaults.
-void ReadLayerNumbers(FILE *file, Layer *first) {
+// something else, the layers still to come keep their defaults. Returns false
+// when the file holds an integer outside the int range: a damaged file.
+bool ReadLayerNumbers(FILE *file, Layer *first) {
   for (Layer *layer = first; layer != nullptr; layer = layer->next) {
     LayerNumbers n = NumbersOf(layer);
-    const int got =
-        fscanf(file, kLayerFormat, &n.type, &n.active, &n.red, &n.green, &n.blue, &n.intensity,
-               &n.mode, &n.inBuffer, &n.invert, &n.alphaBuffer, &n.alphaIntensity, &n.alphaInvert);
+    LayerField fields[12];
+    LayerFields(n, fields);
+    int got = 0;
+    for (const LayerField &field : fields) {
+      if (field.integer != nullptr) {
+        const Scanned scanned = ScanFileInt(file, field.integer);
+        if (scanned == Scanned::TooWide) return false;
+        if (scanned == Scanned::Nothing) break;
+      } else if (fscanf(file, "%lf", field.real) != 1) {
+        break;
+      }
+      ++got;
+    }
     if (got > 0) StoreNumbers(n, layer); // the numbers not reached are the defaults
-    if (got != 12) return;
+    if (got != 12) return true;
   }
+  return true;
 }
 
 } // namespace
@@ -449,37 +602,57 @@ void ReadLayerNumbers(FILE *file, Layer *first) {
 void Pop_SaveBuf(HostControl *control, void *instance) {
   (void)control;
   const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kExportPattern, kExportTitle, "wt");
-  if (file == nullptr) return;
-  // The whole stack, whichever layer is current.
-  const SBEntry *entry = &inst->entries[inst->curEntry];
-  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
-  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
-  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    char line[SCENE_HEADER_LEN];
-    FormatLayerLine(line, layer); // the same layer line as the scene state
-    written = fprintf(file, "%s\n", line) >= 0 && written;
+  if (!RequestLayerSet(inst, kExportPattern, kExportTitle)) return;
+  // The file is written whole under a temporary name beside the chosen one,
+  // and only then put in its place: a full disk leaves a file that was there
+  // exactly as it was.
+  char temporary[FILE_TEXT_LEN];
+  const size_t length = strlen(Fnode);
+  if (length + sizeof kTemporarySuffix > sizeof temporary) {
+    ShowInfo(kWriteError);
+    return;
   }
-  // Buffered text reaches the disk at the latest when the file is closed.
-  written = fclose(file) == 0 && written;
-  if (!written) ShowInfo(kWriteError);
+  if (OpensAsNoFile(Fnode)) { // a folder: no file can be written there
+    ShowInfo(kOpenError);
+    return;
+  }
+  memcpy(temporary, Fnode, length);
+  memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix); // with its zero
+  FILE *file = fopen(temporary, "wt");
+  if (file == nullptr) {
+    ShowInfo(kOpenError);
+    return;
+  }
+  // The whole stack, whichever layer is current.
+  const Replaced replaced = WriteLayerSet(file, &inst->entries[inst->curEntry])
+                                ? ReplaceFile(temporary, Fnode)
+                                : Replaced::Failed;
+  if (replaced == Replaced::Done) return;
+  // The temporary file goes, unless it is all that is left of the stack.
+  if (replaced == Replaced::Failed) remove(temporary);
+  ShowInfo(kWriteError);
 }
 
 void Pop_LoadBuf(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kImportPattern, kImportTitle, "rt");
-  if (file == nullptr) return;
+  if (!RequestLayerSet(inst, kImportPattern, kImportTitle)) return;
+  FILE *file = fopen(Fnode, "rt");
+  if (file == nullptr) {
+    ShowInfo(kOpenError);
+    return;
+  }
   SBEntry *entry = &inst->entries[inst->curEntry];
 
-  // The header word is not examined. One too long for its buffer is cut, and
-  // the rest of it skipped so that the version tag is read next.
-  char word[LAYER_SET_WORD_LEN] = "";
-  if (fscanf(file, "%79s", word) == 1) (void)fscanf(file, "%*[^ \t\n\v\f\r]");
-
+  // The version tag must be there; a missing count reads as 0. A number
+  // outside the int range, a header word without end or more layers than the
+  // instance may hold in all make the file damaged: nothing is added.
   int tag = 0, count = 0;
-  if (fscanf(file, "%d %d", &tag, &count) < 1 || tag != SCENE_VERSION ||
-      count > kMaxLayerSetLayers) {
+  bool refused =
+      !SkipHeaderWord(file) || ScanFileInt(file, &tag) != Scanned::Number || tag != SCENE_VERSION;
+  if (!refused) refused = ScanFileInt(file, &count) == Scanned::TooWide;
+  if (!refused) refused = count > kMaxLayerSetLayers || (count > 0 && !RoomForLayers(inst, count));
+  if (refused) {
     ShowInfo(kVersionError);
     fclose(file);
     return;
@@ -487,7 +660,7 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
 
   // The file's layers go on top of the stack in file order, its first layer
   // line at position 0. They are made apart from the stack, so that running
-  // out of memory leaves the stack as it was.
+  // out of memory or a damaged number leaves the stack as it was.
   SBEntry made = {0.0, 0, nullptr};
   Layer *last = nullptr;
   if (count > 0) {
@@ -495,10 +668,16 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
       fclose(file);
       return;
     }
-    ReadLayerNumbers(file, made.head);
+    if (!ReadLayerNumbers(file, made.head)) {
+      DelAllLayer(&made);
+      ShowInfo(kVersionError);
+      fclose(file);
+      return;
+    }
     last->next = entry->head;
     if (entry->head != nullptr) entry->head->prev = last;
     entry->head = made.head;
+    StacksChanged();
   }
   fclose(file);
 

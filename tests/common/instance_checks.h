@@ -174,10 +174,6 @@ inline std::string SaveLoadRoundTrip(HostInstance inst) {
   for (size_t i = 1; i < saved.size(); ++i)
     if (saved[i].size() >= SCENE_LINE_LEN)
       return "saved line " + std::to_string(i) + " is too long for load: " + saved[i];
-  // Creating and loading set module-wide values that an open panel relies
-  // on (the buffer list's rows, the requester's texts); the check keeps them.
-  const int32_t bcount = Bcount;
-  const std::string fnode = Fnode, fpath = Fpath, fname = Fname;
   std::string fault;
   HostInstance again = QXCreate(nullptr, nullptr, nullptr);
   if (again == nullptr) {
@@ -189,10 +185,6 @@ inline std::string SaveLoadRoundTrip(HostInstance inst) {
       fault = "the saved state loaded back to other lines";
     QXDestroy(again);
   }
-  Bcount = bcount;
-  snprintf(Fnode, sizeof Fnode, "%s", fnode.c_str());
-  snprintf(Fpath, sizeof Fpath, "%s", fpath.c_str());
-  snprintf(Fname, sizeof Fname, "%s", fname.c_str());
   return fault;
 }
 

@@ -71,8 +71,8 @@ TEST_F(OddRequester, AnAnswerThatFillsTheWholeBufferIsCutAtItsEnd) {
     Fire(CTL_EXPORT);
     EXPECT_EQ(std::string(Fnode), std::string(259, 'n'));
     EXPECT_EQ(std::string(Fpath), std::string(259, 'p'));
-    EXPECT_EQ(services.messages, std::vector<std::string>{"File open error!"})
-        << "a name too long for the file system opens nothing";
+    EXPECT_EQ(services.messages, std::vector<std::string>{"File write error!"})
+        << "a name without room for the temporary suffix writes nothing";
     Fire(CTL_IMPORT);
     EXPECT_EQ(std::string(Fnode), std::string(259, 'n'));
     EXPECT_EQ(services.messages.size(), 2u);

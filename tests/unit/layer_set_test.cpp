@@ -4,6 +4,8 @@
 // written and as read (token by token), the version test, damaged counts and
 // short files, and every way the commands do nothing.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "alloc_failure.h"
+#include "common/instance_checks.h"
 #include "panel_session.h"
 #include "persist.h"
 
@@ -261,17 +264,18 @@ TEST_F(LayerSetFiles, LayersTheFileRunsShortOfKeepTheirDefaults) {
 }
 
 TEST_F(LayerSetFiles, AShortFileWithTheLargestCountFillsTheRestWithDefaults) {
-  Give(0, {200}, 0); // off, so that the preview does not apply them all
+  // An empty entry that is off, so that the preview does not apply them all:
+  // the instance may hold no more than the largest count in all.
   Write(std::string(kWord) + "\n-3 " + std::to_string(SCENE_MAX_LAYERS) + "\n" + kLineA + "\n");
   WhileOpen([&] {
     PickEntry(0);
     Fire(CTL_IMPORT);
   });
   EXPECT_TRUE(services.messages.empty());
-  EXPECT_EQ(GetLayerNum(&Entry(0)), SCENE_MAX_LAYERS + 1);
+  EXPECT_EQ(GetLayerNum(&Entry(0)), SCENE_MAX_LAYERS);
   EXPECT_EQ(Fields(Entry(0).head), kFieldsA);
   EXPECT_EQ(Fields(Entry(0).head->next), kDefaults);
-  EXPECT_EQ(GetLayer(&Entry(0), -1)->color[0], 200);
+  EXPECT_EQ(Fields(GetLayer(&Entry(0), -1)), kDefaults);
 }
 
 TEST_F(LayerSetFiles, NoLayersOrANegativeCountAddNothingButTheStateIsStillRefreshed) {
@@ -403,13 +407,114 @@ TEST_F(LayerSetFiles, AFileThatCannotBeOpenedIsReportedAndChangesNothing) {
   EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
 }
 
-TEST_F(LayerSetFiles, AnExportThatCannotBeWrittenWholeIsReported) {
+TEST_F(LayerSetFiles, AnExportReplacesAFileOnlyOnceWrittenWholeAndNeverLeavesACutOne) {
+  const std::string temporary = path + ".tmp";
   Give(0, {200, 201}, 1);
-  services.request.fullName = "/dev/full"; // every write fails: no space left
+  Write("an older layer set\n");
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_EXPORT);
+    EXPECT_TRUE(services.messages.empty());
+    const std::string exported = Read();
+    EXPECT_EQ(exported.substr(0, sizeof kWord - 1), kWord) << "the old file was not replaced";
+
+    // A full disk: the file may grow no larger than 64 bytes, a stack of 40
+    // layers needs some 2000.
+    for (int i = 0; i < 38; ++i) FireInt(CTL_ADD_LAYER, 0);
+    ASSERT_EQ(GetLayerNum(&Entry(0)), 40);
+    struct rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    struct rlimit small = before;
+    small.rlim_cur = 64;
+    void (*signalBefore)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Fire(CTL_EXPORT);
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, signalBefore);
+
+    EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
+    EXPECT_EQ(Read(), exported) << "a failed export changed the file that was there";
+    EXPECT_FALSE(std::ifstream(temporary).good()) << "the cut temporary file was left behind";
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 40) << "export must leave the stack alone";
+  });
+}
+
+TEST_F(LayerSetFiles, ANameWithoutRoomForTheTemporarySuffixIsNotWritten) {
+  Give(0, {200}, 1);
+  // 256 characters: the name fits the requester's buffer, the name with
+  // ".tmp" does not.
+  services.request.fullName = ::testing::TempDir() + "/";
+  services.request.fullName += std::string(256 - services.request.fullName.size(), 'q');
   WhileOpen([&] {
     PickEntry(0);
     Fire(CTL_EXPORT);
   });
   EXPECT_EQ(services.messages, (std::vector<std::string>{"File write error!"}));
-  EXPECT_EQ(TagText(Tags(Entry(0))), "[200 201]") << "export must leave the stack alone";
+}
+
+TEST_F(LayerSetFiles, CountsTagsAndLayerNumbersTooWideForAnIntAreRefusedRatherThanWrapped) {
+  Give(0, {200}, 1);
+  // Their low 32 bits would read as a count of 1, a tag of -3, an active 1.
+  const std::vector<std::string> files = {
+      std::string(kWord) + "\n-3 4294967297\n" + kLineA + "\n",
+      std::string(kWord) + "\n4294967293 1\n" + kLineA + "\n",
+      std::string(kWord) + "\n-3 2\n" + kLineA + "\n0 4294967297 1 2 3 4 5 6 7 8 9 10\n",
+  };
+  WhileOpen([&] {
+    PickEntry(0);
+    for (const std::string &file : files) {
+      Write(file);
+      services.messages.clear();
+      Fire(CTL_IMPORT);
+      EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"}) << file;
+      EXPECT_EQ(TagText(Tags(Entry(0))), "[200]") << file;
+      EXPECT_EQ(checks::Panel(inst), "") << file;
+    }
+  });
+}
+
+TEST_F(LayerSetFiles, AHeaderWordWithoutEndIsRefusedAfterABoundedRead) {
+  Give(0, {200}, 1);
+  services.request.fullName = "/dev/zero"; // zero bytes for ever, never a word's end
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_IMPORT);
+  });
+  EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"});
+  EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
+}
+
+TEST_F(LayerSetFiles, NoCommandTakesTheInstancePastTheLayersALoadAccepts) {
+  // Entry 1, switched off, holds all but two of the layers a scene state may
+  // hold; they count all the same.
+  Give(0, {200}, 1);
+  for (int32_t i = 0; i < SCENE_MAX_LAYERS - 3; ++i) ASSERT_NE(AddLayer(&Entry(1), 0), nullptr);
+  WhileOpen([&] {
+    PickEntry(0);
+    Write(std::string(kWord) + "\n-3 3\n" + kLineA + "\n" + kLineB + "\n" + kLineC + "\n");
+    Fire(CTL_IMPORT);
+    EXPECT_EQ(services.messages, std::vector<std::string>{"File version error!"})
+        << "an import past the limit took something";
+    EXPECT_EQ(TagText(Tags(Entry(0))), "[200]");
+
+    services.messages.clear();
+    Write(std::string(kWord) + "\n-3 1\n" + kLineC + "\n");
+    Fire(CTL_IMPORT);
+    EXPECT_TRUE(services.messages.empty()) << "an import up to the limit was refused";
+    FireInt(CTL_ADD_LAYER, 0);
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 3) << "Add Layer below the limit added nothing";
+
+    // At the limit: Add Layer adds nothing, and "Active" cannot give an empty
+    // entry its first layer.
+    FireInt(CTL_ADD_LAYER, 0);
+    EXPECT_EQ(GetLayerNum(&Entry(0)), 3) << "Add Layer went past the limit";
+    EXPECT_EQ(checks::Panel(inst), "");
+    PickEntry(2);
+    FireInt(CTL_ACTIVE, 1);
+    EXPECT_EQ(Entry(2).on, 0);
+    EXPECT_EQ(Entry(2).head, nullptr) << "Active went past the limit";
+    EXPECT_EQ(checks::Panel(inst), "");
+  });
+  Entry(1).on = 1;
+  EXPECT_EQ(checks::SaveLoadRoundTrip(inst), "") << "the instance at the limit does not load back";
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alloc_failure.h"
+#include "common/instance_checks.h"
 #include "effect.h"
 #include "panel_session.h"
 
@@ -891,5 +892,107 @@ TEST_F(ColourPicking, ThePreviewAreaPicksTheBaseColourWithoutASelection) {
     Fire(CTL_PREVIEW_AREA);
     EXPECT_EQ(inst->baseColor[0], 0.25f) << "a cancelled pick changed the base colour";
     EXPECT_EQ(RedrawnSince(again), "the whole preview");
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Other instances
+
+using OtherInstances = PanelSession;
+
+TEST_F(OtherInstances, LeaveTheOpenPanelsRowsAndRequesterFolderAlone) {
+  Give(2, {200}, 1);
+  services.request.leavesPath = std::string("/scenes/sets");
+  services.request.fullName = "/nonexistent-folder/set.QXD";
+  WhileOpen([&] {
+    PickEntry(0);
+    Fire(CTL_IMPORT); // the requester leaves its folder behind
+    ASSERT_STREQ(Fpath, "/scenes/sets");
+
+    // A host making, loading, copying and destroying instances meanwhile: the
+    // other one holds a single entry.
+    HostInstance other = QXCreate(nullptr, nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(checks::LoadLines(other, {"-3 1 1", "9.000000 1 ",
+                                        "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0"}),
+              nullptr);
+    HostInstance copy = QXCreate(nullptr, nullptr, nullptr);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(QXCopy(other, copy), nullptr);
+    QXDestroy(copy);
+    QXDestroy(other);
+
+    const FakeControl &list = Control(CTL_BUFFER_LIST);
+    EXPECT_EQ(list.desc.list.count(list.userData), 3);
+    EXPECT_EQ(std::string(list.desc.list.name(list.userData, 2)), " *       3.00")
+        << "the buffer list's last row went blank";
+    PickEntry(2);
+    EXPECT_EQ(inst->curEntry, 2) << "a pick of the last row selected nothing";
+    EXPECT_EQ(TagText(Tags(*SelectedEntry(inst))), "[200]");
+    EXPECT_STREQ(Fpath, "/scenes/sets") << "the requester forgot its folder";
+    EXPECT_EQ(checks::SaveLoadRoundTrip(inst), "");
+    EXPECT_STREQ(Fpath, "/scenes/sets") << "the round-trip check's instance reset the folder";
+  });
+  // With no panel open, a new instance starts the requester afresh.
+  HostInstance later = QXCreate(nullptr, nullptr, nullptr);
+  ASSERT_NE(later, nullptr);
+  EXPECT_STREQ(Fpath, "");
+  QXDestroy(later);
+}
+
+// ---------------------------------------------------------------------------
+// Layer rows
+
+using LayerRows = PanelSession;
+
+TEST_F(LayerRows, RowsReadAfterAnyChangeShowTheStackAsItIsNow) {
+  std::vector<Layer *> layers = Give(0, {1, 2, 3, 4, 5}, 1);
+  for (size_t i = 0; i < layers.size(); ++i) layers[i]->mode = static_cast<int32_t>(i);
+  // The rows as the stack holds them now, each from a walk of its own.
+  auto expected = [&] {
+    std::vector<std::string> rows;
+    for (const Layer *l = Entry(0).head; l != nullptr; l = l->next)
+      rows.push_back(std::string(1, l->active != 0 ? '*' : '-') + " \x81\x9B " +
+                     popup1_data[l->mode]);
+    return rows;
+  };
+  auto row = [&](int number) {
+    const FakeControl &list = Control(CTL_LAYER_LIST);
+    return std::string(list.desc.list.name(list.userData, number));
+  };
+  auto shown = [&] {
+    const FakeControl &list = Control(CTL_LAYER_LIST);
+    std::vector<std::string> rows;
+    const int count = list.desc.list.count(list.userData);
+    for (int number = 0; number < count; ++number) rows.push_back(row(number));
+    return rows;
+  };
+  // Row 1 is read last before the change; after it, row 2 is read first, so
+  // that a row remembered from before the change would be walked on from.
+  auto afterChange = [&](const char *what, const std::function<void()> &change) {
+    (void)row(1);
+    change();
+    EXPECT_EQ(row(2), expected()[2]) << "row 2 read first after " << what;
+    EXPECT_EQ(shown(), expected()) << "after " << what;
+  };
+  WhileOpen([&] {
+    PickEntry(0);
+    EXPECT_EQ(shown(), expected()) << "as given";
+    afterChange("\"down\" on row 1", [&] {
+      PickLayer(1);
+      FireInt(CTL_DOWN, 0);
+    });
+    afterChange("\"up\" on row 2", [&] { FireInt(CTL_UP, 0); });
+    afterChange("\"Del Layer\" on row 1", [&] {
+      PickLayer(1);
+      FireInt(CTL_DEL_LAYER, 0);
+    });
+    afterChange("\"Add Layer\"", [&] { FireInt(CTL_ADD_LAYER, 0); });
+    afterChange("another entry and back", [&] {
+      Give(1, {7, 8, 9}, 1);
+      PickEntry(1);
+      (void)row(1);
+      PickEntry(0);
+    });
   });
 }

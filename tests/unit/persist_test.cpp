@@ -606,6 +606,32 @@ TEST_F(SceneState, AbsurdCountsAreRefusedBeforeAnythingIsReadOrAllocated) {
   ExpectRefused({"-3 2147483647 2147483647"});
 }
 
+TEST_F(SceneState, NumbersTooWideForAnIntAreRefusedRatherThanWrapped) {
+  const std::string layer = "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0";
+  // Their low 32 bits would read as an entry count of 1, a version of -3 and
+  // a layer count of 1.
+  ExpectRefused({"-3 4294967297 1", "1.000000 1 ", layer});
+  ExpectRefused({"4294967293 1 1", "1.000000 1 ", layer});
+  ExpectRefused({"-3 1 1", "1.000000 4294967297 ", layer});
+  // In a layer line too, even where an 8-bit field keeps only the low bits
+  // of a number in the int range.
+  ExpectRefused(
+      {"-3 1 1", "1.000000 1 ", "0 4294967297 255 255 255 100.000000 0 0 0 0 100.000000 0"});
+  ExpectRefused(
+      {"-3 1 1", "1.000000 1 ", "0 1 255 255 255 100.000000 0 0 0 0 100.000000 -2147483649"});
+  ExpectRefused({"-3 1 1", "1.000000 1 ",
+                 "0 1 255 255 255 100.000000 99999999999999999999 0 0 0 100.000000 0"});
+  // The int range itself still loads.
+  FakeLoadStore store({"-3 1 1", "1.000000 1 ",
+                       "2147483647 -2147483648 255 255 255 100.000000 0 0 0 0 100.000000 0"});
+  shownMessages.clear();
+  Load(inst, store);
+  EXPECT_TRUE(shownMessages.empty());
+  ASSERT_EQ(inst->entryCount, 1);
+  EXPECT_EQ(inst->entries[0].head->type, 2147483647);
+  EXPECT_EQ(inst->entries[0].head->active, 0) << "the low 8 bits of -2147483648";
+}
+
 TEST_F(SceneState, GarbageLinesAreRefused) {
   const std::vector<std::vector<std::string>> scenes = {
       {"-3 1 1", "value 1 ", "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0"},
