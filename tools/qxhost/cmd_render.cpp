@@ -89,7 +89,8 @@ int runRender(const RenderArgs &args) {
   imageFormatFor(args.out); // a bad name fails before the work, not after it
 
   Scene scene = Scene::load(args.scene);
-  const Frame frame = Frame::readExr(args.frame);
+  const Frame frame =
+      namesPlaneFolder(args.frame) ? Frame::readPlanes(args.frame) : Frame::readExr(args.frame);
   Host host(std::move(scene));
   host.loadModule(args.module);
   const Frame rendered = renderThroughFilter(host, frame, args.frame, args.threads);
@@ -108,9 +109,11 @@ Command addRenderCommand(CLI::App &parent) {
   addModuleOption(*command, args->module);
   addSceneOption(*command, args->scene);
   command->add_option("--frame", args->frame,
-                      "The frame to filter: a multi-channel OpenEXR file (see README, Frames)");
+                      "The frame to filter: a multi-channel OpenEXR file, or a folder of .npy "
+                      "planes given with a closing slash (see README, Frames)");
   command->add_option("--out", args->out,
-                      "The output: .exr (R, G, B, A as float) or .png (8-bit RGBA)");
+                      "The output: .exr (R, G, B, A as float), .png (8-bit RGBA), or DIR/ "
+                      "for .npy planes");
   args->threadsOption = command->add_option("--threads", args->threads,
                                             "Threads to render with (default: one per core)");
   return {command, [args] { return runRender(*args); }};
