@@ -449,7 +449,9 @@ void ReadLayerNumbers(FILE *file, Layer *first) {
 void Pop_SaveBuf(HostControl *control, void *instance) {
   (void)control;
   const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kExportPattern, kExportTitle, "wt");
+  // Binary: a layer set ends its lines in LF alone on every platform, so the
+  // Windows library writes the very bytes the Linux one does.
+  FILE *file = OpenLayerSet(inst, kExportPattern, kExportTitle, "wb");
   if (file == nullptr) return;
   // The whole stack, whichever layer is current.
   const SBEntry *entry = &inst->entries[inst->curEntry];
@@ -468,7 +470,9 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
 void Pop_LoadBuf(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
-  FILE *file = OpenLayerSet(inst, kImportPattern, kImportTitle, "rt");
+  // Binary, so that every platform reads the same bytes (a Windows text-mode
+  // read would end the file at a Ctrl-Z); CR/LF line ends are handled below.
+  FILE *file = OpenLayerSet(inst, kImportPattern, kImportTitle, "rb");
   if (file == nullptr) return;
   SBEntry *entry = &inst->entries[inst->curEntry];
 
