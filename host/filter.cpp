@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error.h"
+#include "module_call.h"
 
 namespace qx {
 
@@ -92,7 +93,7 @@ FilterInterface::FilterInterface(std::shared_ptr<const ModuleLibrary> module,
 
 std::string FilterInterface::options(const PixelFilterInstance &instance) const {
   if (record_.options == nullptr) return "the module offers no options";
-  const char *error = record_.options(instance.handle());
+  const char *error = callModule(record_.options, instance.handle());
   return error != nullptr ? error : "";
 }
 
@@ -113,7 +114,7 @@ PixelFilterInstance::PixelFilterInstance(std::shared_ptr<const PixelFilter> filt
   const HostInstanceFuncs &funcs = filter_->instanceFuncs();
   if (funcs.create == nullptr) throw Error("filter create: the module gave no create callback");
   HostError error = nullptr;
-  handle_ = funcs.create(funcs.priv, context, &error);
+  handle_ = callModule(funcs.create, funcs.priv, context, &error);
   if (handle_ == nullptr) {
     throw Error(std::string("filter create: ") +
                 (error != nullptr ? error : "the module made no instance"));
@@ -136,59 +137,59 @@ PixelFilterInstance &PixelFilterInstance::operator=(PixelFilterInstance &&other)
 
 void PixelFilterInstance::release() {
   if (handle_ != nullptr && filter_->instanceFuncs().destroy != nullptr) {
-    filter_->instanceFuncs().destroy(handle_);
+    callModule(filter_->instanceFuncs().destroy, handle_);
   }
   handle_ = nullptr;
 }
 
 void PixelFilterInstance::copyFrom(const PixelFilterInstance &source) {
   const HostInstanceFuncs &funcs = filter_->instanceFuncs();
-  if (funcs.copy != nullptr) check("copy", funcs.copy(source.handle_, handle_));
+  if (funcs.copy != nullptr) check("copy", callModule(funcs.copy, source.handle_, handle_));
 }
 
 std::string PixelFilterInstance::describe() const {
   const HostInstanceFuncs &funcs = filter_->instanceFuncs();
-  const char *text = funcs.descln != nullptr ? funcs.descln(handle_) : nullptr;
+  const char *text = funcs.descln != nullptr ? callModule(funcs.descln, handle_) : nullptr;
   return text != nullptr ? text : "";
 }
 
 unsigned int PixelFilterInstance::flags() const {
   const HostPixelFilterHandler &handler = filter_->handler();
-  return handler.flags != nullptr ? handler.flags(handle_) : 0u;
+  return handler.flags != nullptr ? callModule(handler.flags, handle_) : 0u;
 }
 
 void PixelFilterInstance::evaluate(const HostPixelAccess &access) const {
   const HostPixelFilterHandler &handler = filter_->handler();
-  if (handler.evaluate != nullptr) handler.evaluate(handle_, &access);
+  if (handler.evaluate != nullptr) callModule(handler.evaluate, handle_, &access);
 }
 
 void PixelFilterInstance::load(const std::vector<std::string> &lines) {
   const HostInstanceFuncs &funcs = filter_->instanceFuncs();
   if (funcs.load == nullptr) return;
   LineSource source(lines);
-  check("load", funcs.load(handle_, source.state()));
+  check("load", callModule(funcs.load, handle_, source.state()));
 }
 
 std::vector<std::string> PixelFilterInstance::save() const {
   const HostInstanceFuncs &funcs = filter_->instanceFuncs();
   LineSink sink;
-  if (funcs.save != nullptr) check("save", funcs.save(handle_, sink.state()));
+  if (funcs.save != nullptr) check("save", callModule(funcs.save, handle_, sink.state()));
   return sink.take();
 }
 
 void PixelFilterInstance::init(int mode) {
   const HostRenderFuncs &funcs = filter_->renderFuncs();
-  if (funcs.init != nullptr) check("init", funcs.init(handle_, mode));
+  if (funcs.init != nullptr) check("init", callModule(funcs.init, handle_, mode));
 }
 
 void PixelFilterInstance::newTime(int frame, double time) {
   const HostRenderFuncs &funcs = filter_->renderFuncs();
-  if (funcs.newTime != nullptr) check("newTime", funcs.newTime(handle_, frame, time));
+  if (funcs.newTime != nullptr) check("newTime", callModule(funcs.newTime, handle_, frame, time));
 }
 
 void PixelFilterInstance::cleanup() {
   const HostRenderFuncs &funcs = filter_->renderFuncs();
-  if (funcs.cleanup != nullptr) funcs.cleanup(handle_);
+  if (funcs.cleanup != nullptr) callModule(funcs.cleanup, handle_);
 }
 
 } // namespace qx

@@ -1,6 +1,8 @@
-// Frames: host buffers as float planes, and their OpenEXR channels.
+// Frames: host buffers as float planes, their OpenEXR channels and their
+// .npy plane files.
 #include "frame.h"
 
+#if QX_WITH_EXR
 #include <Iex.h>
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
@@ -8,17 +10,20 @@
 #include <ImfIO.h>
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <new>
 #include <optional>
 
 #include "error.h"
+#include "npy.h"
 #include "safe_write.h"
 
 namespace qx {
@@ -64,6 +69,7 @@ const char *const kChannelNames[kBufferSlots] = {"SpecialBuffer",
 
 bool validBuffer(int buffer) { return buffer >= 0 && buffer < kBufferSlots; }
 
+#if QX_WITH_EXR
 // A slice over a plane of `width` floats per row whose first pixel is the
 // data window's corner (minX, minY). OpenEXR addresses a slice by absolute
 // pixel coordinates, so the base is moved back by the corner.
@@ -123,6 +129,11 @@ private:
 };
 
 Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels);
+#endif
+
+std::string planePath(const std::string &folder, int buffer) {
+  return (std::filesystem::path(folder) / (std::string(kChannelNames[buffer]) + ".npy")).string();
+}
 
 } // namespace
 
@@ -165,6 +176,7 @@ void Frame::remove(int buffer) {
   }
 }
 
+#if QX_WITH_EXR
 namespace {
 
 // Reads an open EXR file into a new frame; see Frame::readExr.
@@ -270,6 +282,70 @@ void Frame::writeExr(const std::string &path) const {
     throw Error(path + ": cannot write the frame: out of memory");
   } catch (const std::exception &e) {
     throw Error(path + ": cannot write the frame: " + e.what());
+  }
+}
+#else
+Frame Frame::readExr(const std::string &path, std::uint64_t) {
+  throw Error(path + ": this qxhost is built without OpenEXR; give a folder of .npy planes "
+                     "(qxhost planes writes them)");
+}
+
+Frame Frame::readExrBytes(const std::string &, const std::string &name, std::uint64_t) {
+  throw Error(name + ": this qxhost is built without OpenEXR");
+}
+
+void Frame::writeExr(const std::string &path) const {
+  throw Error(path + ": this qxhost is built without OpenEXR; write .npy planes (--out DIR/)");
+}
+#endif
+
+bool namesPlaneFolder(const std::string &path) {
+  return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+Frame Frame::readPlanes(const std::string &folder) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec))
+    throw Error(folder + ": no such folder of planes");
+  Frame frame;
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (kChannelNames[b] == nullptr) continue;
+    const std::string path = planePath(folder, b);
+    if (!std::filesystem::is_regular_file(path, ec)) continue;
+    const NpyArray plane = readNpy(path);
+    if (plane.type != NpyType::Float32 || plane.shape.size() != 2 || plane.shape[0] == 0 ||
+        plane.shape[1] == 0 ||
+        plane.shape[0] > static_cast<std::size_t>(std::numeric_limits<int>::max() / 4) ||
+        plane.shape[1] > static_cast<std::size_t>(std::numeric_limits<int>::max() / 4)) {
+      throw Error(path + ": a plane must be float32 of shape (height, width)");
+    }
+    const int height = static_cast<int>(plane.shape[0]);
+    const int width = static_cast<int>(plane.shape[1]);
+    if (frame.width_ == 0) {
+      frame = Frame(width, height);
+    } else if (width != frame.width_ || height != frame.height_) {
+      throw Error(path + ": the plane is " + std::to_string(width) + "x" + std::to_string(height) +
+                  ", the folder's first is " + std::to_string(frame.width_) + "x" +
+                  std::to_string(frame.height_));
+    }
+    const std::vector<float> values = plane.floats();
+    std::copy(values.begin(), values.end(), frame.mutablePlane(b));
+  }
+  if (frame.width_ == 0) {
+    throw Error(folder + ": holds no plane of a host buffer (such as \"R.npy\")");
+  }
+  return frame;
+}
+
+void Frame::writePlanes(const std::string &folder) const {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) throw Error(folder + ": cannot make the folder: " + ec.message());
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (!has(b)) continue;
+    writeNpy(planePath(folder, b), NpyType::Float32,
+             {static_cast<std::size_t>(height_), static_cast<std::size_t>(width_)},
+             planes_[static_cast<std::size_t>(b)].data());
   }
 }
 

@@ -1,5 +1,6 @@
 // A rendered frame as the host holds it: one float plane per host buffer,
-// read from and written to multi-channel OpenEXR files.
+// read from and written to multi-channel OpenEXR files or folders of .npy
+// planes.
 #pragma once
 
 #include <array>
@@ -21,6 +22,10 @@ constexpr std::uint64_t kDefaultMaxPixels = 16384ull * 16384ull;
 const char *bufferChannelName(int buffer);
 // The host buffer a channel holds, or -1 for a channel the host ignores.
 int bufferForChannel(const std::string &channel);
+
+// Whether a frame path names a folder of .npy planes rather than a file: it
+// ends in a slash.
+bool namesPlaneFolder(const std::string &path);
 
 // Per-pixel float planes indexed by host buffer number. A buffer the frame
 // does not hold reads 0.0 everywhere.
@@ -45,6 +50,15 @@ public:
   // safe_write.h): a failure leaves any old file as it was. Throws Error
   // naming the file.
   void writeExr(const std::string &path) const;
+
+  // Reads a folder of planes: "<channel>.npy" for each host buffer's channel
+  // (e.g. "SpecialBuffer.npy", "SurfaceColor.R.npy", "R.npy"), float32 of
+  // shape (height, width), all of one size. Other files are ignored. Throws
+  // Error naming the folder or the plane that is wrong.
+  static Frame readPlanes(const std::string &folder);
+  // Writes every held buffer as "<channel>.npy" into the folder, which is
+  // made when missing. Throws Error naming the file.
+  void writePlanes(const std::string &folder) const;
 
   int width() const { return width_; }
   int height() const { return height_; }

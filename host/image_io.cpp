@@ -1,10 +1,12 @@
 // PNG output through libpng's simplified writer, and the choice of format by
-// file name.
+// file name. A build without libpng writes no PNG and says so.
 #include "image_io.h"
 
 #include <algorithm>
 #include <cctype>
+#if QX_WITH_PNG
 #include <png.h>
+#endif
 #include <vector>
 
 #include "error.h"
@@ -33,6 +35,7 @@ void writePngBytes(const std::string &path, int width, int height, int channels,
                          static_cast<std::size_t>(channels)) {
     throw Error(path + ": cannot write the picture: the pixels do not match its size");
   }
+#if QX_WITH_PNG
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(width);
@@ -56,6 +59,9 @@ void writePngBytes(const std::string &path, int width, int height, int channels,
   }
   writeFileAtomically(
       path, std::string(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(size)));
+#else
+  throw Error(path + ": this qxhost is built without PNG; write .npy instead");
+#endif
 }
 
 void writePng(const std::string &path, const Frame &frame) {
@@ -74,14 +80,21 @@ ImageFormat imageFormatFor(const std::string &path) {
   const std::string ext = lowerExtension(path);
   if (ext == ".exr") return ImageFormat::Exr;
   if (ext == ".png") return ImageFormat::Png;
-  throw Error(path + ": the output must end in .exr or .png");
+  if (namesPlaneFolder(path)) return ImageFormat::Planes;
+  throw Error(path + ": the output must end in .exr, .png, or / for a folder of .npy planes");
 }
 
 void writeImage(const std::string &path, const Frame &frame) {
-  if (imageFormatFor(path) == ImageFormat::Exr) {
+  switch (imageFormatFor(path)) {
+  case ImageFormat::Exr:
     frame.writeExr(path);
-  } else {
+    break;
+  case ImageFormat::Png:
     writePng(path, frame);
+    break;
+  case ImageFormat::Planes:
+    frame.writePlanes(path);
+    break;
   }
 }
 

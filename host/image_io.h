@@ -26,15 +26,16 @@ void writePngBytes(const std::string &path, int width, int height, int channels,
 // 8-bit RGBA PNG. Throws Error naming the file.
 void writePng(const std::string &path, const Frame &frame);
 
-enum class ImageFormat { Exr, Png };
+enum class ImageFormat { Exr, Png, Planes };
 
-// The format a file name asks for: ".exr" or ".png", in either case. Throws
-// Error naming the file for any other ending.
+// The format a file name asks for: ".exr" or ".png", in either case, or a
+// folder of .npy planes for a name ending in a slash. Throws Error naming the
+// file for any other ending.
 ImageFormat imageFormatFor(const std::string &path);
 
-// Writes the frame's buffers as EXR for a name ending in ".exr", or its colour
-// as PNG for ".png" (either case). Throws Error naming the file for any other
-// ending.
+// Writes the frame's buffers as EXR for a name ending in ".exr" or as planes
+// for a folder name ending in a slash, or its colour as PNG for ".png"
+// (either case). Throws Error naming the file for any other ending.
 void writeImage(const std::string &path, const Frame &frame);
 
 } // namespace qx

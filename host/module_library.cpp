@@ -1,12 +1,11 @@
 // Loading a module file and reading its descriptor and server table.
 #include "module_library.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <filesystem>
 
 #include "error.h"
+#include "module_call.h"
 #include "services.h"
 
 namespace qx {
@@ -25,6 +24,14 @@ void checkWord(const std::string &path, const char *name, uint32_t found, uint32
   }
 }
 
+// Opens the module file; a missing file is named as such before the loader
+// gives its own reason.
+DynamicLibrary openModuleFile(const std::string &path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) throw Error(path + ": no such module file");
+  return DynamicLibrary(path);
+}
+
 } // namespace
 
 void ModuleLibrary::checkWords(const HostModuleDescriptor &descriptor, const std::string &path) {
@@ -33,42 +40,24 @@ void ModuleLibrary::checkWords(const HostModuleDescriptor &descriptor, const std
   checkWord(path, "HOST_MODULE_MACHINE", descriptor.machine, HOST_MODULE_MACHINE);
 }
 
-ModuleLibrary::ModuleLibrary(const std::string &path) : path_(path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) throw Error(path + ": no such module file");
+ModuleLibrary::ModuleLibrary(const std::string &path)
+    : path_(path), library_(openModuleFile(path)) {
+  descriptor_ = static_cast<const HostModuleDescriptor *>(library_.symbol("_mod_descrip"));
+  if (descriptor_ == nullptr) throw Error(path + ": no module descriptor \"_mod_descrip\"");
+  checkWords(*descriptor_, path);
 
-  // A bare file name would send dlopen searching the library path; the user
-  // means the file here.
-  const std::string openName = path.find('/') == std::string::npos ? "./" + path : path;
-  handle_ = dlopen(openName.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
-    const char *reason = dlerror();
-    throw Error(path + ": not a loadable module: " + (reason != nullptr ? reason : "unknown"));
+  if (descriptor_->startup != nullptr) {
+    startupResult_ = callModule(descriptor_->startup);
+    if (startupResult_ == 0) throw Error(path + ": the module's start-up failed");
   }
-
-  try {
-    dlerror();
-    descriptor_ = static_cast<const HostModuleDescriptor *>(dlsym(handle_, "_mod_descrip"));
-    if (descriptor_ == nullptr) throw Error(path + ": no module descriptor \"_mod_descrip\"");
-    checkWords(*descriptor_, path);
-
-    if (descriptor_->startup != nullptr) {
-      startupResult_ = descriptor_->startup();
-      if (startupResult_ == 0) throw Error(path + ": the module's start-up failed");
-    }
-    for (const HostServerRecord *row = descriptor_->servers;
-         row != nullptr && row->className != nullptr; ++row) {
-      servers_.push_back({row->className, row->name != nullptr ? row->name : "", row->activate});
-    }
-  } catch (...) {
-    dlclose(handle_);
-    throw;
+  for (const HostServerRecord *row = descriptor_->servers;
+       row != nullptr && row->className != nullptr; ++row) {
+    servers_.push_back({row->className, row->name != nullptr ? row->name : "", row->activate});
   }
 }
 
 ModuleLibrary::~ModuleLibrary() {
-  if (descriptor_->shutdown != nullptr) descriptor_->shutdown();
-  dlclose(handle_);
+  if (descriptor_->shutdown != nullptr) callModule(descriptor_->shutdown);
 }
 
 const ServerEntry *ModuleLibrary::find(const std::string &className,
@@ -90,7 +79,8 @@ const ServerEntry &ModuleLibrary::server(const std::string &className,
 
 int ModuleLibrary::activate(const ServerEntry &server, void *record, int version) {
   if (server.activate == nullptr) return HOST_AFUNC_BADVERSION;
-  return server.activate(version, ServiceRegistry::lookupFunction(), record, nullptr);
+  return callModule(server.activate, version, ServiceRegistry::lookupFunction(), record,
+                    static_cast<void *>(nullptr));
 }
 
 } // namespace qx

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "dynamic_library.h"
 #include "error.h"
 #include "qx/host.h"
 
@@ -62,7 +63,7 @@ public:
 
 private:
   std::string path_;
-  void *handle_ = nullptr;
+  DynamicLibrary library_;
   const HostModuleDescriptor *descriptor_ = nullptr;
   int startupResult_ = 0;
   std::vector<ServerEntry> servers_;

@@ -8,6 +8,7 @@
 #include "error.h"
 #include "host.h"
 #include "image_io.h"
+#include "npy.h"
 #include "panel_services.h"
 #include "safe_write.h"
 
@@ -203,7 +204,15 @@ void writePanelDump(const std::string &path, const std::string &json) {
 }
 
 void writePanelPicture(const std::string &path, const Panel &panel) {
-  writePngBytes(path, panel.width(), panel.height(), 3, panelPicture(panel));
+  const std::vector<std::uint8_t> rgb = panelPicture(panel);
+  if (path.size() >= 4 && (path.compare(path.size() - 4, 4, ".npy") == 0 ||
+                           path.compare(path.size() - 4, 4, ".NPY") == 0)) {
+    writeNpy(path, NpyType::UInt8,
+             {static_cast<std::size_t>(panel.height()), static_cast<std::size_t>(panel.width()), 3},
+             rgb.data());
+  } else {
+    writePngBytes(path, panel.width(), panel.height(), 3, rgb);
+  }
 }
 
 } // namespace qx

@@ -32,7 +32,8 @@ inline constexpr std::uint8_t kOutlineShade = 176;        // live and normal con
 inline constexpr std::uint8_t kGhostedOutlineShade = 208; // ghosted controls
 std::vector<std::uint8_t> panelPicture(const Panel &panel);
 
-// Writers; each throws Error naming the file.
+// Writers; each throws Error naming the file. The picture is a PNG, or for a
+// name ending in ".npy" an array of height x width x 3 bytes.
 void writePanelDump(const std::string &path, const std::string &json);
 void writePanelPicture(const std::string &path, const Panel &panel);
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "module_call.h"
+
 namespace qx {
 namespace {
 
@@ -185,16 +187,17 @@ void PanelControl::setRgb(int red, int green, int blue) {
 std::vector<std::string> PanelControl::rows() const {
   std::vector<std::string> rows;
   if (kind_ != ControlKind::ListBox || desc_.list.count == nullptr) return rows;
-  const int count = desc_.list.count(userData_);
+  const int count = callModule(desc_.list.count, userData_);
   for (int row = 0; row < count; ++row) {
-    const char *text = desc_.list.name != nullptr ? desc_.list.name(userData_, row) : nullptr;
+    const char *text =
+        desc_.list.name != nullptr ? callModule(desc_.list.name, userData_, row) : nullptr;
     rows.emplace_back(text != nullptr ? text : "");
   }
   return rows;
 }
 
 void PanelControl::fire() {
-  if (handler_ != nullptr) handler_(&handle_, userData_);
+  if (handler_ != nullptr) callModule(handler_, &handle_, userData_);
 }
 
 void PanelControl::draw(HostControl *handle, int mode) noexcept {
@@ -428,7 +431,7 @@ void Panel::set(int tag, void *value) {
 }
 
 void Panel::draw() {
-  if (drawFunc_ != nullptr) drawFunc_(this, drawData_);
+  if (drawFunc_ != nullptr) callModule(drawFunc_, static_cast<HostPanelID>(this), drawData_);
 }
 
 // ---------------------------------------------------------------------------

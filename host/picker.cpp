@@ -1,6 +1,8 @@
 // The colour picker.
 #include "picker.h"
 
+#include "module_call.h"
+
 namespace qx {
 
 ColorPickerService::ColorPickerService(ServiceRegistry &registry) : registry_(registry) {
@@ -37,7 +39,7 @@ int ColorPickerService::pick(int version, HostColorPickRequest *request) noexcep
       request->blue = self->colour_[2];
       // The user tried the colour before accepting it.
       if (request->hotFunc != nullptr)
-        request->hotFunc(request->data, request->red, request->green, request->blue);
+        callModule(request->hotFunc, request->data, request->red, request->green, request->blue);
     }
     request->result = accepted ? 1 : 0;
   }

@@ -4,7 +4,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +22,46 @@
 
 namespace qx {
 namespace {
+
+// The few calls that differ between the platforms. Windows has no links to
+// follow here, no permission bits worth keeping and no folder to flush, and
+// its plain rename refuses to replace an existing file.
+#ifdef _WIN32
+constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
+bool isLink(const std::string &) { return false; }
+void keepMode(int, const std::string &) {}
+int flushToDisk(int fd) { return ::_commit(fd); }
+int replaceFile(const std::string &from, const std::string &to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return 0;
+  errno = EACCES;
+  return -1;
+}
+void flushFolder(const std::string &) {}
+#else
+constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+bool isLink(const std::string &path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+// A replaced file keeps who may read and write it.
+void keepMode(int fd, const std::string &final) {
+  struct stat old {};
+  if (stat(final.c_str(), &old) == 0) (void)fchmod(fd, old.st_mode & 07777);
+}
+int flushToDisk(int fd) { return ::fsync(fd); }
+int replaceFile(const std::string &from, const std::string &to) {
+  return std::rename(from.c_str(), to.c_str());
+}
+// The rename itself reaches the disk with the folder's entry.
+void flushFolder(const std::string &folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)::fsync(fd);
+    ::close(fd);
+  }
+}
+#endif
 
 std::string folderOf(const std::string &path) {
   const std::size_t slash = path.find_last_of('/');
@@ -34,8 +79,7 @@ std::string baseOf(const std::string &path) {
 std::string resolveLinks(const std::string &path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat info {};
-    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    if (!isLink(current)) return current;
     std::error_code ec;
     const std::filesystem::path link = std::filesystem::read_symlink(current, ec);
     if (ec) return current;
@@ -64,7 +108,7 @@ TempFile::TempFile(const std::string &target) : target_(target), final_(resolveL
   for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
     path_ = temporaryName(final_);
     // 0666 and the umask, as for any new file the user makes.
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = ::open(path_.c_str(), kOpenFlags, 0666);
     if (fd_ < 0 && errno != EEXIST) fail(errno);
   }
   if (fd_ < 0) fail(EEXIST);
@@ -83,7 +127,8 @@ void TempFile::fail(int errnum) const {
 void TempFile::write(const void *data, std::size_t size) {
   const char *bytes = static_cast<const char *>(data);
   while (size > 0) {
-    const ssize_t wrote = ::write(fd_, bytes, size);
+    const auto wrote =
+        ::write(fd_, bytes, static_cast<unsigned int>(std::min<std::size_t>(size, 1u << 30)));
     if (wrote < 0) {
       if (errno == EINTR) continue;
       fail(errno);
@@ -95,21 +140,14 @@ void TempFile::write(const void *data, std::size_t size) {
 }
 
 void TempFile::commit() {
-  // A replaced file keeps who may read and write it.
-  struct stat old {};
-  if (stat(final_.c_str(), &old) == 0) (void)fchmod(fd_, old.st_mode & 07777);
-  if (::fsync(fd_) != 0) fail(errno);
+  keepMode(fd_, final_);
+  if (flushToDisk(fd_) != 0) fail(errno);
   const int closed = ::close(fd_);
   fd_ = -1;
   if (closed != 0) fail(errno);
-  if (std::rename(path_.c_str(), final_.c_str()) != 0) fail(errno);
+  if (replaceFile(path_, final_) != 0) fail(errno);
   committed_ = true;
-  // The rename itself reaches the disk with the folder's entry.
-  const int folder = ::open(folderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    (void)::fsync(folder);
-    ::close(folder);
-  }
+  flushFolder(folderOf(final_));
 }
 
 void writeFileAtomically(const std::string &path, const std::string &bytes) {
@@ -126,10 +164,10 @@ void writeFileAtomically(const std::string &path, const std::function<void(std::
 }
 
 bool sameFile(const std::string &a, const std::string &b) {
-  struct stat first {
-  }, second{};
-  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
-  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  // Device and file number on every platform, whatever the spelling.
+  std::error_code ec;
+  const bool same = std::filesystem::equivalent(a, b, ec);
+  return !ec && same;
 }
 
 } // namespace qx

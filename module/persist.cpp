@@ -618,7 +618,9 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
   }
   memcpy(temporary, Fnode, length);
   memcpy(temporary + length, kTemporarySuffix, sizeof kTemporarySuffix); // with its zero
-  FILE *file = fopen(temporary, "wt");
+  // Binary: a layer set ends its lines in LF alone on every platform, so the
+  // Windows library writes the very bytes the Linux one does.
+  FILE *file = fopen(temporary, "wb");
   if (file == nullptr) {
     ShowInfo(kOpenError);
     return;
@@ -637,7 +639,9 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
   (void)control;
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (!RequestLayerSet(inst, kImportPattern, kImportTitle)) return;
-  FILE *file = fopen(Fnode, "rt");
+  // Binary, so that every platform reads the same bytes (a Windows text-mode
+  // read would end the file at a Ctrl-Z); CR/LF line ends are read as space.
+  FILE *file = fopen(Fnode, "rb");
   if (file == nullptr) {
     ShowInfo(kOpenError);
     return;

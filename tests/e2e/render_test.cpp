@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -295,6 +296,36 @@ TEST_F(DemoFiles, OneAndTwoThreadsRenderTheSameFrame) {
     for (std::size_t i = 0; i < one.pixelCount(); ++i) differ += one.plane(c)[i] != two.plane(c)[i];
   }
   EXPECT_EQ(differ, 0u) << "channel values that differ between 1 and 2 threads";
+}
+
+TEST_F(DemoFiles, PlanesOfTheFrameRenderToThePlanesOfTheExrRender) {
+  const std::string in = *dir_ + "/files";
+  const Outcome planes =
+      qxhost("planes --frame '" + in + "/frame.exr' --out-dir '" + *dir_ + "/planes'");
+  ASSERT_EQ(planes.status, 0) << planes.err;
+  const std::string scene = " --scene '" + in + "/scene.json'";
+  ASSERT_EQ(qxhost("render" + scene + " --frame '" + in + "/frame.exr' --out '" + *dir_ +
+                   "/from-exr.exr'")
+                .status,
+            0);
+  const Outcome fromPlanes = qxhost("render" + scene + " --frame '" + *dir_ + "/planes/' --out '" +
+                                    *dir_ + "/from-planes/'");
+  ASSERT_EQ(fromPlanes.status, 0) << fromPlanes.err;
+
+  const qx::Frame exr = qx::Frame::readExr(*dir_ + "/from-exr.exr");
+  const qx::Frame npy = qx::Frame::readPlanes(*dir_ + "/from-planes/");
+  ASSERT_EQ(npy.width(), exr.width());
+  ASSERT_EQ(npy.height(), exr.height());
+  for (int c = 0; c < qx::kBufferSlots; ++c) {
+    ASSERT_EQ(npy.has(c), exr.has(c)) << "buffer " << c << " held in one output only";
+    if (!exr.has(c)) continue;
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < exr.pixelCount(); ++i) {
+      differ += std::memcmp(&npy.plane(c)[i], &exr.plane(c)[i], sizeof(float)) != 0;
+    }
+    EXPECT_EQ(differ, 0u) << "pixels of " << qx::bufferChannelName(c)
+                          << " that differ between the planes render and the EXR render";
+  }
 }
 
 TEST_F(DemoFiles, RenderingTheWrittenFilesGivesTheDemosAfterImage) {

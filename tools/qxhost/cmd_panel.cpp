@@ -143,7 +143,9 @@ Command addPanelCommand(CLI::App &parent) {
   command->add_option("--script", args->script,
                       "The session's events, one a line (see README); - reads standard input");
   command->add_option("--dump", args->dump, "Write the panel's controls as JSON when it closes");
-  command->add_option("--canvas", args->canvas, "Write the panel's picture as PNG when it closes");
+  command->add_option("--canvas", args->canvas,
+                      "Write the panel's picture when it closes: PNG, or .npy bytes for a name "
+                      "ending in .npy");
   command->add_flag("--save", args->save,
                     "Write the instance's state back into the scene file's filter.state");
   command->add_flag("--force", args->force,

@@ -101,7 +101,8 @@ int runRender(const RenderArgs &args) {
       {{"the scene", args.scene}, {"the frame", args.frame}, {"the module", args.module}});
 
   Scene scene = loadScene(args.scene);
-  const Frame frame = Frame::readExr(args.frame, args.maxPixels);
+  const Frame frame = namesPlaneFolder(args.frame) ? Frame::readPlanes(args.frame)
+                                                   : Frame::readExr(args.frame, args.maxPixels);
   Host host(std::move(scene));
   host.loadModule(args.module);
   try {
@@ -124,9 +125,11 @@ Command addRenderCommand(CLI::App &parent) {
   addModuleOption(*command, args->module);
   addSceneOption(*command, args->scene);
   command->add_option("--frame", args->frame,
-                      "The frame to filter: a multi-channel OpenEXR file (see README, Frames)");
+                      "The frame to filter: a multi-channel OpenEXR file, or a folder of .npy "
+                      "planes given with a closing slash (see README, Frames)");
   command->add_option("--out", args->out,
-                      "The output: .exr (R, G, B, A as float) or .png (8-bit RGBA)");
+                      "The output: .exr (R, G, B, A as float), .png (8-bit RGBA), or DIR/ "
+                      "for .npy planes");
   args->threadsOption = command->add_option("--threads", args->threads,
                                             "Threads to render with (default: one per core)");
   command

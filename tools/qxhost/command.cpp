@@ -6,14 +6,14 @@
 
 #include "error.h"
 #include "safe_write.h"
+#include "dynamic_library.h"
 
 namespace qx::cli {
 
 std::string defaultModulePath() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "quintess.p";
-  return (self.parent_path() / "quintess.p").string();
+  const std::string self = executablePath();
+  if (self.empty()) return "quintess.p";
+  return (std::filesystem::path(self).parent_path() / "quintess.p").string();
 }
 
 void addModuleOption(CLI::App &command, std::string &path) {

@@ -36,6 +36,7 @@ Command addDemoCommand(CLI::App &parent);
 Command addFlagsCommand(CLI::App &parent);
 Command addStateCommand(CLI::App &parent);
 Command addPanelCommand(CLI::App &parent);
+Command addPlanesCommand(CLI::App &parent);
 
 // The module file beside the qxhost executable.
 std::string defaultModulePath();

@@ -7,19 +7,35 @@
 #include <vector>
 
 #include "command.h"
+#include "dynamic_library.h"
 #include "error.h"
+#include "module_call.h"
 
 int main(int argc, char **argv) {
+  qx::useBinaryStandardOutput();
+#ifdef SIGXFSZ
   // Under a file-size limit a write past it should fail with an error the
   // safe writer reports (and cleans up after), not kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
+#endif
 
   CLI::App app{"qxhost: loads the Quintessalux module and drives it as a host does"};
   app.require_subcommand(1);
+  bool misalignStack = false;
+  app.add_flag("--misalign-stack", misalignStack,
+               "Call every module entry and callback with the stack at 4 mod 16 (32-bit x86 "
+               "builds only)");
 
   const std::vector<qx::cli::Command> commands = {
-      qx::cli::addInfoCommand(app),  qx::cli::addRenderCommand(app), qx::cli::addDemoCommand(app),
-      qx::cli::addFlagsCommand(app), qx::cli::addStateCommand(app),  qx::cli::addPanelCommand(app),
+    qx::cli::addInfoCommand(app),
+    qx::cli::addRenderCommand(app),
+#if QX_WITH_EXR
+    qx::cli::addDemoCommand(app),
+    qx::cli::addPlanesCommand(app),
+#endif
+    qx::cli::addFlagsCommand(app),
+    qx::cli::addStateCommand(app),
+    qx::cli::addPanelCommand(app),
   };
 
   try {
@@ -31,6 +47,7 @@ int main(int argc, char **argv) {
   for (const qx::cli::Command &command : commands) {
     if (!command.app->parsed()) continue;
     try {
+      qx::setMisalignedModuleCalls(misalignStack);
       return command.run();
     } catch (const qx::Error &e) {
       std::fprintf(stderr, "qxhost: %s\n", e.what());

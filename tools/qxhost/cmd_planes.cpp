@@ -1,0 +1,42 @@
+// qxhost planes: an OpenEXR frame as a folder of .npy planes, the form the
+// build without OpenEXR reads.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "command.h"
+#include "frame.h"
+
+namespace qx::cli {
+namespace {
+
+struct PlanesArgs {
+  std::string frame;
+  std::string outDir;
+};
+
+int runPlanes(const PlanesArgs &args) {
+  const Frame frame = Frame::readExr(args.frame);
+  frame.writePlanes(args.outDir);
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (frame.has(b)) std::printf("%s.npy\n", bufferChannelName(b));
+  }
+  return kExitOk;
+}
+
+} // namespace
+
+Command addPlanesCommand(CLI::App &parent) {
+  CLI::App *command = parent.add_subcommand(
+      "planes", "Write an OpenEXR frame's host buffers as .npy planes, one file per channel");
+  auto args = std::make_shared<PlanesArgs>();
+  command->add_option("--frame", args->frame, "The frame: a multi-channel OpenEXR file")
+      ->required();
+  command
+      ->add_option("--out-dir", args->outDir,
+                   "The folder to write \"<channel>.npy\" into (made if missing)")
+      ->required();
+  return {command, [args] { return runPlanes(*args); }};
+}
+
+} // namespace qx::cli
