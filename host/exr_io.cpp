@@ -11,9 +11,11 @@
 #include <ImfStringAttribute.h>
 #include <ImfThreading.h>
 #include <ImfTiledOutputFile.h>
+#include <half.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <map>
@@ -256,6 +258,28 @@ ExrImage readImage(const std::string &path, const ExrReadOptions &options) {
   return image;
 }
 
+float sampleAt(const void *data, Imf::PixelType type, std::size_t i) {
+  if (type == Imf::HALF) return static_cast<const half *>(data)[i];
+  if (type == Imf::UINT) return static_cast<float>(static_cast<const unsigned int *>(data)[i]);
+  return static_cast<const float *>(data)[i];
+}
+
+void convertSamples(const void *from, Imf::PixelType fromType, void *to, Imf::PixelType toType,
+                    std::size_t samples) {
+  for (std::size_t i = 0; i < samples; ++i) {
+    const float v = sampleAt(from, fromType, i);
+    if (toType == Imf::HALF) {
+      static_cast<half *>(to)[i] = half(v);
+    } else if (toType == Imf::FLOAT) {
+      static_cast<float *>(to)[i] = v;
+    } else {
+      static_cast<unsigned int *>(to)[i] = !(v > 0.0f)          ? 0u
+                                           : v >= 4294967040.0f ? 4294967295u
+                                                                : static_cast<unsigned int>(v);
+    }
+  }
+}
+
 Imf::PixelType outputType(Imf::PixelType input, ExrPixelChoice choice) {
   if (input == Imf::UINT || choice == ExrPixelChoice::Input) return input;
   return choice == ExrPixelChoice::Half ? Imf::HALF : Imf::FLOAT;
@@ -293,14 +317,23 @@ void writeExrImage(const std::string &path, const ExrImage &image, const Frame &
     Imf::ChannelList channels;
     Imf::FrameBuffer slices;
     const Imath::Box2i &window = image.dataWindow;
+    // The library writes each channel from samples of its own type, so a
+    // channel written in another type than it is held in is converted here.
+    std::deque<std::vector<char>> converted;
     auto add = [&](const std::string &name, Imf::PixelType fileType, Imf::PixelType memoryType,
                    const void *data, int xSampling, int ySampling, bool pLinear) {
       if (channels.findChannel(name) != nullptr) return;
-      channels.insert(
-          name, Imf::Channel(outputType(fileType, options.type), xSampling, ySampling, pLinear));
+      const Imf::PixelType type = outputType(fileType, options.type);
+      channels.insert(name, Imf::Channel(type, xSampling, ySampling, pLinear));
+      if (type != memoryType) {
+        const std::size_t samples = pixelsOf(window) / static_cast<std::size_t>(xSampling) /
+                                    static_cast<std::size_t>(ySampling);
+        converted.emplace_back(samples * bytesOf(type));
+        convertSamples(data, memoryType, converted.back().data(), type, samples);
+        data = converted.back().data();
+      }
       // The library only reads through the slice; its type wants a mutable base.
-      slices.insert(name,
-                    sliceOver(memoryType, const_cast<void *>(data), window, xSampling, ySampling));
+      slices.insert(name, sliceOver(type, const_cast<void *>(data), window, xSampling, ySampling));
     };
     for (int c = 0; c < 4; ++c) {
       const ExrBufferSource &source = image.sources[static_cast<std::size_t>(32 + c)];
