@@ -119,10 +119,10 @@ TEST(RenderCommand, FiltersMatchingPixelsByTheirLayersAndLeavesTheOthersAlone) {
   }
 }
 
-TEST(RenderCommand, ExrOutputHoldsFloatRgbaUnclamped) {
+TEST(RenderCommand, ExrOutputWithKeepRgbaHoldsFloatRgbaUnclamped) {
   const std::string dir = freshDir("exr_channels");
   writeInputs(dir);
-  ASSERT_EQ(qxhost(renderArgs(dir, "out.exr")).status, 0);
+  ASSERT_EQ(qxhost(renderArgs(dir, "out.exr") + " --keep rgba").status, 0);
 
   Imf::InputFile file((dir + "/out.exr").c_str());
   std::vector<std::string> names;
