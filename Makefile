@@ -65,10 +65,12 @@ win32: deps
 	cmake --build $(BUILD_WIN32) -j $(JOBS)
 	scripts/check-win32-dll $(BUILD_WIN32)/quintess.p
 
-bench: deps
+bench:
+	scripts/install-deps bench
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_BENCH=ON -DQX_BUILD_TESTS=OFF
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	$(BUILD_BENCH)/bench/qx_bench
+	bench/e2e.sh $(BUILD_BENCH)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
