@@ -5,7 +5,7 @@
 # Usage: bench/e2e.sh BUILD_DIR (with qxhost and tools/exrgen/exrgen built)
 set -euo pipefail
 build=$1
-work=$build/bench-e2e
+work=$(cd "$build" && pwd)/bench-e2e
 rm -rf "$work" && mkdir -p "$work/seq" "$work/out1" "$work/out24"
 "$build/qxhost" demo --out-dir "$work/demo" >/dev/null
 "$build/tools/exrgen/exrgen" bench "$work/frame.exr"
