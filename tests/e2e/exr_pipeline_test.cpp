@@ -44,7 +44,8 @@ std::vector<MadeChannel> colourChannels(const std::vector<std::string> &names,
   std::vector<MadeChannel> channels;
   for (std::size_t c = 0; c < names.size(); ++c) {
     std::vector<double> v(12);
-    for (int i = 0; i < 12; ++i) v[i] = c == 3 ? 1.0 : 0.125 * static_cast<double>(c + 1) + 0.0625 * (i % 4);
+    for (int i = 0; i < 12; ++i)
+      v[i] = c == 3 ? 1.0 : 0.125 * static_cast<double>(c + 1) + 0.0625 * (i % 4);
     channels.push_back({names[c], type, v});
   }
   return channels;
