@@ -164,6 +164,14 @@ TEST(RenamedChannels, MappedThroughChAcrossPartsOrThroughAMapFile) {
   EXPECT_EQ(readChannel(out, "ViewLayer.Combined.R", 0, 0), 0.625f)
       << "the filtered colour goes back into the channel it came from";
 
+  const Outcome onePart =
+      qxhost(render(dir, dir + "/layers.exr", dir + "/part.exr", ch + " --part beauty"));
+  EXPECT_EQ(onePart.status, 2) << "--part beauty holds no objectId; stderr:\n" << onePart.err;
+  EXPECT_NE(onePart.err.find("no channel \"objectId\" for \"SpecialBuffer\""), std::string::npos)
+      << onePart.err;
+  EXPECT_EQ(qxhost(render(dir, dir + "/layers.exr", dir + "/part.exr", ch + " --part 1")).status, 2)
+      << "part 1 holds no colour";
+
   const Outcome unmapped = qxhost(render(dir, dir + "/layers.exr", dir + "/bad.exr"));
   EXPECT_EQ(unmapped.status, 2);
   EXPECT_NE(unmapped.err.find("no channel \"SpecialBuffer\""), std::string::npos) << unmapped.err;
