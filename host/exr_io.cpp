@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <map>
 
@@ -310,9 +312,14 @@ void writeExrImage(const std::string &path, const ExrImage &image, const Frame &
     if (colour.width() != image.frame.width() || colour.height() != image.frame.height()) {
       throw Error(path + ": cannot write the frame: the colour does not match its size");
     }
-    Imf::Header header = image.header;
-    for (const char *name : kLayoutAttributes) {
-      if (header.find(name) != header.end()) header.erase(name);
+    // Built up attribute by attribute rather than copied and trimmed:
+    // Header::erase of this OpenEXR leaks the attribute it removes.
+    Imf::Header header;
+    for (auto it = image.header.begin(); it != image.header.end(); ++it) {
+      const bool layout =
+          std::any_of(std::begin(kLayoutAttributes), std::end(kLayoutAttributes),
+                      [&](const char *name) { return std::strcmp(name, it.name()) == 0; });
+      if (!layout) header.insert(it.name(), it.attribute());
     }
     Imf::ChannelList channels;
     Imf::FrameBuffer slices;
