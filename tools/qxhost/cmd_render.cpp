@@ -179,7 +179,6 @@ private:
   void check(const ExrImage &image, const std::string &name) {
     std::vector<std::string> missing;
     for (int b = 0; b < kBufferSlots; ++b) {
-      const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
       if (!buffers().test(static_cast<std::size_t>(b)) || image.frame.has(b)) continue;
       const std::string &channel = setup_.read.map.source(b).channel;
       const bool essential = b == 0 || b >= 32;
@@ -195,7 +194,6 @@ private:
                                     : bufferLabel(b);
       std::fprintf(stderr, "qxhost: warning: %s has no channel %s%s; it reads 0.0\n", name.c_str(),
                    label.c_str(), essential ? "" : ", which the filter asks for");
-      (void)source;
     }
     if (!missing.empty()) {
       throw Error(name + ": no channel " + joined(missing) + "; the file has " +
