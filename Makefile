@@ -75,9 +75,11 @@ test-wine: build win32
 	scripts/test-wine $(BUILD) $(BUILD_WIN32)
 
 bench: deps
+	scripts/install-deps bench
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_BENCH=ON -DQX_BUILD_TESTS=OFF
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	$(BUILD_BENCH)/bench/qx_bench
+	bench/e2e.sh $(BUILD_BENCH)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -22,9 +22,22 @@ inline std::uint8_t pngByte(float v) {
 void writePngBytes(const std::string &path, int width, int height, int channels,
                    const std::vector<std::uint8_t> &bytes);
 
+// How the frame's linear colour becomes PNG bytes.
+enum class PngTransfer {
+  // trunc(v x 255) of the linear value; the file says gamma 1.0, no sRGB.
+  Linear,
+  // The sRGB curve, rounded; the file carries the sRGB chunk.
+  Srgb,
+};
+
+// The byte of one colour channel (not alpha) under the sRGB curve, rounded.
+std::uint8_t srgbByte(float v);
+
 // Writes the frame's "R", "G", "B", "A" buffers (a missing one as 0) as an
-// 8-bit RGBA PNG. Throws Error naming the file.
-void writePng(const std::string &path, const Frame &frame);
+// 8-bit RGBA PNG with straight alpha, alpha always linear, through a file
+// beside the target renamed over it. Throws Error naming the file.
+void writePng(const std::string &path, const Frame &frame,
+              PngTransfer transfer = PngTransfer::Linear);
 
 enum class ImageFormat { Exr, Png, Planes };
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "common/png_bytes.h"
 #include "qxhost_run.h"
 
 namespace e2e {
@@ -42,23 +43,24 @@ struct Picture {
   int channel(std::size_t pixel, int c) const { return bytes[pixel * channels + c]; }
 };
 
-// A PNG file as RGB (`alpha` false) or RGBA; an unreadable one fails the
-// test and reads as an empty picture.
+// A PNG file's stored bytes as RGB (`alpha` false) or RGBA (an RGB file
+// gets alpha 255); an unreadable one fails the test and reads as an empty
+// picture.
 inline Picture readPng(const std::string &path, bool alpha = false) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
+  const testpng::StoredPng stored = testpng::readStoredPng(path);
   Picture picture;
-  if (png_image_begin_read_from_file(&image, path.c_str()) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
+  if (!stored.ok || (stored.channels != 3 && stored.channels != 4)) {
+    ADD_FAILURE() << path << ": not a readable RGB or RGBA PNG";
     return picture;
   }
-  image.format = alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
-  picture.width = image.width;
-  picture.height = image.height;
+  picture.width = stored.width;
+  picture.height = stored.height;
   picture.channels = alpha ? 4 : 3;
-  picture.bytes.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, picture.bytes.data(), 0, nullptr) == 0) {
-    ADD_FAILURE() << path << ": " << image.message;
+  const std::size_t pixels = static_cast<std::size_t>(stored.width) * stored.height;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    for (int c = 0; c < picture.channels; ++c) {
+      picture.bytes.push_back(c < stored.channels ? stored.bytes[i * stored.channels + c] : 255);
+    }
   }
   return picture;
 }

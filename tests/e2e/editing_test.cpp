@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "frame.h"
+
 #include "e2e_files.h"
 #include "qxhost_run.h"
 
@@ -71,9 +73,17 @@ TEST(EditingSession, TheExampleSessionRebuildsTheDemoStacksAndItsRender) {
   ASSERT_EQ(
       qxhost("render --scene bare/scene.json --frame demo/frame.exr --out rebuilt.exr", dir).status,
       0);
-  const std::string rendered = readAll(dir + "/demo.exr");
-  ASSERT_FALSE(rendered.empty());
-  EXPECT_TRUE(rendered == readAll(dir + "/rebuilt.exr")) << "the rebuilt scene renders otherwise";
+  // The files differ in the scene they name (qxhost:scene), not in a pixel.
+  const qx::Frame rendered = qx::Frame::readExr(dir + "/demo.exr");
+  const qx::Frame rebuilt = qx::Frame::readExr(dir + "/rebuilt.exr");
+  ASSERT_EQ(rendered.pixelCount(), rebuilt.pixelCount());
+  std::size_t differ = 0;
+  for (int c = 32; c < 36; ++c) {
+    for (std::size_t i = 0; i < rendered.pixelCount(); ++i) {
+      differ += rendered.plane(c)[i] != rebuilt.plane(c)[i];
+    }
+  }
+  EXPECT_EQ(differ, 0u) << "colour values in which the rebuilt scene renders otherwise";
 }
 
 TEST(EditingSession, TheExampleSessionRunsWithoutAnyOneServiceAndWithoutSurfaces) {

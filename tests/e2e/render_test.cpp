@@ -120,10 +120,10 @@ TEST(RenderCommand, FiltersMatchingPixelsByTheirLayersAndLeavesTheOthersAlone) {
   }
 }
 
-TEST(RenderCommand, ExrOutputHoldsFloatRgbaUnclamped) {
+TEST(RenderCommand, ExrOutputWithKeepRgbaHoldsFloatRgbaUnclamped) {
   const std::string dir = freshDir("exr_channels");
   writeInputs(dir);
-  ASSERT_EQ(qxhost(renderArgs(dir, "out.exr")).status, 0);
+  ASSERT_EQ(qxhost(renderArgs(dir, "out.exr") + " --keep rgba").status, 0);
 
   Imf::InputFile file((dir + "/out.exr").c_str());
   std::vector<std::string> names;
@@ -305,7 +305,7 @@ TEST_F(DemoFiles, PlanesOfTheFrameRenderToThePlanesOfTheExrRender) {
   ASSERT_EQ(planes.status, 0) << planes.err;
   const std::string scene = " --scene '" + in + "/scene.json'";
   ASSERT_EQ(qxhost("render" + scene + " --frame '" + in + "/frame.exr' --out '" + *dir_ +
-                   "/from-exr.exr'")
+                   "/from-exr.exr' --keep rgba")
                 .status,
             0);
   const Outcome fromPlanes = qxhost("render" + scene + " --frame '" + *dir_ + "/planes/' --out '" +

@@ -1,0 +1,117 @@
+// The buffer-to-channel mapping and its two spellings: --ch text and a JSON
+// map file.
+#include "channel_map.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+#include "error.h"
+
+namespace qx {
+namespace {
+
+std::string trimmed(const std::string &text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  const std::size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+// A value that reads whole as a finite number.
+bool readConstant(const std::string &text, float &value) {
+  if (text.empty()) return false;
+  const char *begin = text.c_str();
+  char *end = nullptr;
+  errno = 0;
+  const float v = std::strtof(begin, &end);
+  if (end != begin + text.size() || errno != 0 || !std::isfinite(v)) return false;
+  value = v;
+  return true;
+}
+
+} // namespace
+
+ChannelMap::ChannelMap() {
+  for (int b = 0; b < kBufferSlots; ++b) {
+    const char *name = bufferChannelName(b);
+    sources_[static_cast<std::size_t>(b)].channel = name != nullptr ? name : "";
+  }
+}
+
+int ChannelMap::bufferNamed(const std::string &name) {
+  const int byChannel = bufferForChannel(name);
+  if (byChannel >= 0) return byChannel;
+  if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos ||
+      name.size() > 2) {
+    return -1;
+  }
+  const int number = std::atoi(name.c_str());
+  return number < kBufferSlots ? number : -1;
+}
+
+void ChannelMap::set(int buffer, ChannelSource source) {
+  sources_[static_cast<std::size_t>(buffer)] = std::move(source);
+  mapped_[static_cast<std::size_t>(buffer)] = true;
+}
+
+void ChannelMap::addText(const std::string &text, const std::string &where) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item =
+        trimmed(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
+    const std::size_t equals = item.find('=');
+    if (equals == std::string::npos) {
+      throw Error(where + ": \"" + item + "\" is not BUFFER=CHANNEL");
+    }
+    const std::string bufferName = trimmed(item.substr(0, equals));
+    const std::string value = trimmed(item.substr(equals + 1));
+    const int buffer = bufferNamed(bufferName);
+    if (buffer < 0) {
+      throw Error(where + ": \"" + bufferName +
+                  "\" is not a host buffer (use a name of the Frames table, e.g. "
+                  "SpecialBuffer, Shadow, R, or a number 0 to 35)");
+    }
+    if (value.empty()) throw Error(where + ": \"" + item + "\" names no channel");
+    ChannelSource source;
+    if (readConstant(value, source.constant)) {
+      source.kind = ChannelSource::Kind::Constant;
+    } else {
+      source.channel = value;
+    }
+    set(buffer, std::move(source));
+  }
+}
+
+void ChannelMap::addJsonFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error(path + ": cannot open the channel map");
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const nlohmann::json map = nlohmann::json::parse(text, nullptr, false);
+  if (map.is_discarded()) throw Error(path + ": the channel map is not valid JSON");
+  if (!map.is_object()) {
+    throw Error(path + ": the channel map must be an object of BUFFER: CHANNEL");
+  }
+  for (auto it = map.begin(); it != map.end(); ++it) {
+    const int buffer = bufferNamed(it.key());
+    if (buffer < 0) throw Error(path + ": \"" + it.key() + "\" is not a host buffer");
+    ChannelSource source;
+    if (it->is_string() && !it->get<std::string>().empty()) {
+      source.channel = it->get<std::string>();
+    } else if (it->is_number() && std::isfinite(it->get<double>())) {
+      source.kind = ChannelSource::Kind::Constant;
+      source.constant = it->get<float>();
+    } else {
+      throw Error(path + ": \"" + it.key() + "\" must be a channel name or a number");
+    }
+    set(buffer, std::move(source));
+  }
+}
+
+} // namespace qx

@@ -1,0 +1,305 @@
+// qxhost render on files as renderers and compositors make them: windows,
+// attributes, pass-through channels and types, renamed channels and parts,
+// alpha, PNG transfer and sequences. Every input is made here with OpenEXR.
+#include <gtest/gtest.h>
+
+#include <ImfInputFile.h>
+#include <ImfStandardAttributes.h>
+#include <ImfStringAttribute.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "e2e_files.h"
+#include "exr_make.h"
+#include "qxhost_run.h"
+
+namespace {
+
+using namespace e2e;
+
+// Entry 2.0 adds white at half strength through the inverted "Depth"
+// buffer, which the files here lack (it reads 0.0): every channel of a
+// pixel of special-buffer value 2 comes out as P + 0.5. Value 0 has no
+// entry.
+const char kScene[] = R"({"surfaces": [{"name": "Cloth", "SpecialBuffer1": 2.0,
+  "BaseColor": [0.2, 0.2, 0.9]}], "filter": {"state": ["-3 1 1", "2.000000 1 ",
+  "0 1 255 255 255 50.000000 1 12 1 0 100.000000 0"]}})";
+
+std::string writeScene(const std::string &dir) {
+  writeFile(dir + "/scene.json", kScene);
+  return dir + "/scene.json";
+}
+
+std::string render(const std::string &dir, const std::string &in, const std::string &out,
+                   const std::string &more = "") {
+  return "render --scene '" + dir + "/scene.json' --frame '" + in + "' --out '" + out + "' " + more;
+}
+
+// A 4x3 colour whose first pixel has special-buffer value 2.
+std::vector<MadeChannel> colourChannels(const std::vector<std::string> &names,
+                                        Imf::PixelType type) {
+  std::vector<MadeChannel> channels;
+  for (std::size_t c = 0; c < names.size(); ++c) {
+    std::vector<double> v(12);
+    for (int i = 0; i < 12; ++i)
+      v[i] = c == 3 ? 1.0 : 0.125 * static_cast<double>(c + 1) + 0.0625 * (i % 4);
+    channels.push_back({names[c], type, v});
+  }
+  return channels;
+}
+std::vector<double> specialOnFirstPixel() {
+  std::vector<double> v(12, 0.0);
+  v[0] = 2.0;
+  return v;
+}
+
+float readChannel(Imf::InputFile &file, const std::string &name, int x, int y) {
+  const Imath::Box2i w = file.header().dataWindow();
+  const int width = w.max.x - w.min.x + 1, height = w.max.y - w.min.y + 1;
+  std::vector<float> plane(static_cast<std::size_t>(width * height));
+  Imf::FrameBuffer slices;
+  slices.insert(name, Imf::Slice::Make(Imf::FLOAT, plane.data(), w));
+  file.setFrameBuffer(slices);
+  file.readPixels(w.min.y, w.max.y);
+  return plane[static_cast<std::size_t>(y * width + x)];
+}
+
+TEST(CompositorFiles, AnOffsetTiledHalfFrameKeepsItsWindowsAttributesChannelsAndTypes) {
+  const std::string dir = freshDir("story_windows");
+  writeScene(dir);
+  MadePart part{"beauty", box(100, 50, 103, 52), box(0, 0, 1279, 719), {}, 2, Imf::Header()};
+  part.channels = colourChannels({"R", "G", "B", "A"}, Imf::HALF);
+  part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+  part.channels.push_back({"Z", Imf::FLOAT, std::vector<double>(12, 7.25)});
+  part.channels.push_back({"crypto.id", Imf::UINT, std::vector<double>(12, 3000000001.0)});
+  Imf::addOwner(part.extra, "lighting");
+  Imf::addComments(part.extra, "shot 42, take 3");
+  Imf::addFramesPerSecond(part.extra, Imf::Rational(24, 1));
+  part.extra.insert("studio/shot", Imf::StringAttribute("sq010_sh042"));
+  writeParts(dir + "/in.exr", {part});
+
+  const Outcome run = qxhost(render(dir, dir + "/in.exr", dir + "/out.exr"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  Imf::InputFile out((dir + "/out.exr").c_str());
+  const Imf::Header &h = out.header();
+  EXPECT_EQ(h.dataWindow(), box(100, 50, 103, 52)) << "the data window moved";
+  EXPECT_EQ(h.displayWindow(), box(0, 0, 1279, 719)) << "the display window changed";
+  EXPECT_TRUE(h.hasTileDescription()) << "a tiled input is written tiled";
+  ASSERT_TRUE(Imf::hasOwner(h) && Imf::hasComments(h) && Imf::hasFramesPerSecond(h));
+  EXPECT_EQ(Imf::owner(h), "lighting");
+  EXPECT_EQ(Imf::comments(h), "shot 42, take 3");
+  EXPECT_EQ(Imf::framesPerSecond(h), Imf::Rational(24, 1));
+  const auto *shot = h.findTypedAttribute<Imf::StringAttribute>("studio/shot");
+  ASSERT_NE(shot, nullptr) << "the custom attribute was dropped";
+  EXPECT_EQ(shot->value(), "sq010_sh042");
+  const auto *version = h.findTypedAttribute<Imf::StringAttribute>("qxhost:version");
+  ASSERT_NE(version, nullptr) << "no provenance";
+  EXPECT_NE(h.findTypedAttribute<Imf::StringAttribute>("qxhost:scene"), nullptr);
+  EXPECT_NE(h.findTypedAttribute<Imf::StringAttribute>("qxhost:module"), nullptr);
+
+  const std::pair<const char *, Imf::PixelType> types[] = {{"R", Imf::HALF},
+                                                           {"G", Imf::HALF},
+                                                           {"B", Imf::HALF},
+                                                           {"A", Imf::HALF},
+                                                           {"SpecialBuffer", Imf::FLOAT},
+                                                           {"Z", Imf::FLOAT},
+                                                           {"crypto.id", Imf::UINT}};
+  for (const auto &[name, type] : types) {
+    const Imf::Channel *c = h.channels().findChannel(name);
+    ASSERT_NE(c, nullptr) << "channel " << name << " was not passed through";
+    EXPECT_EQ(c->type, type) << "channel " << name << " changed its pixel type";
+  }
+  // The filter's pixel (0, 0) is the data window's corner.
+  EXPECT_EQ(readChannel(out, "R", 0, 0), 0.125f + 0.5f) << "red of the matched corner pixel";
+  EXPECT_EQ(readChannel(out, "R", 1, 0), 0.1875f) << "red of an unmatched pixel";
+  EXPECT_EQ(readChannel(out, "Z", 3, 2), 7.25f);
+  {
+    std::vector<unsigned int> ids(12);
+    Imf::FrameBuffer slices;
+    slices.insert("crypto.id", Imf::Slice::Make(Imf::UINT, ids.data(), h.dataWindow()));
+    out.setFrameBuffer(slices);
+    out.readPixels(50, 52);
+    EXPECT_EQ(ids[11], 3000000001u) << "a uint id beyond a float's exact range is kept";
+  }
+
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/float.exr", "--float")).status, 0);
+  Imf::InputFile forced((dir + "/float.exr").c_str());
+  EXPECT_EQ(forced.header().channels().findChannel("R")->type, Imf::FLOAT) << "--float";
+  EXPECT_EQ(forced.header().channels().findChannel("crypto.id")->type, Imf::UINT)
+      << "--float leaves uint channels alone";
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/rgba.exr", "--keep rgba --half")).status,
+            0);
+  Imf::InputFile rgba((dir + "/rgba.exr").c_str());
+  int count = 0;
+  for (auto it = rgba.header().channels().begin(); it != rgba.header().channels().end(); ++it) {
+    ++count;
+    EXPECT_EQ(it.channel().type, Imf::HALF) << it.name() << " under --half";
+  }
+  EXPECT_EQ(count, 4) << "--keep rgba writes R, G, B and A only";
+}
+
+TEST(RenamedChannels, MappedThroughChAcrossPartsOrThroughAMapFile) {
+  const std::string dir = freshDir("story_renamed");
+  writeScene(dir);
+  MadePart beauty{"beauty", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  beauty.channels = colourChannels({"ViewLayer.Combined.R", "ViewLayer.Combined.G",
+                                    "ViewLayer.Combined.B", "ViewLayer.Combined.A"},
+                                   Imf::FLOAT);
+  MadePart aov{"aov", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  aov.channels.push_back({"objectId", Imf::FLOAT, specialOnFirstPixel()});
+  writeParts(dir + "/layers.exr", {beauty, aov});
+
+  const std::string ch = "--verbose --ch SpecialBuffer=objectId,R=ViewLayer.Combined.R,"
+                         "G=ViewLayer.Combined.G --ch B=ViewLayer.Combined.B,"
+                         "A=ViewLayer.Combined.A,Shadow=1.0";
+  const Outcome mapped = qxhost(render(dir, dir + "/layers.exr", dir + "/out.exr", ch));
+  ASSERT_EQ(mapped.status, 0) << mapped.err;
+  EXPECT_NE(mapped.err.find("reads channel \"objectId\" of part 1"), std::string::npos)
+      << "--verbose names the part; stderr:\n"
+      << mapped.err;
+  Imf::InputFile out((dir + "/out.exr").c_str());
+  EXPECT_EQ(readChannel(out, "ViewLayer.Combined.R", 0, 0), 0.625f)
+      << "the filtered colour goes back into the channel it came from";
+
+  const Outcome onePart =
+      qxhost(render(dir, dir + "/layers.exr", dir + "/part.exr", ch + " --part beauty"));
+  EXPECT_EQ(onePart.status, 2) << "--part beauty holds no objectId; stderr:\n" << onePart.err;
+  EXPECT_NE(onePart.err.find("no channel \"objectId\" for \"SpecialBuffer\""), std::string::npos)
+      << onePart.err;
+  EXPECT_EQ(qxhost(render(dir, dir + "/layers.exr", dir + "/part.exr", ch + " --part 1")).status, 2)
+      << "part 1 holds no colour";
+
+  const Outcome unmapped = qxhost(render(dir, dir + "/layers.exr", dir + "/bad.exr"));
+  EXPECT_EQ(unmapped.status, 2);
+  EXPECT_NE(unmapped.err.find("no channel \"SpecialBuffer\""), std::string::npos) << unmapped.err;
+  EXPECT_NE(unmapped.err.find("objectId (part 1)"), std::string::npos)
+      << "the error lists the file's channels; stderr:\n"
+      << unmapped.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/bad.exr")) << "nothing written after the error";
+  const Outcome allowed =
+      qxhost(render(dir, dir + "/layers.exr", dir + "/zero.exr", "--allow-missing"));
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_NE(allowed.err.find("warning"), std::string::npos) << allowed.err;
+
+  MadePart lower{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  lower.channels = colourChannels({"r", "g", "b", "a"}, Imf::HALF);
+  lower.channels.push_back({"id", Imf::UINT, specialOnFirstPixel()});
+  writeParts(dir + "/lower.exr", {lower});
+  const Outcome missing = qxhost(render(dir, dir + "/lower.exr", dir + "/bad.exr"));
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("the file has a, b, g, id, r"), std::string::npos) << missing.err;
+  const Outcome byFile =
+      qxhost(render(dir, dir + "/lower.exr", dir + "/lower-out.exr",
+                    "--ch-map '" QX_SOURCE_DIR "/examples/channel-maps/lowercase-rgba.json'"));
+  ASSERT_EQ(byFile.status, 0) << byFile.err;
+  Imf::InputFile lowerOut((dir + "/lower-out.exr").c_str());
+  EXPECT_EQ(readChannel(lowerOut, "r", 0, 0), 0.625f) << "uint ids select the entry too";
+}
+
+TEST(AlphaConventions, PremultipliedInputIsDividedFilteredAndMultipliedBackWithZeroAlphaUntouched) {
+  const std::string dir = freshDir("story_alpha");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 1, 0), box(0, 0, 1, 0), {}, 0, Imf::Header()};
+  // (0, 0): premultiplied (0.1, 0.2, 0.3) at A 0.5; (1, 0): (0.3, 0, 0) at A 0.
+  part.channels = {{"R", Imf::FLOAT, {0.1, 0.3}},
+                   {"G", Imf::FLOAT, {0.2, 0.0}},
+                   {"B", Imf::FLOAT, {0.3, 0.0}},
+                   {"A", Imf::FLOAT, {0.5, 0.0}},
+                   {"SpecialBuffer", Imf::FLOAT, {2.0, 2.0}}};
+  writeParts(dir + "/in.exr", {part});
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/pre.exr", "--alpha premultiplied")).status,
+            0);
+  Imf::InputFile pre((dir + "/pre.exr").c_str());
+  // Straight (0.2, 0.4, 0.6) + 0.5 = (0.7, 0.9, 1.1), times A 0.5.
+  EXPECT_NEAR(readChannel(pre, "R", 0, 0), 0.35f, 1e-6);
+  EXPECT_NEAR(readChannel(pre, "B", 0, 0), 0.55f, 1e-6);
+  EXPECT_FLOAT_EQ(readChannel(pre, "R", 1, 0), 0.3f) << "a pixel with A = 0 is untouched";
+  EXPECT_FLOAT_EQ(readChannel(pre, "A", 1, 0), 0.0f);
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/straight.exr")).status, 0);
+  Imf::InputFile straight((dir + "/straight.exr").c_str());
+  EXPECT_NEAR(readChannel(straight, "R", 0, 0), 0.6f, 1e-6) << "straight is the default";
+  EXPECT_NEAR(readChannel(straight, "R", 1, 0), 0.8f, 1e-6);
+}
+
+TEST(PngTransfer, LinearBytesSayGammaOneAndSrgbBytesCarryTheSrgbChunk) {
+  const std::string dir = freshDir("story_png");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 0, 0), box(0, 0, 0, 0), {}, 0, Imf::Header()};
+  part.channels = {{"R", Imf::FLOAT, {0.5}},
+                   {"G", Imf::FLOAT, {0.2}},
+                   {"B", Imf::FLOAT, {0.0}},
+                   {"A", Imf::FLOAT, {0.5}},
+                   {"SpecialBuffer", Imf::FLOAT, {0.0}}};
+  writeParts(dir + "/in.exr", {part});
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/linear.png")).status, 0);
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/srgb.png", "--png-transfer srgb")).status,
+            0);
+  const testpng::StoredPng linear = testpng::readStoredPng(dir + "/linear.png");
+  const testpng::StoredPng srgb = testpng::readStoredPng(dir + "/srgb.png");
+  ASSERT_TRUE(linear.ok && srgb.ok);
+  EXPECT_FALSE(linear.srgbChunk) << "a linear PNG must not claim sRGB";
+  EXPECT_TRUE(linear.gammaChunk && std::fabs(linear.gamma - 1.0) < 1e-4) << linear.gamma;
+  EXPECT_EQ(std::vector<int>(linear.bytes.begin(), linear.bytes.end()),
+            (std::vector<int>{127, 51, 0, 127}))
+      << "trunc(v x 255)";
+  EXPECT_TRUE(srgb.srgbChunk);
+  // 0.5 and 0.2 through the sRGB curve are 0.7354 and 0.4845; alpha stays linear.
+  EXPECT_EQ(std::vector<int>(srgb.bytes.begin(), srgb.bytes.end()),
+            (std::vector<int>{188, 124, 0, 127}));
+}
+
+TEST(Sequences, RenderEveryFrameInOneProcessSkipDamagedFramesAndSplitByTask) {
+  const std::string dir = freshDir("story_sequence");
+  writeScene(dir);
+  for (int f = 1; f <= 4; ++f) {
+    const std::string name = dir + "/in.000" + std::to_string(f) + ".exr";
+    if (f == 3) {
+      writeFile(name, "not an image");
+      continue;
+    }
+    MadePart part{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+    part.channels = colourChannels({"R", "G", "B", "A"}, Imf::FLOAT);
+    part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+    writeParts(name, {part});
+  }
+  const Outcome all =
+      qxhost(render(dir, dir + "/in.####.exr", dir + "/out.####.exr", "--frames 1-4 --threads 2"));
+  EXPECT_EQ(all.status, 2) << "a damaged frame makes the run fail; stderr:\n" << all.err;
+  EXPECT_NE(all.err.find("in.0003.exr"), std::string::npos) << all.err;
+  EXPECT_NE(all.err.find("3 of 4 frames rendered, 1 failed"), std::string::npos) << all.err;
+  for (int f : {1, 2, 4}) {
+    const std::string out = dir + "/out.000" + std::to_string(f) + ".exr";
+    ASSERT_TRUE(std::filesystem::exists(out)) << out << " missing";
+    Imf::InputFile file(out.c_str());
+    EXPECT_EQ(readChannel(file, "R", 0, 0), 0.625f) << out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out.0003.exr"));
+
+  const std::string stopped = freshDir("story_sequence_stop");
+  const Outcome stop = qxhost(
+      render(dir, dir + "/in.%04d.exr", stopped + "/o.%04d.exr", "--frames 1-4 --stop-on-error"));
+  EXPECT_EQ(stop.status, 2) << stop.err;
+  EXPECT_TRUE(std::filesystem::exists(stopped + "/o.0002.exr")) << "written frames are kept";
+  EXPECT_FALSE(std::filesystem::exists(stopped + "/o.0004.exr")) << "--stop-on-error stops";
+
+  const std::string task = freshDir("story_sequence_task");
+  const Outcome mine =
+      qxhost(render(dir, dir + "/in.####.exr", task + "/o.####.exr", "--frames 1-4 --task 2/2"));
+  EXPECT_EQ(mine.status, 0) << "task 2 of 2 is frames 2 and 4; stderr:\n" << mine.err;
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(task)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"o.0002.exr", "o.0004.exr"}));
+  const std::string stepped = freshDir("story_sequence_step");
+  EXPECT_EQ(
+      qxhost(render(dir, dir + "/in.####.exr", stepped + "/o.####.png", "--frames 1-4x3")).status,
+      0);
+  EXPECT_TRUE(std::filesystem::exists(stepped + "/o.0004.png")) << "1-4x3 is frames 1 and 4";
+}
+
+} // namespace
