@@ -164,22 +164,8 @@ ExrImage readImage(const std::string &path, const ExrReadOptions &options) {
   image.header = file.header(main);
   image.dataWindow = image.header.dataWindow();
   const Imath::Box2i &window = image.dataWindow;
-  const long long w = static_cast<long long>(window.max.x) - window.min.x + 1;
-  const long long h = static_cast<long long>(window.max.y) - window.min.y + 1;
-  if (w <= 0 || h <= 0 || w > std::numeric_limits<int>::max() / 4 ||
-      h > std::numeric_limits<int>::max() / 4) {
-    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) +
-                " is not a size the host renders");
-  }
-  // The size is checked before any plane is made: a small file can declare
-  // a window that would take gigabytes.
-  const std::uint64_t pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
-  if (pixels > options.maxPixels) {
-    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) + " is " +
-                std::to_string(pixels) + " pixels, more than the " +
-                std::to_string(options.maxPixels) + " allowed (--max-pixels)");
-  }
-  image.frame = Frame(static_cast<int>(w), static_cast<int>(h));
+  image.frame = frameForWindow(path, window.min.x, window.min.y, window.max.x, window.max.y,
+                               options.maxPixels);
 
   for (int b = 0; b < kBufferSlots; ++b) {
     const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];

@@ -182,22 +182,8 @@ namespace {
 // Reads an open EXR file into a new frame; see Frame::readExr.
 Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels) {
   const Imath::Box2i window = file.header().dataWindow();
-  const long long w = static_cast<long long>(window.max.x) - window.min.x + 1;
-  const long long h = static_cast<long long>(window.max.y) - window.min.y + 1;
-  if (w <= 0 || h <= 0 || w > std::numeric_limits<int>::max() / 4 ||
-      h > std::numeric_limits<int>::max() / 4) {
-    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) +
-                " is not a size the host renders");
-  }
-  // The size is checked before any plane is made: a small file can declare
-  // a window that would take gigabytes.
-  const std::uint64_t pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
-  if (pixels > maxPixels) {
-    throw Error(path + ": the data window " + std::to_string(w) + "x" + std::to_string(h) + " is " +
-                std::to_string(pixels) + " pixels, more than the " + std::to_string(maxPixels) +
-                " allowed (--max-pixels)");
-  }
-  Frame frame(static_cast<int>(w), static_cast<int>(h));
+  Frame frame =
+      frameForWindow(path, window.min.x, window.min.y, window.max.x, window.max.y, maxPixels);
   Imf::FrameBuffer slices;
   const Imf::ChannelList &channels = file.header().channels();
   for (Imf::ChannelList::ConstIterator it = channels.begin(); it != channels.end(); ++it) {
@@ -347,6 +333,23 @@ void Frame::writePlanes(const std::string &folder) const {
              {static_cast<std::size_t>(height_), static_cast<std::size_t>(width_)},
              planes_[static_cast<std::size_t>(b)].data());
   }
+}
+
+Frame frameForWindow(const std::string &path, long long minX, long long minY, long long maxX,
+                     long long maxY, std::uint64_t maxPixels) {
+  const long long w = maxX - minX + 1;
+  const long long h = maxY - minY + 1;
+  const std::string size = std::to_string(w) + "x" + std::to_string(h);
+  if (w <= 0 || h <= 0 || w > std::numeric_limits<int>::max() / 4 ||
+      h > std::numeric_limits<int>::max() / 4) {
+    throw Error(path + ": the data window " + size + " is not a size the host renders");
+  }
+  const std::uint64_t pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
+  if (pixels > maxPixels) {
+    throw Error(path + ": the data window " + size + " is " + std::to_string(pixels) +
+                " pixels, more than the " + std::to_string(maxPixels) + " allowed (--max-pixels)");
+  }
+  return Frame(static_cast<int>(w), static_cast<int>(h));
 }
 
 std::vector<int> missingBuffers(const Frame &frame, unsigned int mask) {

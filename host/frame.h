@@ -87,6 +87,13 @@ private:
   std::array<std::vector<float>, kBufferSlots> planes_;
 };
 
+// An empty frame for a data window from (minX, minY) to (maxX, maxY), both
+// corners inside it. Throws Error naming `path` for a window the host does
+// not render, or one of more than `maxPixels` pixels: checked before any
+// plane is made, since a small file can declare a window of gigabytes.
+Frame frameForWindow(const std::string &path, long long minX, long long minY, long long maxX,
+                     long long maxY, std::uint64_t maxPixels);
+
 // The buffers a requirement mask asks for (bit n for buffer n) that the frame
 // does not hold, lowest number first.
 std::vector<int> missingBuffers(const Frame &frame, unsigned int mask);
