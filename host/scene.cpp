@@ -45,8 +45,16 @@ std::optional<DuplicateKey> firstDuplicateKey(const std::string &text) {
       }
       if (levels.empty() || !levels.back().object || !levels.back().expectKey) continue;
       levels.back().expectKey = false;
-      // Escapes are decoded, so "a" and "\u0061" are the same key.
-      const std::string key = json::parse(text.substr(start, i - start + 1)).get<std::string>();
+      // Escapes are decoded, so "a" and "\u0061" are the same key. Text the
+      // parser never reached (past a NUL that ended the document) may not
+      // decode; it is compared as it stands.
+      const std::string raw = text.substr(start, i - start + 1);
+      std::string key;
+      try {
+        key = json::parse(raw).get<std::string>();
+      } catch (const json::exception &) {
+        key = raw;
+      }
       if (!levels.back().keys.insert(key).second) return DuplicateKey{key, start};
     } else if (c == '{' || c == '[') {
       levels.push_back(Level{c == '{', c == '{', {}});
