@@ -125,7 +125,8 @@ int grid(char **paths) {
   for (int c = 0; c < 4; ++c) {
     png_uint_32 cw = 0, ch = 0;
     if (!readStored(paths[1 + c], cells[c], cw, ch) || (c > 0 && (cw != w || ch != h))) {
-      std::fprintf(stderr, "qx_framegen: %s: not an RGBA PNG of the first one's size\n", paths[1 + c]);
+      std::fprintf(stderr, "qx_framegen: %s: not an RGBA PNG of the first one's size\n",
+                   paths[1 + c]);
       return 2;
     }
     w = cw;
@@ -163,7 +164,8 @@ int main(int argc, char **argv) {
     } else if (mode == "grid" && argc == 7) {
       return grid(argv + 2);
     } else {
-      std::fprintf(stderr, "usage: qx_framegen bench OUT.exr | disc OUT.exr | grid OUT.png A B C D\n");
+      std::fprintf(stderr,
+                   "usage: qx_framegen bench OUT.exr | disc OUT.exr | grid OUT.png A B C D\n");
       return 2;
     }
   } catch (const std::exception &e) {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "dynamic_library.h"
 #include "error.h"
 #include "safe_write.h"
-#include "dynamic_library.h"
 
 namespace qx::cli {
 
