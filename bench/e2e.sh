@@ -2,13 +2,13 @@
 # End-to-end timings, whole processes: a full-HD 19-channel frame through
 # `qxhost render --threads 2` against oiiotool on the same file, and a
 # 24-frame sequence in one process against 24 single-frame runs.
-# Usage: bench/e2e.sh BUILD_DIR (with qxhost and tools/framegen/qx_framegen built)
+# Usage: bench/e2e.sh BUILD_DIR (with qxhost and tools/exrgen/qx_exrgen built)
 set -euo pipefail
 build=$1
 work=$(cd "$build" && pwd)/bench-e2e
 rm -rf "$work" && mkdir -p "$work/seq" "$work/out1" "$work/out24"
 "$build/qxhost" demo --out-dir "$work/demo" >/dev/null
-"$build/tools/framegen/qx_framegen" bench "$work/frame.exr"
+"$build/tools/exrgen/qx_exrgen" bench "$work/frame.exr"
 scene=$work/demo/scene.json
 timed() { /usr/bin/time -f "%e s wall, %U s user, %S s sys, %M KiB max RSS" "$@" 2>&1 >/dev/null | tail -1; }
 

@@ -4,6 +4,10 @@
 //                                offset and subsampled files, and damaged ones
 //   qx_exrgen large W H OUT      a W by H frame of five constant half channels,
 //                                small on disk (ZIP) but large once read
+//   qx_exrgen bench OUT.exr      the end-to-end benchmark's frame (pictures.h)
+//   qx_exrgen disc OUT.exr       the alpha picture's premultiplied disc
+//   qx_exrgen grid OUT.png A.png B.png C.png D.png
+//                                the four pictures two by two (the README's)
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -22,6 +26,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "pictures.h"
+#include "safe_write.h"
 
 namespace {
 
@@ -111,7 +118,7 @@ std::string readAll(const std::string &path) {
 }
 
 void writeAll(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  qx::writeFileAtomically(path, bytes);
 }
 
 void seeds(const std::string &dir) {
@@ -163,7 +170,17 @@ int main(int argc, char **argv) {
       large(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
       return 0;
     }
-    std::fprintf(stderr, "usage: qx_exrgen seeds DIR | qx_exrgen large W H OUT\n");
+    if (what == "bench" && argc == 3) {
+      benchFrame(argv[2]);
+      return 0;
+    }
+    if (what == "disc" && argc == 3) {
+      discFrame(argv[2]);
+      return 0;
+    }
+    if (what == "grid" && argc == 7) return grid(argv + 2);
+    std::fprintf(stderr, "usage: qx_exrgen seeds DIR | large W H OUT | bench OUT.exr | disc "
+                         "OUT.exr | grid OUT.png A B C D\n");
     return 2;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "qx_exrgen: %s\n", e.what());

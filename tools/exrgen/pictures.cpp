@@ -1,13 +1,8 @@
-// qx_framegen: frames made with OpenEXR directly, never with qxhost.
-//   qx_framegen bench OUT.exr      the end-to-end benchmark's frame: 1920x1080, the
-//                             19 channels of the Frames table (colour half,
-//                             the other buffers float), ZIP, eight
-//                             special-buffer values in vertical bands
-//   qx_framegen disc OUT.exr       a premultiplied soft-edged disc, 160x160,
-//                             special-buffer value 1 wherever A > 0
-//   qx_framegen grid OUT.png A.png B.png C.png D.png
-//                             the four pictures' stored bytes over a grey
-//                             checkerboard, two by two (the README's picture)
+// The frames and the picture of the end-to-end benchmark and the README's
+// alpha picture, made with OpenEXR and libpng directly, never with qxhost
+// (see exrgen.cpp for the commands).
+#include "pictures.h"
+
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -55,6 +50,8 @@ void writeFrame(const char *path, int width, int height,
   file.writePixels(height);
 }
 
+} // namespace
+
 void benchFrame(const char *path) {
   const int width = 1920, height = 1080;
   const std::size_t count = static_cast<std::size_t>(width) * height;
@@ -92,6 +89,8 @@ void discFrame(const char *path) {
   writeFrame(path, size, size, {{0, special}, {32, r}, {33, g}, {34, b}, {35, a}}, false);
 }
 
+namespace {
+
 // The stored RGBA bytes of a PNG, with no colour conversion.
 bool readStored(const char *path, std::vector<png_byte> &bytes, png_uint_32 &width,
                 png_uint_32 &height) {
@@ -119,13 +118,15 @@ bool readStored(const char *path, std::vector<png_byte> &bytes, png_uint_32 &wid
   return ok;
 }
 
+} // namespace
+
 int grid(char **paths) {
   std::vector<png_byte> cells[4];
   png_uint_32 w = 0, h = 0;
   for (int c = 0; c < 4; ++c) {
     png_uint_32 cw = 0, ch = 0;
     if (!readStored(paths[1 + c], cells[c], cw, ch) || (c > 0 && (cw != w || ch != h))) {
-      std::fprintf(stderr, "qx_framegen: %s: not an RGBA PNG of the first one's size\n",
+      std::fprintf(stderr, "qx_exrgen: %s: not an RGBA PNG of the first one's size\n",
                    paths[1 + c]);
       return 2;
     }
@@ -149,28 +150,5 @@ int grid(char **paths) {
     }
   }
   qx::writePngBytes(paths[0], static_cast<int>(width), static_cast<int>(height), 3, out);
-  return 0;
-}
-
-} // namespace
-
-int main(int argc, char **argv) {
-  try {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "bench" && argc == 3) {
-      benchFrame(argv[2]);
-    } else if (mode == "disc" && argc == 3) {
-      discFrame(argv[2]);
-    } else if (mode == "grid" && argc == 7) {
-      return grid(argv + 2);
-    } else {
-      std::fprintf(stderr,
-                   "usage: qx_framegen bench OUT.exr | disc OUT.exr | grid OUT.png A B C D\n");
-      return 2;
-    }
-  } catch (const std::exception &e) {
-    std::fprintf(stderr, "qx_framegen: %s\n", e.what());
-    return 2;
-  }
   return 0;
 }
