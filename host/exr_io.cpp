@@ -2,7 +2,6 @@
 // parts) and writing it back with the filter's colour, everything else kept.
 #include "exr_io.h"
 
-#include <Iex.h>
 #include <ImfFrameBuffer.h>
 #include <ImfInputPart.h>
 #include <ImfMultiPartInputFile.h>
@@ -15,7 +14,6 @@
 #include <half.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +25,7 @@
 #include <map>
 
 #include "error.h"
-#include "safe_write.h"
+#include "exr_output.h"
 
 namespace qx {
 namespace {
@@ -308,15 +306,10 @@ ExrImage readExrImage(const std::string &path, const ExrReadOptions &options) {
 
 void writeExrImage(const std::string &path, const ExrImage &image, const Frame &colour,
                    const ExrWriteOptions &options) {
-  try {
-    // The library writes the temporary file beside the target by its name;
-    // it takes the target's place, flushed, only once written whole, and is
-    // removed when anything fails.
-    TempFile temp(path);
-    const std::string temporary = temp.path();
-    if (colour.width() != image.frame.width() || colour.height() != image.frame.height()) {
-      throw Error(path + ": cannot write the frame: the colour does not match its size");
-    }
+  if (colour.width() != image.frame.width() || colour.height() != image.frame.height()) {
+    throw Error(path + ": cannot write the frame: the colour does not match its size");
+  }
+  writeExrSafely(path, [&](Imf::OStream &stream) {
     // Built up attribute by attribute rather than copied and trimmed:
     // Header::erase of this OpenEXR leaks the attribute it removes.
     Imf::Header header;
@@ -371,32 +364,18 @@ void writeExrImage(const std::string &path, const ExrImage &image, const Frame &
       header.insert(name, Imf::StringAttribute(value));
     }
 
-    // A write the disk refuses is told in the file's own terms, as every
-    // other safe write tells it.
-    try {
-      if (image.header.hasTileDescription()) {
-        Imf::TileDescription tiles = image.header.tileDescription();
-        tiles.mode = Imf::ONE_LEVEL;
-        header.setTileDescription(tiles);
-        Imf::TiledOutputFile file(temporary.c_str(), header, Imf::globalThreadCount());
-        file.setFrameBuffer(slices);
-        file.writeTiles(0, file.numXTiles() - 1, 0, file.numYTiles() - 1);
-      } else {
-        Imf::OutputFile file(temporary.c_str(), header, Imf::globalThreadCount());
-        file.setFrameBuffer(slices);
-        file.writePixels(window.max.y - window.min.y + 1);
-      }
-    } catch (const Iex::ErrnoExc &) {
-      temp.fail(errno != 0 ? errno : EIO);
+    if (image.header.hasTileDescription()) {
+      Imf::TileDescription tiles = image.header.tileDescription();
+      tiles.mode = Imf::ONE_LEVEL;
+      header.setTileDescription(tiles);
+      Imf::TiledOutputFile file(stream, header, Imf::globalThreadCount());
+      file.setFrameBuffer(slices);
+      file.writeTiles(0, file.numXTiles() - 1, 0, file.numYTiles() - 1);
+    } else {
+      Imf::OutputFile file(stream, header, Imf::globalThreadCount());
+      file.setFrameBuffer(slices);
+      file.writePixels(window.max.y - window.min.y + 1);
     }
-    temp.commit();
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(path + ": cannot write the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(path + ": cannot write the frame: " + e.what());
-  }
+  });
 }
-
 } // namespace qx

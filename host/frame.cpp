@@ -10,9 +10,10 @@
 #include <ImfIO.h>
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+
+#include "exr_output.h"
 #endif
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,11 +21,9 @@
 #include <filesystem>
 #include <limits>
 #include <new>
-#include <optional>
 
 #include "error.h"
 #include "npy.h"
-#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -99,33 +98,6 @@ public:
 private:
   const std::string &bytes_;
   uint64_t position_ = 0;
-};
-
-// The library's output stream over a safe-write temporary file. A failed
-// write is kept and reported in the file's own terms once the library has
-// let go; the library itself hears of it as one of its I/O errors.
-class TempFileOutput : public Imf::OStream {
-public:
-  explicit TempFileOutput(TempFile &file) : Imf::OStream(file.target().c_str()), file_(file) {}
-  void write(const char c[], int n) override {
-    if (error_) throw Iex::IoExc(error_->what());
-    try {
-      if (::lseek(file_.fd(), static_cast<off_t>(position_), SEEK_SET) < 0) file_.fail(errno);
-      file_.write(c, static_cast<std::size_t>(n));
-    } catch (const Error &e) {
-      error_ = e;
-      throw Iex::IoExc(e.what());
-    }
-    position_ += static_cast<uint64_t>(n);
-  }
-  uint64_t tellp() override { return position_; }
-  void seekp(uint64_t pos) override { position_ = pos; }
-  const std::optional<Error> &error() const { return error_; }
-
-private:
-  TempFile &file_;
-  uint64_t position_ = 0;
-  std::optional<Error> error_;
 };
 
 Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels);
@@ -237,7 +209,7 @@ Frame Frame::readExrBytes(const std::string &bytes, const std::string &name,
 }
 
 void Frame::writeExr(const std::string &path) const {
-  try {
+  writeExrSafely(path, [this](Imf::OStream &stream) {
     Imf::Header header(width_, height_);
     Imf::FrameBuffer slices;
     for (int b = 0; b < kBufferSlots; ++b) {
@@ -247,28 +219,10 @@ void Frame::writeExr(const std::string &path) const {
       float *data = const_cast<float *>(planes_[static_cast<std::size_t>(b)].data());
       slices.insert(kChannelNames[b], floatSlice(data, width_, 0, 0));
     }
-    // The library writes into a temporary file beside the target, which
-    // takes the target's place only once the library has written it whole.
-    TempFile temp(path);
-    TempFileOutput stream(temp);
-    try {
-      Imf::OutputFile file(stream, header);
-      file.setFrameBuffer(slices);
-      file.writePixels(height_);
-    } catch (const std::exception &) {
-      // The file's own reason, not the library's retelling of it.
-      if (stream.error()) throw *stream.error();
-      throw;
-    }
-    if (stream.error()) throw *stream.error();
-    temp.commit();
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(path + ": cannot write the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(path + ": cannot write the frame: " + e.what());
-  }
+    Imf::OutputFile file(stream, header);
+    file.setFrameBuffer(slices);
+    file.writePixels(height_);
+  });
 }
 #else
 Frame Frame::readExr(const std::string &path, std::uint64_t) {

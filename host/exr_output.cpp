@@ -1,0 +1,70 @@
+// The library's output stream over a safe-write temporary file.
+#include "exr_output.h"
+
+#include <Iex.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+
+#include "error.h"
+#include "safe_write.h"
+
+namespace qx {
+namespace {
+
+// A failed write is kept and reported in the file's own terms once the
+// library has let go; the library itself hears of it as one of its I/O
+// errors.
+class TempFileOutput : public Imf::OStream {
+public:
+  explicit TempFileOutput(TempFile &file) : Imf::OStream(file.target().c_str()), file_(file) {}
+  void write(const char c[], int n) override {
+    if (error_) throw Iex::IoExc(error_->what());
+    try {
+      if (::lseek(file_.fd(), static_cast<off_t>(position_), SEEK_SET) < 0) file_.fail(errno);
+      file_.write(c, static_cast<std::size_t>(n));
+    } catch (const Error &e) {
+      error_ = e;
+      throw Iex::IoExc(e.what());
+    }
+    position_ += static_cast<uint64_t>(n);
+  }
+  uint64_t tellp() override { return position_; }
+  void seekp(uint64_t pos) override { position_ = pos; }
+  const std::optional<Error> &error() const { return error_; }
+
+private:
+  TempFile &file_;
+  uint64_t position_ = 0;
+  std::optional<Error> error_;
+};
+
+} // namespace
+
+void writeExrSafely(const std::string &path, const std::function<void(Imf::OStream &)> &write) {
+  try {
+    TempFile temp(path);
+    TempFileOutput stream(temp);
+    try {
+      write(stream);
+    } catch (const std::exception &) {
+      // The file's own reason, not the library's retelling of it.
+      if (stream.error()) throw *stream.error();
+      throw;
+    }
+    if (stream.error()) throw *stream.error();
+    temp.commit();
+  } catch (const Error &) {
+    throw;
+  } catch (const std::bad_alloc &) {
+    throw Error(path + ": cannot write the frame: out of memory");
+  } catch (const std::exception &e) {
+    throw Error(path + ": cannot write the frame: " + e.what());
+  }
+}
+
+} // namespace qx
