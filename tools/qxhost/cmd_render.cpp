@@ -200,8 +200,9 @@ public:
 private:
   void check(const ExrImage &image, const std::string &name) {
     std::vector<std::string> missing;
+    const std::bitset<kBufferSlots> wanted = buffers();
     for (int b = 0; b < kBufferSlots; ++b) {
-      if (!buffers().test(static_cast<std::size_t>(b)) || image.frame.has(b)) continue;
+      if (!wanted.test(static_cast<std::size_t>(b)) || image.frame.has(b)) continue;
       const std::string &channel = setup_.read.map.source(b).channel;
       const bool essential = b == 0 || b >= 32;
       if (essential && !setup_.allowMissing) {
@@ -292,8 +293,9 @@ RenderSetup makeSetup(const RenderArgs &args) {
       {"qxhost:scene", std::filesystem::absolute(args.scene).string()},
       {"qxhost:version", "qxhost " QX_VERSION},
   };
-  setup.png = imageFormatFor(args.out) == ImageFormat::Png;
-  setup.planesOut = imageFormatFor(args.out) == ImageFormat::Planes;
+  const ImageFormat format = imageFormatFor(args.out);
+  setup.png = format == ImageFormat::Png;
+  setup.planesOut = format == ImageFormat::Planes;
   setup.transfer = args.pngTransfer == "srgb" ? PngTransfer::Srgb : PngTransfer::Linear;
   setup.premultiplied = args.alpha == "premultiplied";
   setup.allowMissing = args.allowMissing;
