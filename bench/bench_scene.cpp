@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "filter.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "module.h"
 #include "persist.h"
 

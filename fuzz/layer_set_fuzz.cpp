@@ -36,7 +36,7 @@
 
 #include "common/instance_checks.h"
 #include "fuzz_support.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"

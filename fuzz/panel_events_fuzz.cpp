@@ -123,7 +123,7 @@
 #include "common/control_names.h"
 #include "common/instance_checks.h"
 #include "effect.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"

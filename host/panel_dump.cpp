@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "error.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "image_io.h"
 #include "npy.h"
 #include "panel_services.h"

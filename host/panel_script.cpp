@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "error.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "panel_dump.h"
 #include "panel_services.h"
 

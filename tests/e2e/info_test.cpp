@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "host.h"
+#include "stand_in_host.h"
 
 #include "qxhost_run.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "stand_in_host.h"
 #include "panel_dump.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host.h"
+#include "stand_in_host.h"
 
 namespace {
 

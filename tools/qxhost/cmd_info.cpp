@@ -6,7 +6,7 @@
 
 #include "command.h"
 #include "error.h"
-#include "host.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "command.h"
 #include "error.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "panel_script.h"
 
 namespace qx::cli {

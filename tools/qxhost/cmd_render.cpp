@@ -17,7 +17,7 @@
 #include "error.h"
 #include "exr_io.h"
 #include "frame.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "image_io.h"
 #include "renderer.h"
 #include "safe_write.h"

@@ -13,7 +13,7 @@
 #include "demo_scene.h"
 #include "error.h"
 #include "frame.h"
-#include "host.h"
+#include "stand_in_host.h"
 #include "image_io.h"
 #include "renderer.h"
 

@@ -9,7 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "host.h"
+#include "stand_in_host.h"
 #include "scene.h"
 
 namespace qx::cli {

@@ -1,5 +1,5 @@
 // The stand-in host.
-#include "host.h"
+#include "stand_in_host.h"
 
 #include <utility>
 
