@@ -342,11 +342,13 @@ void writeExrImage(const std::string &path, const ExrImage &image, const Frame &
     };
     for (int c = 0; c < 4; ++c) {
       const ExrBufferSource &source = image.sources[static_cast<std::size_t>(32 + c)];
-      const bool fromFile = !source.channel.empty() && !options.rgbaOnly;
+      // Under --keep rgba the colour goes out as R, G, B and A whatever it
+      // was read from, still in the type it was read in.
+      const bool fromFile = !source.channel.empty();
       const float *plane = colour.plane(32 + c);
       if (plane == nullptr) continue;
-      add(fromFile ? source.channel : kColourNames[c], fromFile ? source.type : Imf::FLOAT,
-          Imf::FLOAT, plane, 1, 1, false);
+      add(fromFile && !options.rgbaOnly ? source.channel : kColourNames[c],
+          fromFile ? source.type : Imf::FLOAT, Imf::FLOAT, plane, 1, 1, false);
     }
     if (!options.rgbaOnly) {
       for (const ExrRawChannel &raw : image.passThrough) {
