@@ -1,16 +1,56 @@
-// The pixel effect engine: per-pixel evaluation, the layer effect and the
-// colour-space conversions.
+// The pixel effect engine: the buffers a stack reads, the walk of a stack,
+// the layer effect, the colour-space conversions and the per-pixel
+// evaluation.
 #include "effect.h"
 
 #include <math.h>
-
-#include "layers.h"
-#include "module.h"
 
 const char *popup1_data[MODE_COUNT + 1] = {
     "AmbientLight", "Add", "Sub",        "Multiply", "Difference", "Screen",
     "Overlay",      "Hue", "Saturation", "Value",    nullptr,
 };
+
+const int32_t FlagTbl[BUF_INDEX_COUNT] = {
+    HOST_BUF_SPECIAL,       HOST_BUF_ALPHA,          HOST_BUF_LUMINOUS,     HOST_BUF_DIFFUSE,
+    HOST_BUF_SPECULAR,      HOST_BUF_REFLECTIVE,     HOST_BUF_TRANSPARENCY, HOST_BUF_SHADING,
+    HOST_BUF_DIFFUSE_SHADE, HOST_BUF_SPECULAR_SHADE, HOST_BUF_SHADOW,       HOST_BUF_GEOMETRY,
+    HOST_BUF_DEPTH,
+};
+
+const char *BufferNames[BUF_INDEX_COUNT + 1] = {
+    "None",       "Alpha",        "Luminous", "Diffuse",       "Specular",
+    "Reflective", "Transparency", "Shading",  "Diffuse Shade", "Specular Shade",
+    "Shadow",     "Geometry",     "Depth",    nullptr,
+};
+
+// ---------------------------------------------------------------------------
+// What a stack reads
+
+StackNeeds ScanStack(const Layer *head) {
+  StackNeeds needs = {1u << HOST_BUF_SPECIAL, false, false, nullptr};
+  for (const Layer *layer = head; layer != nullptr; layer = layer->next) {
+    needs.last = layer;
+    if (layer->type == LAYER_SHADOW) {
+      needs.shadowLayer = true;
+      needs.mask |= 1u << HOST_BUF_SHADOW;
+    }
+    if (layer->mode == MODE_AMBIENT) {
+      needs.ambient = true;
+      needs.mask |= AMBIENT_FLAGS;
+      continue;
+    }
+    // An index outside the table reads as "None" everywhere, so it asks for
+    // nothing. The colour's own alpha (35) is read with the colour and needs
+    // no request.
+    const int32_t indices[2] = {layer->inBuffer, layer->alphaBuffer};
+    for (int32_t index : indices) {
+      if (!BufferIndexValid(index)) continue;
+      const int32_t buffer = FlagTbl[index];
+      if (buffer < 32) needs.mask |= 1u << buffer;
+    }
+  }
+  return needs;
+}
 
 // ---------------------------------------------------------------------------
 // Colour-space conversion
@@ -186,6 +226,31 @@ void PixEffecter(const PixelContext *context, float out[4]) {
 }
 
 // ---------------------------------------------------------------------------
+// The walk of a stack
+
+void ApplyStack(const Layer *last, PixelContext *context, float work[4],
+                const StackSource *source) {
+  float *current = context->current;
+  for (int c = 0; c < 4; ++c) work[c] = current[c];
+  for (const Layer *layer = last; layer != nullptr; layer = layer->prev) {
+    if (!source->applies(source->data, layer, context->shadow)) continue;
+    if (layer->mode == MODE_AMBIENT) {
+      // "AmbientLight" uses neither weight.
+      context->inputValue = 1.0f;
+      context->alphaValue = 0.0f;
+    } else {
+      context->inputValue = source->buffer(source->data, layer->inBuffer);
+      context->alphaValue = source->buffer(source->data, layer->alphaBuffer);
+    }
+    const float alpha = current[3];
+    context->layer = layer;
+    PixEffecter(context, work);
+    if (source->carryAlpha) work[3] = alpha;
+    for (int c = 0; c < 4; ++c) current[c] = (work[c] < 0.0f) ? 0.0f : work[c];
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Per-pixel evaluation
 
 namespace {
@@ -194,11 +259,21 @@ namespace {
 // asking the host. An index outside 0 to 12 can only come from damaged stored
 // data; it reads as "None" too, and QXFlags asks the host for nothing for it,
 // so both agree and FlagTbl is never indexed out of range.
-float ReadLayerBuffer(const HostPixelAccess *access, int32_t index) {
+float HostBufferValue(const void *data, int32_t index) {
   if (index == BUF_NONE || !BufferIndexValid(index)) return 1.0f;
+  const HostPixelAccess *access = static_cast<const HostPixelAccess *>(data);
   float value;
   access->getVal(access, FlagTbl[index], 1, &value);
   return value;
+}
+
+// The renderer applies every active layer, but a "Shadow" layer only where
+// the pixel has shadow. The shadow value has been read whenever a "Shadow"
+// layer is present.
+bool RenderApplies(const void *data, const Layer *layer, float shadow) {
+  (void)data;
+  if (layer->type == LAYER_SHADOW && shadow == 0.0f) return false;
+  return layer->active != 0;
 }
 
 } // namespace
@@ -225,22 +300,12 @@ void QXEvaluate(HostInstance instance, const HostPixelAccess *access) {
   float current[4];
   access->getVal(access, HOST_BUF_RED, 4, current);
 
-  // Which of the optional buffers the stack needs, counting inactive layers
-  // as well. The scan ends on the last layer, GetLayer(entry, -1), which is
-  // applied first; keeping it spares two more walks of the stack per pixel.
-  bool hasAmbient = false;
-  bool hasShadow = false;
-  const Layer *last = entry->head;
-  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    if (layer->mode == MODE_AMBIENT) hasAmbient = true;
-    if (layer->type == LAYER_SHADOW) hasShadow = true;
-    last = layer;
-  }
-
+  // Only the optional buffers that the stack needs are read.
+  const StackNeeds needs = ScanStack(entry->head);
   float surfaceColor[3] = {0.0f, 0.0f, 0.0f};
   PixelContext context = {current, surfaceColor, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, nullptr};
-  if (hasShadow) access->getVal(access, HOST_BUF_SHADOW, 1, &context.shadow);
-  if (hasAmbient) {
+  if (needs.shadowLayer) access->getVal(access, HOST_BUF_SHADOW, 1, &context.shadow);
+  if (needs.ambient) {
     access->getVal(access, HOST_BUF_SURF_RED, 1, &surfaceColor[0]);
     access->getVal(access, HOST_BUF_SURF_GREEN, 1, &surfaceColor[1]);
     access->getVal(access, HOST_BUF_SURF_BLUE, 1, &surfaceColor[2]);
@@ -250,28 +315,8 @@ void QXEvaluate(HostInstance instance, const HostPixelAccess *access) {
     access->getVal(access, HOST_BUF_TRANSPARENCY, 1, &context.transparency);
   }
 
-  float work[4] = {current[0], current[1], current[2], current[3]};
-
-  // From the last layer to the head: the top row of the layer list goes last.
-  for (const Layer *layer = last; layer != nullptr; layer = layer->prev) {
-    // The shadow value has been read whenever a "Shadow" layer is present.
-    if (layer->type == LAYER_SHADOW && context.shadow == 0.0f) continue;
-    if (layer->active == 0) continue;
-    if (layer->mode == MODE_AMBIENT) {
-      context.inputValue = 1.0f;
-      context.alphaValue = 0.0f;
-    } else {
-      context.inputValue = ReadLayerBuffer(access, layer->inBuffer);
-      context.alphaValue = ReadLayerBuffer(access, layer->alphaBuffer);
-    }
-    const float alpha = current[3];
-    context.layer = layer;
-    PixEffecter(&context, work);
-    work[3] = alpha;
-    // The next layer starts from no negative channel; the written result is
-    // not limited.
-    for (int c = 0; c < 4; ++c) current[c] = (work[c] < 0.0f) ? 0.0f : work[c];
-  }
-
+  float work[4];
+  const StackSource source = {HostBufferValue, RenderApplies, access, true};
+  ApplyStack(needs.last, &context, work, &source);
   access->setRGBA(access, work);
 }

@@ -5,8 +5,6 @@
 
 #include <stdlib.h>
 
-#include "module.h"
-
 namespace {
 
 uint64_t changes = 0;
@@ -142,6 +140,17 @@ int32_t GetLayerNum(const SBEntry *entry) {
   int32_t count = 0;
   for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) ++count;
   return count;
+}
+
+void SpliceOnTop(SBEntry *to, SBEntry *from) {
+  if (from->head == nullptr) return;
+  Layer *last = from->head;
+  while (last->next != nullptr) last = last->next;
+  last->next = to->head;
+  if (to->head != nullptr) to->head->prev = last;
+  to->head = from->head;
+  from->head = nullptr;
+  StacksChanged();
 }
 
 void StacksChanged() { ++changes; }

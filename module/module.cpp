@@ -1,6 +1,7 @@
 // Host binding: what the host sees first (the descriptor, the server table and
-// the activations), the filter instance and its special-buffer entries, and
-// the buffers the filter asks the host to render.
+// the activations), the filter instance's life, and the buffers the filter
+// asks the host to render. This unit stands above all others: the
+// activation hands the host the callbacks of every subsystem.
 #include "module.h"
 
 #include <stdlib.h>
@@ -16,26 +17,6 @@
 #else
 #define QX_EXPORT __attribute__((visibility("default")))
 #endif
-
-HostGlobalFunc *global_func = nullptr;
-FilterInstance *PanelOwner = nullptr;
-int32_t Bcount = 0;
-char Fnode[FILE_TEXT_LEN];
-char Fpath[FILE_TEXT_LEN];
-char Fname[FILE_TEXT_LEN];
-
-const int32_t FlagTbl[BUF_INDEX_COUNT] = {
-    HOST_BUF_SPECIAL,       HOST_BUF_ALPHA,          HOST_BUF_LUMINOUS,     HOST_BUF_DIFFUSE,
-    HOST_BUF_SPECULAR,      HOST_BUF_REFLECTIVE,     HOST_BUF_TRANSPARENCY, HOST_BUF_SHADING,
-    HOST_BUF_DIFFUSE_SHADE, HOST_BUF_SPECULAR_SHADE, HOST_BUF_SHADOW,       HOST_BUF_GEOMETRY,
-    HOST_BUF_DEPTH,
-};
-
-const char *BufferNames[BUF_INDEX_COUNT + 1] = {
-    "None",       "Alpha",        "Luminous", "Diffuse",       "Specular",
-    "Reflective", "Transparency", "Shading",  "Diffuse Shade", "Specular Shade",
-    "Shadow",     "Geometry",     "Depth",    nullptr,
-};
 
 // ---------------------------------------------------------------------------
 // Descriptor, servers and activation
@@ -109,55 +90,7 @@ int __stdcall DllMain(void *module, unsigned long reason, void *reserved) {
 } // extern "C"
 
 // ---------------------------------------------------------------------------
-// Host services
-
-void *HostService(const char *name) {
-  return global_func != nullptr ? global_func(name, 0) : nullptr;
-}
-
-const HostSurfaceFuncs *SurfaceService() {
-  void *service = HostService(HOST_SURFACE_FUNCS);
-  if (service == nullptr) service = HostService(HOST_SURFACE_FUNCS_1);
-  return static_cast<const HostSurfaceFuncs *>(service);
-}
-
-void ShowInfo(const char *text) {
-  const HostMessageFuncs *messages =
-      static_cast<const HostMessageFuncs *>(HostService(HOST_MESSAGE_FUNCS));
-  if (messages != nullptr && messages->info != nullptr) messages->info(text, nullptr);
-}
-
-// ---------------------------------------------------------------------------
-// Special-buffer values and instances
-
-int32_t MakeSBList(double values[SB_MAX_ENTRIES]) {
-  const HostSurfaceFuncs *surf = SurfaceService();
-  if (surf == nullptr) return 0; // no surface service: no values
-  int32_t count = 0;
-  for (HostSurfaceID s = surf->first(); s != nullptr; s = surf->next(s)) {
-    const double *param = surf->getFlt(s, "SpecialBuffer1");
-    if (param == nullptr) continue; // a surface without the parameter carries no value
-    const double v = *param;
-    bool seen = false;
-    for (int32_t i = 0; i < count; ++i) {
-      if (values[i] == v) seen = true;
-    }
-    if (!seen && count < SB_MAX_ENTRIES) values[count++] = v;
-  }
-  return count;
-}
-
-bool RoomForLayers(const FilterInstance *inst, int32_t more) {
-  if (more < 0 || more > SCENE_MAX_LAYERS) return false;
-  const int32_t limit = SCENE_MAX_LAYERS - more;
-  int32_t total = 0;
-  for (int32_t i = 0; i < inst->entryCount; ++i) {
-    for (const Layer *layer = inst->entries[i].head; layer != nullptr; layer = layer->next) {
-      if (++total > limit) return false;
-    }
-  }
-  return true;
-}
+// Instances
 
 HostInstance QXCreate(void *priv, void *context, HostError *error) {
   (void)priv;
@@ -169,10 +102,8 @@ HostInstance QXCreate(void *priv, void *context, HostError *error) {
 
   double values[SB_MAX_ENTRIES];
   int32_t count = MakeSBList(values);
-  if (count > 0) {
-    inst->entries = static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
-    if (inst->entries == nullptr) count = 0; // an instance without entries is still usable
-  }
+  inst->entries = NewEntries(values, count);
+  if (inst->entries == nullptr) count = 0; // an instance without entries is still usable
   inst->entryCount = count;
 
   // A new instance's first request starts in the content directory, unless
@@ -181,12 +112,6 @@ HostInstance QXCreate(void *priv, void *context, HostError *error) {
     Fnode[0] = Fpath[0] = Fname[0] = '\0';
     Bcount = count;
   }
-  for (int32_t i = 0; i < count; ++i) {
-    inst->entries[i].value = values[i];
-    inst->entries[i].on = 0;
-    inst->entries[i].head = nullptr;
-  }
-
   inst->clip.valid = 0;
   inst->surfNames = nullptr;
   inst->surfColors = nullptr;
@@ -199,46 +124,9 @@ void QXDestroy(HostInstance instance) {
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (inst == nullptr) return;
   if (PanelOwner == inst) PanelOwner = nullptr;
-  for (int32_t i = 0; i < inst->entryCount; ++i) DelAllLayer(&inst->entries[i]);
-  free(inst->entries);
+  FreeEntries(inst->entries, inst->entryCount);
   free(inst);
 }
-
-namespace {
-
-// Releases an entry array with all its stacks.
-void FreeEntries(SBEntry *entries, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) DelAllLayer(&entries[i]);
-  free(entries);
-}
-
-// A deep copy of an entry array: every stack is copied layer by layer, in
-// order. Returns null when memory runs out, with nothing left allocated.
-SBEntry *CopyEntries(const SBEntry *from, int32_t count) {
-  if (count <= 0) return nullptr;
-  SBEntry *to = static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
-  if (to == nullptr) return nullptr;
-  for (int32_t i = 0; i < count; ++i) {
-    to[i].value = from[i].value;
-    to[i].on = from[i].on;
-    to[i].head = nullptr;
-    Layer *tail = nullptr;
-    for (const Layer *src = from[i].head; src != nullptr; src = src->next) {
-      Layer *copy = AppendLayerAfter(&to[i], tail);
-      if (copy == nullptr) {
-        FreeEntries(to, count);
-        return nullptr;
-      }
-      *copy = *src; // every property; the copy's own links follow
-      copy->prev = tail;
-      copy->next = nullptr;
-      tail = copy;
-    }
-  }
-  return to;
-}
-
-} // namespace
 
 HostError QXCopy(HostInstance first, HostInstance second) {
   const FilterInstance *from = static_cast<const FilterInstance *>(first);
@@ -250,13 +138,32 @@ HostError QXCopy(HostInstance first, HostInstance second) {
   SBEntry *entries = CopyEntries(from->entries, from->entryCount);
   if (entries == nullptr && from->entryCount > 0) return "Quintessalux: out of memory";
 
+  // The panel state that belongs to an open panel stays with the instance
+  // whose panel it is: the copy keeps its own (none, unless its own panel is
+  // open) and never takes the source's, whose controls the host destroys when
+  // that panel closes.
+  HostPanelFuncs *const panelFuncs = to->panelFuncs;
+  const HostPanelID panel = to->panel;
+  HostControl *ctl[CTL_COUNT];
+  int8_t ctlOn[CTL_COUNT];
+  memcpy(ctl, to->ctl, sizeof ctl);
+  memcpy(ctlOn, to->ctlOn, sizeof ctlOn);
+  const char **const surfNames = to->surfNames;
+  float(*const surfColors)[3] = to->surfColors;
+
   FreeEntries(to->entries, to->entryCount);
   *to = *from;
   to->entries = entries;
   to->entryCount = entries != nullptr ? from->entryCount : 0;
+  to->panelFuncs = panelFuncs;
+  to->panel = panel;
+  memcpy(to->ctl, ctl, sizeof ctl);
+  memcpy(to->ctlOn, ctlOn, sizeof ctlOn);
+  to->surfNames = surfNames;
+  to->surfColors = surfColors;
 
   // The selection points into the source's stacks; find the same row in the
-  // copy. The surface arrays belong to the source's open panel.
+  // copy.
   to->curLayer = nullptr;
   if (from->curLayer != nullptr && from->curEntry >= 0 && from->curEntry < from->entryCount) {
     const SBEntry &src = from->entries[from->curEntry];
@@ -264,8 +171,6 @@ HostError QXCopy(HostInstance first, HostInstance second) {
     for (const Layer *l = src.head; l != nullptr && l != from->curLayer; l = l->next) ++row;
     to->curLayer = GetLayer(&to->entries[from->curEntry], row);
   }
-  to->surfNames = nullptr;
-  to->surfColors = nullptr;
   to->rowLayer = nullptr; // the source's row of the layer list
   return nullptr;
 }
@@ -305,23 +210,8 @@ HostError QXNewTime(HostInstance instance, int frame, double time) {
 
 unsigned int QXFlags(HostInstance instance) {
   const FilterInstance *inst = static_cast<const FilterInstance *>(instance);
+  // Every entry counts, switched on or not, and every layer, active or not.
   uint32_t mask = 1u << HOST_BUF_SPECIAL;
-  for (int32_t i = 0; i < inst->entryCount; ++i) {
-    for (const Layer *layer = inst->entries[i].head; layer != nullptr; layer = layer->next) {
-      if (layer->type == LAYER_SHADOW) mask |= 1u << HOST_BUF_SHADOW;
-      if (layer->mode == MODE_AMBIENT) {
-        mask |= AMBIENT_FLAGS;
-        continue;
-      }
-      // An index outside the table reads as "None" everywhere, so it asks
-      // for nothing.
-      const int32_t indices[2] = {layer->inBuffer, layer->alphaBuffer};
-      for (int32_t index : indices) {
-        if (!BufferIndexValid(index)) continue;
-        const int32_t buffer = FlagTbl[index];
-        if (buffer < 32) mask |= 1u << buffer;
-      }
-    }
-  }
+  for (int32_t i = 0; i < inst->entryCount; ++i) mask |= ScanStack(inst->entries[i].head).mask;
   return mask;
 }

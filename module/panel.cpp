@@ -2,83 +2,21 @@
 // property controls.
 #include "panel.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
+#include "controls.h"
 #include "effect.h"
+#include "entries.h"
 #include "layers.h"
-#include "module.h"
 #include "persist.h"
 #include "preview.h"
+#include "services.h"
 
 int32_t Lcount = 0;
 int32_t bmx = 0, mmx = 0, mmc = 0;
-
-// ---------------------------------------------------------------------------
-// Control access, shared with the preview's control-state refresh
-
-// Values travel through the host's typed holders. A control the host did not
-// make is left alone, and reads as 0.
-void CtlSetInt(HostControl *control, int tag, intptr_t value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = value;
-  control->set(control, tag, &holder);
-}
-
-void CtlSetFloat(HostControl *control, int tag, double value) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.flt.type = HOST_VALUE_FLOAT;
-  holder.flt.value = value;
-  control->set(control, tag, &holder);
-}
-
-void CtlSetIVec(HostControl *control, int tag, int red, int green, int blue) {
-  if (control == nullptr) return;
-  HostValue holder;
-  holder.ivec.type = HOST_VALUE_IVEC;
-  holder.ivec.value[0] = red;
-  holder.ivec.value[1] = green;
-  holder.ivec.value[2] = blue;
-  control->set(control, tag, &holder);
-}
-
-void CtlDraw(HostControl *control, int mode) {
-  if (control != nullptr) control->draw(control, mode);
-}
-
-intptr_t CtlGetInt(HostControl *control) {
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = 0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  return holder.intv.value;
-}
-
-int32_t CtlGetInt32(HostControl *control) { return static_cast<int32_t>(CtlGetInt(control)); }
-
-double CtlGetFloat(HostControl *control) {
-  HostValue holder;
-  holder.flt.type = HOST_VALUE_FLOAT;
-  holder.flt.value = 0.0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  return holder.flt.value;
-}
-
-void CtlGetIVec(HostControl *control, int rgb[3]) {
-  HostValue holder;
-  holder.ivec.type = HOST_VALUE_IVEC;
-  holder.ivec.value[0] = holder.ivec.value[1] = holder.ivec.value[2] = 0;
-  if (control != nullptr) control->get(control, HOST_CTL_VALUE, &holder);
-  for (int c = 0; c < 3; ++c) rgb[c] = holder.ivec.value[c];
-}
-
-SBEntry *SelectedEntry(const FilterInstance *inst) {
-  if (inst->curEntry < 0 || inst->curEntry >= inst->entryCount) return nullptr;
-  return &inst->entries[inst->curEntry];
-}
 
 namespace {
 
@@ -202,62 +140,7 @@ HostCtlDesc DescOf(const ControlDef &def) {
   return desc;
 }
 
-// The first entry carrying `value`, or -1.
-int32_t FindValue(const SBEntry *entries, int32_t count, double value) {
-  for (int32_t i = 0; i < count; ++i) {
-    if (entries[i].value == value) return i;
-  }
-  return -1;
-}
-
-// Of several old entries with the same value (possible after a load), the one
-// whose stack and switch the value keeps: the one the evaluation applies, that
-// is the first that is on and holds layers, else simply the first.
-int32_t KeeperOf(const SBEntry *entries, int32_t count, double value) {
-  int32_t first = -1;
-  for (int32_t i = 0; i < count; ++i) {
-    if (entries[i].value != value) continue;
-    if (entries[i].on != 0 && entries[i].head != nullptr) return i;
-    if (first < 0) first = i;
-  }
-  return first;
-}
-
 } // namespace
-
-int RebuildEntries(FilterInstance *inst) {
-  double values[SB_MAX_ENTRIES];
-  const int32_t count = MakeSBList(values);
-
-  SBEntry *fresh = nullptr;
-  if (count > 0) {
-    fresh = static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
-    if (fresh == nullptr) return -1; // the old entries stay as they were
-  }
-  for (int32_t j = 0; j < count; ++j) {
-    fresh[j].value = values[j];
-    fresh[j].on = 0;
-    fresh[j].head = nullptr;
-  }
-
-  // Every old stack either moves to the new entry of its value or is released.
-  SBEntry *old = inst->entries;
-  const int32_t oldCount = inst->entryCount;
-  for (int32_t i = 0; i < oldCount; ++i) {
-    const int32_t j = FindValue(fresh, count, old[i].value);
-    if (j >= 0 && KeeperOf(old, oldCount, old[i].value) == i) {
-      fresh[j].on = old[i].on;
-      fresh[j].value = old[i].value;
-      fresh[j].head = old[i].head;
-    } else {
-      DelAllLayer(&old[i]);
-    }
-  }
-  free(old);
-  inst->entries = fresh;
-  inst->entryCount = count;
-  return 0;
-}
 
 const char *QXOptions(HostInstance instance) {
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
@@ -341,6 +224,14 @@ const char *QXOptions(HostInstance instance) {
   if (PanelOwner == inst) PanelOwner = nullptr;
   services->destroy(panel);
 
+  // The host has destroyed the panel and its controls: nothing may reach
+  // them through the instance any more.
+  inst->panelFuncs = nullptr;
+  inst->panel = nullptr;
+  for (int i = 0; i < CTL_COUNT; ++i) {
+    inst->ctl[i] = nullptr;
+    inst->ctlOn[i] = 0;
+  }
   free(inst->surfNames);
   free(inst->surfColors);
   inst->surfNames = nullptr;
@@ -357,7 +248,7 @@ const char kNoRow[] = " ";
 
 // Shift-JIS symbols of the layer types: a white circle for "Surface", a black
 // one for "Shadow", a double circle for type 2.
-const char *const kLayerRowFormats[] = {
+const char *const kLayerRowFormats[LAYER_ROW_SYMBOLS] = {
     "%c \x81\x9B %s",
     "%c \x81\x9C %s",
     "%c \x81\x9D %s",
@@ -447,8 +338,9 @@ const char *LayerNameFunc(void *instance, int row) {
   }
   // A type or mode outside its list can only come from damaged stored data;
   // the row shows a question mark for it.
-  const char *format =
-      layer->type >= 0 && layer->type < 3 ? kLayerRowFormats[layer->type] : kUnknownTypeRowFormat;
+  const char *format = layer->type >= 0 && layer->type < LAYER_ROW_SYMBOLS
+                           ? kLayerRowFormats[layer->type]
+                           : kUnknownTypeRowFormat;
   const char *mode = ModeValid(layer->mode) ? popup1_data[layer->mode] : "?";
   // The evaluation applies a layer whose switch is not 0, so it is marked on.
   snprintf(ret, sizeof ret, format, layer->active != 0 ? '*' : '-', mode);
@@ -459,14 +351,6 @@ const char *LayerNameFunc(void *instance, int row) {
 // Event handlers
 
 namespace {
-
-int MouseX(HostControl *control) {
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = 0;
-  if (control != nullptr) control->get(control, HOST_CTL_MOUSEX, &holder);
-  return static_cast<int>(holder.intv.value);
-}
 
 // The low 8 bits of a control's integer, as the layer's 8-bit fields keep them.
 int8_t Low8(intptr_t value) { return static_cast<int8_t>(static_cast<uint8_t>(value & 0xFF)); }
@@ -492,7 +376,7 @@ Layer *LayerFor(void *instance, int number) {
 // Shows row `row` of the layer list as selected and redraws its rows.
 void SelectLayerRow(FilterInstance *inst, int32_t row) {
   CtlSetInt(inst->ctl[CTL_LAYER_LIST], HOST_CTL_VALUE, row);
-  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+  CtlRefresh(inst, CTL_LAYER_LIST);
 }
 
 // The surfaces carrying `value`, in the host's order: their names and base
@@ -639,7 +523,7 @@ void But_Active(HostControl *control, void *instance) {
   }
   CtrlRedraw_L(inst);
   CtrlRedraw(inst);
-  CtlDraw(inst->ctl[CTL_BUFFER_LIST], HOST_DRAW_REFRESH);
+  CtlRefresh(inst, CTL_BUFFER_LIST);
   PreAns_Redraw(inst);
 }
 
@@ -661,9 +545,8 @@ void But_Copy(HostControl *control, void *instance) {
   clip.alphaBuffer = CtlGetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
   clip.alphaIntensity = CtlGetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
   clip.alphaInvert = Low8(CtlGetInt(inst->ctl[CTL_ALPHA_INVERT]));
-  CtlDraw(inst->ctl[CTL_PASTE], HOST_DRAW_RENDER);
-  inst->ctlOn[CTL_PASTE] = 1;
-  CtlDraw(inst->ctl[CTL_PASTE], HOST_DRAW_REFRESH);
+  CtlLive(inst, CTL_PASTE);
+  CtlRefresh(inst, CTL_PASTE);
 }
 
 void But_Pst(HostControl *control, void *instance) {
@@ -774,7 +657,7 @@ void SwitchAllLayers(void *instance, AllLayers how) {
       break;
     }
   }
-  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH);
+  CtlRefresh(inst, CTL_LAYER_LIST);
   CtrlRedraw(inst);
   PreAns_Redraw(inst);
 }
@@ -796,16 +679,6 @@ void But_AllLayInv(HostControl *control, void *instance) {
   SwitchAllLayers(instance, AllLayers::Invert);
 }
 
-void But_Enabled(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_ENABLED);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->active = Low8(CtlGetInt(inst->ctl[CTL_ENABLED]));
-  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's "*" or "-"
-  PreAns_Redraw(inst);
-}
-
 void But_LayUp(HostControl *control, void *instance) {
   (void)control;
   MoveLayer(instance, CTL_UP, -1);
@@ -819,15 +692,127 @@ void But_LayDown(HostControl *control, void *instance) {
 // ---------------------------------------------------------------------------
 // Layer property controls
 
+namespace {
+
+// What follows a change of a layer property. The layer list's row shows the
+// layer's switch, type symbol and mode; the type decides which preview shows
+// the layer at all, so it redraws both balls; "AmbientLight" reads neither
+// buffer, so the mode makes the five buffer controls live or ghosted (they
+// keep the layer's values for when another mode is chosen).
+enum : unsigned {
+  SHOWS_IN_ROW = 1u,     // refresh the layer list
+  SHOWS_IN_PREVIEW = 2u, // redraw the whole preview, not just the result ball
+  DECIDES_BUFFERS = 4u,  // the buffer controls follow the mode
+};
+
+enum class PropertyKind {
+  Int32, // a popup item
+  Flag,  // a check box: the low 8 bits of its value
+  Real,  // a percent control
+};
+
+// A property control: the layer field it sets and what it redraws after.
+struct PropertyControl {
+  int number;
+  PropertyKind kind;
+  size_t offset; // of the field in Layer
+  unsigned shows;
+};
+
+const PropertyControl kPropertyControls[] = {
+    {CTL_ENABLED, PropertyKind::Flag, offsetof(Layer, active), SHOWS_IN_ROW},
+    {CTL_LAYER_TYPE, PropertyKind::Int32, offsetof(Layer, type), SHOWS_IN_ROW | SHOWS_IN_PREVIEW},
+    {CTL_INTENSITY, PropertyKind::Real, offsetof(Layer, intensity), 0},
+    {CTL_MODE, PropertyKind::Int32, offsetof(Layer, mode), DECIDES_BUFFERS | SHOWS_IN_ROW},
+    {CTL_IN_BUFFER, PropertyKind::Int32, offsetof(Layer, inBuffer), 0},
+    {CTL_INVERT, PropertyKind::Flag, offsetof(Layer, invert), 0},
+    {CTL_ALPHA_BUFFER, PropertyKind::Int32, offsetof(Layer, alphaBuffer), 0},
+    {CTL_ALPHA_INTENSITY, PropertyKind::Real, offsetof(Layer, alphaIntensity), 0},
+    {CTL_ALPHA_INVERT, PropertyKind::Flag, offsetof(Layer, alphaInvert), 0},
+};
+
+// The handler of every property control: while the control is live, its
+// value goes into the selected layer's field, then what shows the field is
+// redrawn.
+void SetProperty(void *instance, int number) {
+  const PropertyControl *property = nullptr;
+  for (const PropertyControl &candidate : kPropertyControls) {
+    if (candidate.number == number) property = &candidate;
+  }
+  Layer *layer = LayerFor(instance, number);
+  if (property == nullptr || layer == nullptr) return;
+  FilterInstance *inst = InstanceOf(instance);
+  HostControl *control = inst->ctl[number];
+  char *field = reinterpret_cast<char *>(layer) + property->offset;
+  switch (property->kind) {
+  case PropertyKind::Int32: {
+    const int32_t value = CtlGetInt32(control);
+    memcpy(field, &value, sizeof value);
+    break;
+  }
+  case PropertyKind::Flag:
+    *reinterpret_cast<int8_t *>(field) = Low8(CtlGetInt(control));
+    break;
+  case PropertyKind::Real: {
+    const double value = CtlGetFloat(control);
+    memcpy(field, &value, sizeof value);
+    break;
+  }
+  }
+  if ((property->shows & DECIDES_BUFFERS) != 0)
+    SwitchBufferControls(inst, ModeReadsBuffers(layer->mode));
+  if ((property->shows & SHOWS_IN_ROW) != 0) CtlRefresh(inst, CTL_LAYER_LIST);
+  if ((property->shows & SHOWS_IN_PREVIEW) != 0)
+    Preview_Redraw(inst);
+  else
+    PreAns_Redraw(inst);
+}
+
+} // namespace
+
+void But_Enabled(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_ENABLED);
+}
+
 void Pop_Ltype(HostControl *control, void *instance) {
   (void)control;
-  Layer *layer = LayerFor(instance, CTL_LAYER_TYPE);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->type = CtlGetInt32(inst->ctl[CTL_LAYER_TYPE]);
-  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's symbol
-  // The type decides which preview shows the layer at all.
-  Preview_Redraw(inst);
+  SetProperty(instance, CTL_LAYER_TYPE);
+}
+
+void Sli_int(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_INTENSITY);
+}
+
+void Pop_type(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_MODE);
+}
+
+void Pop_effect(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_IN_BUFFER);
+}
+
+void But_inv(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_INVERT);
+}
+
+void Pop_Alpha(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_ALPHA_BUFFER);
+}
+
+void Sli_boost(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_ALPHA_INTENSITY);
+}
+
+void But_alpinv(HostControl *control, void *instance) {
+  (void)control;
+  SetProperty(instance, CTL_ALPHA_INVERT);
 }
 
 void ColorChg(HostControl *control, void *instance) {
@@ -842,7 +827,7 @@ void ColorChg(HostControl *control, void *instance) {
   // The swatch fires at every step of a drag. Redrawing the preview that
   // often would stall the drag, so it is redrawn only on every tenth event at
   // which the pointer stood still sideways.
-  mmx = MouseX(swatch);
+  mmx = static_cast<int32_t>(CtlGetTag(swatch, HOST_CTL_MOUSEX));
   if (mmx == bmx) {
     const int32_t before = mmc;
     ++mmc;
@@ -852,73 +837,6 @@ void ColorChg(HostControl *control, void *instance) {
     }
   }
   bmx = mmx;
-}
-
-void Sli_int(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_INTENSITY);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->intensity = CtlGetFloat(inst->ctl[CTL_INTENSITY]);
-  PreAns_Redraw(inst);
-}
-
-void Pop_type(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_MODE);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->mode = CtlGetInt32(inst->ctl[CTL_MODE]);
-  // "AmbientLight" reads neither buffer: its five controls are ghosted, and
-  // keep the layer's values for when another mode is chosen.
-  SwitchBufferControls(inst, ModeReadsBuffers(layer->mode));
-  CtlDraw(inst->ctl[CTL_LAYER_LIST], HOST_DRAW_REFRESH); // the row's mode name
-  PreAns_Redraw(inst);
-}
-
-void Pop_effect(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_IN_BUFFER);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->inBuffer = CtlGetInt32(inst->ctl[CTL_IN_BUFFER]);
-  PreAns_Redraw(inst);
-}
-
-void But_inv(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_INVERT);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->invert = Low8(CtlGetInt(inst->ctl[CTL_INVERT]));
-  PreAns_Redraw(inst);
-}
-
-void Pop_Alpha(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_ALPHA_BUFFER);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->alphaBuffer = CtlGetInt32(inst->ctl[CTL_ALPHA_BUFFER]);
-  PreAns_Redraw(inst);
-}
-
-void Sli_boost(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_ALPHA_INTENSITY);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->alphaIntensity = CtlGetFloat(inst->ctl[CTL_ALPHA_INTENSITY]);
-  PreAns_Redraw(inst);
-}
-
-void But_alpinv(HostControl *control, void *instance) {
-  (void)control;
-  Layer *layer = LayerFor(instance, CTL_ALPHA_INVERT);
-  if (layer == nullptr) return;
-  FilterInstance *inst = InstanceOf(instance);
-  layer->alphaInvert = Low8(CtlGetInt(inst->ctl[CTL_ALPHA_INVERT]));
-  PreAns_Redraw(inst);
 }
 
 void Pop_Pre(HostControl *control, void *instance) {

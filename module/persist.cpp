@@ -14,14 +14,18 @@
 
 #include <ctype.h>
 #include <limits.h>
-#include <stdio.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "effect.h"
+#include "controls.h"
 #include "layers.h"
-#include "module.h"
 #include "preview.h"
+#include "services.h"
+
+char Fnode[FILE_TEXT_LEN];
+char Fpath[FILE_TEXT_LEN];
+char Fname[FILE_TEXT_LEN];
 
 namespace {
 
@@ -108,20 +112,134 @@ void CutText(char out[32], double value, int digits) {
   ShortestExactText(out, back);
 }
 
-// Writes a layer line of `layer` with the two percentages as the texts given;
-// with `inLists`, a type, mode or buffer index outside its list goes out as
-// -1. Returns whether the line fits what load reads.
+// ---------------------------------------------------------------------------
+// The layer line: a layer's twelve numbers, the same in the scene state and
+// in the layer-set files.
+
+// How a field of the layer line is kept in the layer.
+enum FieldKind {
+  FIELD_INT32, // a signed 32-bit number
+  FIELD_INT8,  // a flag: read as an integer, its low 8 bits kept
+  FIELD_BYTE,  // a colour channel: read as an integer, its low 8 bits kept
+  FIELD_REAL,  // a percentage, written with six decimals
+};
+
+struct LayerLineField {
+  FieldKind kind;
+  size_t offset; // of the field in Layer
+  // For a number that names an item of a list (type, mode, buffer): the
+  // list's length. Such a number outside its list acts as -1 does.
+  int32_t items;
+};
+
+// The twelve fields in line order.
+const LayerLineField kLayerLine[] = {
+    {FIELD_INT32, offsetof(Layer, type), LAYER_ROW_SYMBOLS},
+    {FIELD_INT8, offsetof(Layer, active), 0},
+    {FIELD_BYTE, offsetof(Layer, color) + 0, 0},
+    {FIELD_BYTE, offsetof(Layer, color) + 1, 0},
+    {FIELD_BYTE, offsetof(Layer, color) + 2, 0},
+    {FIELD_REAL, offsetof(Layer, intensity), 0},
+    {FIELD_INT32, offsetof(Layer, mode), MODE_COUNT},
+    {FIELD_INT32, offsetof(Layer, inBuffer), BUF_INDEX_COUNT},
+    {FIELD_INT8, offsetof(Layer, invert), 0},
+    {FIELD_INT32, offsetof(Layer, alphaBuffer), BUF_INDEX_COUNT},
+    {FIELD_REAL, offsetof(Layer, alphaIntensity), 0},
+    {FIELD_INT8, offsetof(Layer, alphaInvert), 0},
+};
+enum { LAYER_LINE_FIELDS = sizeof kLayerLine / sizeof kLayerLine[0] };
+
+// The numbers of a layer line as they are read, before the 8-bit fields keep
+// their low 8 bits: an integer or a real per field.
+struct LineNumbers {
+  int integer[LAYER_LINE_FIELDS];
+  double real[LAYER_LINE_FIELDS];
+};
+
+const char *FieldOf(const Layer *layer, const LayerLineField &field) {
+  return reinterpret_cast<const char *>(layer) + field.offset;
+}
+
+char *FieldOf(Layer *layer, const LayerLineField &field) {
+  return reinterpret_cast<char *>(layer) + field.offset;
+}
+
+// A layer's own numbers, so that fields a reader does not reach keep them.
+LineNumbers NumbersOf(const Layer *layer) {
+  LineNumbers n = {};
+  for (int i = 0; i < LAYER_LINE_FIELDS; ++i) {
+    const LayerLineField &field = kLayerLine[i];
+    const char *at = FieldOf(layer, field);
+    switch (field.kind) {
+    case FIELD_INT32:
+      memcpy(&n.integer[i], at, sizeof(int32_t));
+      break;
+    case FIELD_INT8:
+      n.integer[i] = *reinterpret_cast<const int8_t *>(at);
+      break;
+    case FIELD_BYTE:
+      n.integer[i] = *reinterpret_cast<const uint8_t *>(at);
+      break;
+    case FIELD_REAL:
+      memcpy(&n.real[i], at, sizeof(double));
+      break;
+    }
+  }
+  return n;
+}
+
+// Stores read numbers into a layer; each 8-bit field keeps the low 8 bits of
+// its integer. Buffer indices, type and mode are kept as stored; the engine
+// and the panel treat values outside their ranges as harmless.
+void StoreNumbers(const LineNumbers &n, Layer *layer) {
+  for (int i = 0; i < LAYER_LINE_FIELDS; ++i) {
+    const LayerLineField &field = kLayerLine[i];
+    char *at = FieldOf(layer, field);
+    const uint8_t low8 = static_cast<uint8_t>(n.integer[i] & 0xFF);
+    switch (field.kind) {
+    case FIELD_INT32: {
+      const int32_t value = n.integer[i];
+      memcpy(at, &value, sizeof value);
+      break;
+    }
+    case FIELD_INT8:
+      *reinterpret_cast<int8_t *>(at) = static_cast<int8_t>(low8);
+      break;
+    case FIELD_BYTE:
+      *reinterpret_cast<uint8_t *>(at) = low8;
+      break;
+    case FIELD_REAL:
+      memcpy(at, &n.real[i], sizeof(double));
+      break;
+    }
+  }
+}
+
+// Writes a layer line of `layer`, the fields separated by one space, with the
+// two percentages as the texts given (in line order); with `inLists`, a
+// type, mode or buffer index outside its list goes out as -1. Returns whether
+// the line fits what load reads.
 bool WriteLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer, bool inLists,
-                    const char *intensity, const char *alphaIntensity) {
-  const int length = snprintf(
-      line, SCENE_HEADER_LEN, "%d %d %d %d %d %s %d %d %d %d %s %d",
-      inLists ? InListOr(layer->type, 3, -1) : layer->type, layer->active, layer->color[0],
-      layer->color[1], layer->color[2], intensity,
-      inLists ? InListOr(layer->mode, MODE_COUNT, -1) : layer->mode,
-      inLists ? InListOr(layer->inBuffer, BUF_INDEX_COUNT, -1) : layer->inBuffer, layer->invert,
-      inLists ? InListOr(layer->alphaBuffer, BUF_INDEX_COUNT, -1) : layer->alphaBuffer,
-      alphaIntensity, layer->alphaInvert);
-  return length > 0 && length < SCENE_LINE_LEN;
+                    const char *const reals[2]) {
+  const LineNumbers n = NumbersOf(layer);
+  int length = 0;
+  int real = 0;
+  for (int i = 0; i < LAYER_LINE_FIELDS; ++i) {
+    const LayerLineField &field = kLayerLine[i];
+    const char *separator = i == 0 ? "" : " ";
+    const int room = SCENE_HEADER_LEN - length;
+    int wrote;
+    if (field.kind == FIELD_REAL) {
+      wrote = snprintf(line + length, static_cast<size_t>(room), "%s%s", separator, reals[real++]);
+    } else {
+      const int value =
+          inLists && field.items > 0 ? InListOr(n.integer[i], field.items, -1) : n.integer[i];
+      wrote = snprintf(line + length, static_cast<size_t>(room), "%s%d", separator, value);
+    }
+    if (wrote < 0 || wrote >= room) return false;
+    length += wrote;
+  }
+  return length < SCENE_LINE_LEN;
 }
 
 // Writes a layer line: the twelve numbers, the two percentages with six
@@ -140,59 +258,20 @@ bool WriteLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer, bool inList
 // state saved, loaded and saved again gives the same lines.
 void FormatLayerLine(char line[SCENE_HEADER_LEN], const Layer *layer) {
   char intensity[SCENE_HEADER_LEN], alphaIntensity[SCENE_HEADER_LEN];
+  const char *const reals[2] = {intensity, alphaIntensity};
   snprintf(intensity, sizeof intensity, "%lf", layer->intensity);
   snprintf(alphaIntensity, sizeof alphaIntensity, "%lf", layer->alphaIntensity);
   // A six-decimal text cut at its buffer is too long for the line anyway.
-  if (WriteLayerLine(line, layer, false, intensity, alphaIntensity)) return;
-  if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
+  if (WriteLayerLine(line, layer, false, reals)) return;
+  if (WriteLayerLine(line, layer, true, reals)) return;
   ShortestExactText(intensity, layer->intensity);
   ShortestExactText(alphaIntensity, layer->alphaIntensity);
-  if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
+  if (WriteLayerLine(line, layer, true, reals)) return;
   for (int digits = 16; digits >= 1; --digits) {
     CutText(intensity, layer->intensity, digits);
     CutText(alphaIntensity, layer->alphaIntensity, digits);
-    if (WriteLayerLine(line, layer, true, intensity, alphaIntensity)) return;
+    if (WriteLayerLine(line, layer, true, reals)) return;
   }
-}
-
-// The low 8 bits of a stored integer, as an 8-bit field keeps them.
-int8_t LowSigned8(int value) { return static_cast<int8_t>(static_cast<uint8_t>(value & 0xFF)); }
-uint8_t LowUnsigned8(int value) { return static_cast<uint8_t>(value & 0xFF); }
-
-// The twelve numbers of a layer line as they are read, before the 8-bit
-// fields keep their low 8 bits.
-struct LayerNumbers {
-  int type, active, red, green, blue;
-  double intensity;
-  int mode, inBuffer, invert, alphaBuffer;
-  double alphaIntensity;
-  int alphaInvert;
-};
-
-// A layer's own numbers, so that fields a reader does not reach keep them.
-LayerNumbers NumbersOf(const Layer *layer) {
-  return LayerNumbers{layer->type,        layer->active,         layer->color[0],
-                      layer->color[1],    layer->color[2],       layer->intensity,
-                      layer->mode,        layer->inBuffer,       layer->invert,
-                      layer->alphaBuffer, layer->alphaIntensity, layer->alphaInvert};
-}
-
-// Stores read numbers into a layer. Buffer indices, type and mode are kept as
-// stored; the engine and the panel treat values outside their ranges as
-// harmless.
-void StoreNumbers(const LayerNumbers &n, Layer *layer) {
-  layer->type = n.type;
-  layer->active = LowSigned8(n.active);
-  layer->color[0] = LowUnsigned8(n.red);
-  layer->color[1] = LowUnsigned8(n.green);
-  layer->color[2] = LowUnsigned8(n.blue);
-  layer->intensity = n.intensity;
-  layer->mode = n.mode;
-  layer->inBuffer = n.inBuffer;
-  layer->invert = LowSigned8(n.invert);
-  layer->alphaBuffer = n.alphaBuffer;
-  layer->alphaIntensity = n.alphaIntensity;
-  layer->alphaInvert = LowSigned8(n.alphaInvert);
 }
 
 // Reads the next integer of a stored line as "%d" does (white space, a sign,
@@ -217,41 +296,17 @@ const char *ScanReal(const char *text, double *out) {
   return text + used;
 }
 
-// Where each of the twelve numbers of a layer line goes, in line order: an
-// integer or, for the two percentages, a real.
-struct LayerField {
-  int *integer;
-  double *real;
-};
-
-void LayerFields(LayerNumbers &n, LayerField fields[12]) {
-  const LayerField order[12] = {
-      {&n.type, nullptr},        {&n.active, nullptr},         {&n.red, nullptr},
-      {&n.green, nullptr},       {&n.blue, nullptr},           {nullptr, &n.intensity},
-      {&n.mode, nullptr},        {&n.inBuffer, nullptr},       {&n.invert, nullptr},
-      {&n.alphaBuffer, nullptr}, {nullptr, &n.alphaIntensity}, {&n.alphaInvert, nullptr},
-  };
-  for (int i = 0; i < 12; ++i) fields[i] = order[i];
-}
-
 // Parses a layer line into a layer's twelve fields; a line that does not hold
 // all twelve, or holds an integer outside the int range, changes nothing.
 bool ParseLayerLine(const char *text, Layer *layer) {
-  LayerNumbers n = NumbersOf(layer);
-  LayerField fields[12];
-  LayerFields(n, fields);
-  for (const LayerField &field : fields) {
-    text = field.integer != nullptr ? ScanInt(text, field.integer) : ScanReal(text, field.real);
+  LineNumbers n = NumbersOf(layer);
+  for (int i = 0; i < LAYER_LINE_FIELDS; ++i) {
+    text = kLayerLine[i].kind == FIELD_REAL ? ScanReal(text, &n.real[i])
+                                            : ScanInt(text, &n.integer[i]);
     if (text == nullptr) return false;
   }
   StoreNumbers(n, layer);
   return true;
-}
-
-// Releases an entry array with every stack it holds.
-void FreeEntries(SBEntry *entries, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) DelAllLayer(&entries[i]);
-  free(entries);
 }
 
 // Parses the line table of a scene state with `entryCount` entries and
@@ -408,11 +463,140 @@ HostError QXLoad(HostInstance instance, const HostLoadState *state) {
 //   "-3 n"                                    version tag and layer count
 //   "<type> <active> <r> <g> <b> ..."        n layer lines, top layer first
 //
-// It is read token by token, so the line ends are not required.
+// It is read token by token, so the line ends are not required. The codec
+// below reads and writes one stack; the "Export" and "Import" handlers after
+// it ask the user for the file and put the stack in place.
 
 namespace {
 
 const char kLayerSetWord[] = "Quintessalux_LayerSet_Ver.1.9";
+
+// The header word is not examined, but it is read to a limit: a file that
+// never ends its first word (a device full of zero bytes) is damaged rather
+// than read for ever.
+enum { LAYER_SET_WORD_MAX = 4096 };
+
+// Skips the header word, at most LAYER_SET_WORD_MAX characters after any
+// white space. Returns false when the word runs on past that.
+bool SkipHeaderWord(FILE *file) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  for (int32_t length = 0; c != EOF && isspace(c) == 0; c = fgetc(file)) {
+    if (++length > LAYER_SET_WORD_MAX) return false;
+  }
+  if (c != EOF) ungetc(c, file);
+  return true;
+}
+
+// What reading one integer from a layer-set file found.
+enum class Scanned { Number, Nothing, TooWide };
+
+// Reads the next integer of a layer-set file as "%d" does (white space, a
+// sign, digits), but in its full width: a number outside the int range is
+// TooWide, damaged data rather than one to wrap into range.
+Scanned ScanFileInt(FILE *file, int *out) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c) != 0) c = fgetc(file);
+  bool negative = false;
+  if (c == '+' || c == '-') {
+    negative = c == '-';
+    c = fgetc(file);
+  }
+  if (c == EOF || isdigit(c) == 0) {
+    if (c != EOF) ungetc(c, file);
+    return Scanned::Nothing;
+  }
+  long long magnitude = 0;
+  bool wide = false;
+  for (; c != EOF && isdigit(c) != 0; c = fgetc(file)) {
+    if (wide) continue; // the rest of the number is read, and refused
+    magnitude = magnitude * 10 + (c - '0');
+    wide = magnitude > -static_cast<long long>(INT_MIN);
+  }
+  if (c != EOF) ungetc(c, file);
+  const long long value = negative ? -magnitude : magnitude;
+  if (wide || value < INT_MIN || value > INT_MAX) return Scanned::TooWide;
+  *out = static_cast<int>(value);
+  return Scanned::Number;
+}
+
+// Makes `count` default layers as the stack of `made`, first to last.
+// Returns false, with nothing left allocated, when memory runs out.
+bool MakeDefaultLayers(int32_t count, SBEntry *made) {
+  Layer *last = nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    last = AppendLayerAfter(made, last);
+    if (last == nullptr) { // no memory: release what was made
+      DelAllLayer(made);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the layers' numbers in file order. Once the file runs short or holds
+// something else, the layers still to come keep their defaults. Returns false
+// when the file holds an integer outside the int range: a damaged file.
+bool ReadLayerNumbers(FILE *file, Layer *first) {
+  for (Layer *layer = first; layer != nullptr; layer = layer->next) {
+    LineNumbers n = NumbersOf(layer);
+    int got = 0;
+    for (int i = 0; i < LAYER_LINE_FIELDS; ++i) {
+      if (kLayerLine[i].kind == FIELD_REAL) {
+        if (fscanf(file, "%lf", &n.real[i]) != 1) break;
+      } else {
+        const Scanned scanned = ScanFileInt(file, &n.integer[i]);
+        if (scanned == Scanned::TooWide) return false;
+        if (scanned == Scanned::Nothing) break;
+      }
+      ++got;
+    }
+    if (got > 0) StoreNumbers(n, layer); // the numbers not reached are the defaults
+    if (got != LAYER_LINE_FIELDS) return true;
+  }
+  return true;
+}
+
+} // namespace
+
+bool LayerSetWrite(FILE *file, const SBEntry *entry) {
+  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
+  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
+  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
+    char line[SCENE_HEADER_LEN];
+    FormatLayerLine(line, layer); // the same layer line as the scene state
+    written = fprintf(file, "%s\n", line) >= 0 && written;
+  }
+  // Buffered text reaches the disk at the latest when the file is closed.
+  written = fflush(file) == 0 && written;
+  written = fclose(file) == 0 && written;
+  return written;
+}
+
+LayerSetStatus LayerSetRead(FILE *file, int32_t room, SBEntry *made) {
+  // The version tag must be there; a missing count reads as 0. A number
+  // outside the int range, a header word without end or more layers than
+  // there is room for make the file damaged: nothing is made.
+  int tag = 0, count = 0;
+  if (!SkipHeaderWord(file) || ScanFileInt(file, &tag) != Scanned::Number || tag != SCENE_VERSION)
+    return LAYER_SET_REFUSED;
+  if (ScanFileInt(file, &count) == Scanned::TooWide || count > room) return LAYER_SET_REFUSED;
+  if (count <= 0) return LAYER_SET_READ;
+  // Every announced layer is made, with the defaults where the file runs
+  // short; a damaged number releases them all.
+  if (!MakeDefaultLayers(count, made)) return LAYER_SET_NO_MEMORY;
+  if (!ReadLayerNumbers(file, made->head)) {
+    DelAllLayer(made);
+    return LAYER_SET_REFUSED;
+  }
+  return LAYER_SET_READ;
+}
+
+// ---------------------------------------------------------------------------
+// "Export" and "Import"
+
+namespace {
+
 const char kExportTitle[] = "Export LayerSet";
 const char kImportTitle[] = "Import LayerSet";
 const char kExportPattern[] = ">*.QXD";
@@ -423,19 +607,9 @@ const char kVersionError[] = "File version error!";
 // disk), rather than leaving a cut file behind as if it had been saved.
 const char kWriteError[] = "File write error!";
 
-// The header word is not examined, but it is read to a limit: a file that
-// never ends its first word (a device full of zero bytes) is damaged rather
-// than read for ever.
-enum { LAYER_SET_WORD_MAX = 4096 };
-
 // Export writes the file under this suffix beside the chosen name and puts it
 // in place only once it is whole.
 const char kTemporarySuffix[] = ".tmp";
-
-// The most layers an import accepts from one file, the same as a whole scene
-// state holds. Every announced layer is made, with the defaults where the
-// file runs short, so a damaged count must not make millions of them.
-const int32_t kMaxLayerSetLayers = SCENE_MAX_LAYERS;
 
 // The steps export and import share: with an entry current and the three
 // services there, asks the user for a file, starting from the content
@@ -483,22 +657,6 @@ bool IsReadableFile(const char *name) {
   return readable;
 }
 
-// Writes the layer-set file of `entry` to the open `file` and closes it.
-// Returns whether every byte reached the file.
-bool WriteLayerSet(FILE *file, const SBEntry *entry) {
-  bool written = fprintf(file, "%s\n", kLayerSetWord) >= 0;
-  written = fprintf(file, "%d %d\n", SCENE_VERSION, GetLayerNum(entry)) >= 0 && written;
-  for (const Layer *layer = entry->head; layer != nullptr; layer = layer->next) {
-    char line[SCENE_HEADER_LEN];
-    FormatLayerLine(line, layer); // the same layer line as the scene state
-    written = fprintf(file, "%s\n", line) >= 0 && written;
-  }
-  // Buffered text reaches the disk at the latest when the file is closed.
-  written = fflush(file) == 0 && written;
-  written = fclose(file) == 0 && written;
-  return written;
-}
-
 // How putting the written file in place went.
 enum class Replaced { Done, Failed, OldRemoved };
 
@@ -511,90 +669,6 @@ Replaced ReplaceFile(const char *from, const char *to) {
   if (rename(from, to) == 0) return Replaced::Done;
   if (!IsReadableFile(to) || remove(to) != 0) return Replaced::Failed;
   return rename(from, to) == 0 ? Replaced::Done : Replaced::OldRemoved;
-}
-
-// Skips the header word, at most LAYER_SET_WORD_MAX characters after any
-// white space. Returns false when the word runs on past that.
-bool SkipHeaderWord(FILE *file) {
-  int c = fgetc(file);
-  while (c != EOF && isspace(c) != 0) c = fgetc(file);
-  for (int32_t length = 0; c != EOF && isspace(c) == 0; c = fgetc(file)) {
-    if (++length > LAYER_SET_WORD_MAX) return false;
-  }
-  if (c != EOF) ungetc(c, file);
-  return true;
-}
-
-// What reading one integer from a layer-set file found.
-enum class Scanned { Number, Nothing, TooWide };
-
-// Reads the next integer of a layer-set file as "%d" does (white space, a
-// sign, digits), but in its full width: a number outside the int range is
-// TooWide, damaged data rather than one to wrap into range.
-Scanned ScanFileInt(FILE *file, int *out) {
-  int c = fgetc(file);
-  while (c != EOF && isspace(c) != 0) c = fgetc(file);
-  bool negative = false;
-  if (c == '+' || c == '-') {
-    negative = c == '-';
-    c = fgetc(file);
-  }
-  if (c == EOF || isdigit(c) == 0) {
-    if (c != EOF) ungetc(c, file);
-    return Scanned::Nothing;
-  }
-  long long magnitude = 0;
-  bool wide = false;
-  for (; c != EOF && isdigit(c) != 0; c = fgetc(file)) {
-    if (wide) continue; // the rest of the number is read, and refused
-    magnitude = magnitude * 10 + (c - '0');
-    wide = magnitude > -static_cast<long long>(INT_MIN);
-  }
-  if (c != EOF) ungetc(c, file);
-  const long long value = negative ? -magnitude : magnitude;
-  if (wide || value < INT_MIN || value > INT_MAX) return Scanned::TooWide;
-  *out = static_cast<int>(value);
-  return Scanned::Number;
-}
-
-// Makes `count` default layers as a stack of their own, first to last.
-// Returns false, with nothing left allocated, when memory runs out.
-bool MakeDefaultLayers(int32_t count, SBEntry *made, Layer **lastOut) {
-  Layer *last = nullptr;
-  for (int32_t i = 0; i < count; ++i) {
-    last = AppendLayerAfter(made, last);
-    if (last == nullptr) { // no memory: release what was made
-      DelAllLayer(made);
-      return false;
-    }
-  }
-  *lastOut = last;
-  return true;
-}
-
-// Reads the layers' numbers in file order. Once the file runs short or holds
-// something else, the layers still to come keep their defaults. Returns false
-// when the file holds an integer outside the int range: a damaged file.
-bool ReadLayerNumbers(FILE *file, Layer *first) {
-  for (Layer *layer = first; layer != nullptr; layer = layer->next) {
-    LayerNumbers n = NumbersOf(layer);
-    LayerField fields[12];
-    LayerFields(n, fields);
-    int got = 0;
-    for (const LayerField &field : fields) {
-      if (field.integer != nullptr) {
-        const Scanned scanned = ScanFileInt(file, field.integer);
-        if (scanned == Scanned::TooWide) return false;
-        if (scanned == Scanned::Nothing) break;
-      } else if (fscanf(file, "%lf", field.real) != 1) {
-        break;
-      }
-      ++got;
-    }
-    if (got > 0) StoreNumbers(n, layer); // the numbers not reached are the defaults
-    if (got != 12) return true;
-  }
-  return true;
 }
 
 } // namespace
@@ -626,7 +700,7 @@ void Pop_SaveBuf(HostControl *control, void *instance) {
     return;
   }
   // The whole stack, whichever layer is current.
-  const Replaced replaced = WriteLayerSet(file, &inst->entries[inst->curEntry])
+  const Replaced replaced = LayerSetWrite(file, &inst->entries[inst->curEntry])
                                 ? ReplaceFile(temporary, Fnode)
                                 : Replaced::Failed;
   if (replaced == Replaced::Done) return;
@@ -646,44 +720,16 @@ void Pop_LoadBuf(HostControl *control, void *instance) {
     ShowInfo(kOpenError);
     return;
   }
-  SBEntry *entry = &inst->entries[inst->curEntry];
-
-  // The version tag must be there; a missing count reads as 0. A number
-  // outside the int range, a header word without end or more layers than the
-  // instance may hold in all make the file damaged: nothing is added.
-  int tag = 0, count = 0;
-  bool refused =
-      !SkipHeaderWord(file) || ScanFileInt(file, &tag) != Scanned::Number || tag != SCENE_VERSION;
-  if (!refused) refused = ScanFileInt(file, &count) == Scanned::TooWide;
-  if (!refused) refused = count > kMaxLayerSetLayers || (count > 0 && !RoomForLayers(inst, count));
-  if (refused) {
-    ShowInfo(kVersionError);
-    fclose(file);
-    return;
-  }
-
-  // The file's layers go on top of the stack in file order, its first layer
-  // line at position 0. They are made apart from the stack, so that running
-  // out of memory or a damaged number leaves the stack as it was.
+  // The file's layers are read apart from the stack, so that running out of
+  // memory or a damaged file leaves the stack as it was; no more are taken
+  // than the instance has room for.
   SBEntry made = {0.0, 0, nullptr};
-  Layer *last = nullptr;
-  if (count > 0) {
-    if (!MakeDefaultLayers(count, &made, &last)) {
-      fclose(file);
-      return;
-    }
-    if (!ReadLayerNumbers(file, made.head)) {
-      DelAllLayer(&made);
-      ShowInfo(kVersionError);
-      fclose(file);
-      return;
-    }
-    last->next = entry->head;
-    if (entry->head != nullptr) entry->head->prev = last;
-    entry->head = made.head;
-    StacksChanged();
-  }
+  const LayerSetStatus status = LayerSetRead(file, LayerRoom(inst), &made);
   fclose(file);
+  if (status == LAYER_SET_REFUSED) ShowInfo(kVersionError);
+  if (status != LAYER_SET_READ) return;
+  SBEntry *entry = &inst->entries[inst->curEntry];
+  SpliceOnTop(entry, &made);
 
   // The selected row now shows whichever layer stands there. The list shows
   // the layers only while the entry is on, and no row means no layer.

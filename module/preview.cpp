@@ -2,10 +2,9 @@
 // control-state refresh and colour picking.
 #include "preview.h"
 
+#include "controls.h"
 #include "effect.h"
-#include "layers.h"
-#include "module.h"
-#include "panel.h"
+#include "services.h"
 
 // ---------------------------------------------------------------------------
 // Which stored image plays which part in each preview type
@@ -60,15 +59,8 @@ int ChannelByte(float v) {
 bool PreviewOrigin(const FilterInstance *inst, int *x, int *y) {
   HostControl *area = inst->ctl[CTL_PREVIEW_AREA];
   if (inst->panelFuncs == nullptr || area == nullptr) return false;
-  HostValue holder;
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = 0;
-  area->get(area, HOST_CTL_HOTX, &holder);
-  *x = static_cast<int>(holder.intv.value);
-  holder.intv.type = HOST_VALUE_INT;
-  holder.intv.value = 0;
-  area->get(area, HOST_CTL_HOTY, &holder);
-  *y = static_cast<int>(holder.intv.value);
+  *x = static_cast<int>(CtlGetTag(area, HOST_CTL_HOTX));
+  *y = static_cast<int>(CtlGetTag(area, HOST_CTL_HOTY));
   return true;
 }
 
@@ -129,18 +121,27 @@ const SBEntry *AppliedEntry(const FilterInstance *inst) {
   return entry;
 }
 
+// The preview pixel a stack is applied at: the stored images stand in for
+// the renderer's buffers.
+struct PreviewPixel {
+  int type;  // preview type
+  int pixel; // index into the 64 by 64 images
+};
+
 // The value a buffer index reads at a preview pixel: "None", and any index
 // the table does not hold, read 1.0 as in the renderer; an empty entry 0.0.
-float BufferValue(int type, int32_t index, int pixel) {
+float PreviewBufferValue(const void *data, int32_t index) {
+  const PreviewPixel *at = static_cast<const PreviewPixel *>(data);
   if (index == BUF_NONE || !BufferIndexValid(index)) return 1.0f;
-  const uint8_t *image = prebuf_tbl[type][index];
-  return image != nullptr ? ImageValue(image, pixel) : 0.0f;
+  const uint8_t *image = prebuf_tbl[at->type][index];
+  return image != nullptr ? ImageValue(image, at->pixel) : 0.0f;
 }
 
 // Whether a layer shows in a preview type at a pixel: "Shadow" layers only in
 // the "Shadow" preview and only where there is shadow, other layers only in
 // the two ball previews.
-bool LayerApplies(const Layer *layer, int type, float shadow) {
+bool PreviewApplies(const void *data, const Layer *layer, float shadow) {
+  const int type = static_cast<const PreviewPixel *>(data)->type;
   if (layer->active == 0) return false;
   if (layer->type == LAYER_SHADOW) return type == PREVIEW_SHADOW && shadow != 0.0f;
   return type != PREVIEW_SHADOW;
@@ -199,17 +200,18 @@ void PreAns_Redraw(FilterInstance *inst) {
   const Shading shading = ShadingOf(inst, type);
   const uint8_t *specularShade = prebuf_tbl[type][BUF_SPECULAR_SHADE];
   const uint8_t *shadowImage = PreBase_shd[type];
-  const Layer *last = GetLayer(entry, -1);
+  const Layer *last = ScanStack(entry->head).last;
 
   for (int r = 0; r < PREVIEW_SIZE; ++r) {
     for (int c = 0; c < PREVIEW_SIZE; ++c) {
       const int p = r * PREVIEW_SIZE + c;
       if (alp_pix[p] != 255) continue;
 
-      float work[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-      ShadedBase(shading, p, work);
+      // The preview sets and uses red, green and blue only.
+      float current[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      ShadedBase(shading, p, current);
       PixelContext context;
-      context.current = work;
+      context.current = current;
       context.surfaceColor = inst->baseColor;
       context.luminous = 0.0f;
       context.diffuse = predif_tbl[type];
@@ -220,27 +222,12 @@ void PreAns_Redraw(FilterInstance *inst) {
       context.alphaValue = 1.0f;
       context.layer = nullptr;
 
-      float result[4] = {work[0], work[1], work[2], work[3]};
-      for (const Layer *layer = last; layer != nullptr; layer = layer->prev) {
-        if (!LayerApplies(layer, type, context.shadow)) continue;
-        if (layer->mode == MODE_AMBIENT) {
-          context.inputValue = 1.0f;
-          context.alphaValue = 0.0f;
-        } else {
-          context.inputValue = BufferValue(type, layer->inBuffer, p);
-          context.alphaValue = BufferValue(type, layer->alphaBuffer, p);
-        }
-        context.layer = layer;
-        PixEffecter(&context, result);
-        // The next layer starts from no less than black.
-        for (int k = 0; k < 3; ++k) {
-          if (result[k] < 0.0f) result[k] = 0.0f;
-          work[k] = result[k];
-        }
-      }
-      for (int k = 0; k < 3; ++k) {
-        if (result[k] > 1.0f) result[k] = 1.0f;
-      }
+      const PreviewPixel at = {type, p};
+      const StackSource source = {PreviewBufferValue, PreviewApplies, &at, false};
+      float result[4];
+      ApplyStack(last, &context, result, &source);
+      // Drawn within 0.0 to 1.0: a result above 1.0 is drawn as 255, and
+      // below 0.0 as 0.
       DrawPixel(inst, result, x0 + c, y0 + r);
     }
   }
@@ -249,41 +236,16 @@ void PreAns_Redraw(FilterInstance *inst) {
 // ---------------------------------------------------------------------------
 // Control-state refresh
 
-namespace {
-
-// A live control is drawn normally and its handler acts; a ghosted one is
-// drawn disabled and its handler ignores events.
-void Live(FilterInstance *inst, int number) {
-  CtlDraw(inst->ctl[number], HOST_DRAW_RENDER);
-  inst->ctlOn[number] = 1;
-}
-
-void Ghost(FilterInstance *inst, int number) {
-  CtlDraw(inst->ctl[number], HOST_DRAW_GHOST);
-  inst->ctlOn[number] = 0;
-}
-
-void LiveIf(FilterInstance *inst, int number, bool live) {
-  if (live)
-    Live(inst, number);
-  else
-    Ghost(inst, number);
-}
-
-void Refresh(FilterInstance *inst, int number) { CtlDraw(inst->ctl[number], HOST_DRAW_REFRESH); }
-
-} // namespace
-
 void SwitchBufferControls(FilterInstance *inst, bool live) {
   const int controls[] = {CTL_IN_BUFFER, CTL_INVERT, CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY,
                           CTL_ALPHA_INVERT};
-  for (int number : controls) LiveIf(inst, number, live);
+  for (int number : controls) CtlLiveIf(inst, number, live);
 }
 
 void CtrlRedraw_G(FilterInstance *inst) {
-  LiveIf(inst, CTL_ACTIVE, SelectedEntry(inst) != nullptr);
-  Refresh(inst, CTL_SURFACE_LIST);
-  Refresh(inst, CTL_LAYER_LIST);
+  CtlLiveIf(inst, CTL_ACTIVE, SelectedEntry(inst) != nullptr);
+  CtlRefresh(inst, CTL_SURFACE_LIST);
+  CtlRefresh(inst, CTL_LAYER_LIST);
 }
 
 void CtrlRedraw_L(FilterInstance *inst) {
@@ -291,24 +253,24 @@ void CtrlRedraw_L(FilterInstance *inst) {
   if (entry == nullptr || inst->curLayer == nullptr) {
     const int kStackCommands[] = {CTL_ADD_LAYER,  CTL_DEL_LAYER, CTL_ALL_ON, CTL_ALL_OFF,
                                   CTL_ALL_INVERT, CTL_EXPORT,    CTL_IMPORT};
-    for (int number : kStackCommands) Ghost(inst, number);
-    Refresh(inst, CTL_LAYER_LIST);
+    for (int number : kStackCommands) CtlGhost(inst, number);
+    CtlRefresh(inst, CTL_LAYER_LIST);
     return;
   }
-  Live(inst, CTL_ADD_LAYER);
+  CtlLive(inst, CTL_ADD_LAYER);
   // The last layer of an entry cannot be deleted.
-  LiveIf(inst, CTL_DEL_LAYER, inst->layerCount > 1);
-  Live(inst, CTL_ALL_ON);
-  Live(inst, CTL_ALL_OFF);
-  Live(inst, CTL_ALL_INVERT);
+  CtlLiveIf(inst, CTL_DEL_LAYER, inst->layerCount > 1);
+  CtlLive(inst, CTL_ALL_ON);
+  CtlLive(inst, CTL_ALL_OFF);
+  CtlLive(inst, CTL_ALL_INVERT);
   if (entry->on == 0) {
-    Ghost(inst, CTL_IMPORT);
-    Ghost(inst, CTL_EXPORT);
+    CtlGhost(inst, CTL_IMPORT);
+    CtlGhost(inst, CTL_EXPORT);
   } else {
-    Live(inst, CTL_IMPORT);
-    LiveIf(inst, CTL_EXPORT, entry->head != nullptr);
+    CtlLive(inst, CTL_IMPORT);
+    CtlLiveIf(inst, CTL_EXPORT, entry->head != nullptr);
   }
-  Refresh(inst, CTL_LAYER_LIST);
+  CtlRefresh(inst, CTL_LAYER_LIST);
 }
 
 void CtrlRedraw(FilterInstance *inst) {
@@ -322,16 +284,16 @@ void CtrlRedraw(FilterInstance *inst) {
                                   CTL_COLOR,        CTL_SWATCH,          CTL_INTENSITY,
                                   CTL_MODE,         CTL_IN_BUFFER,       CTL_INVERT,
                                   CTL_ALPHA_BUFFER, CTL_ALPHA_INTENSITY, CTL_ALPHA_INVERT};
-    for (int number : kLayerControls) Ghost(inst, number);
+    for (int number : kLayerControls) CtlGhost(inst, number);
     return;
   }
-  Live(inst, CTL_COPY);
-  LiveIf(inst, CTL_PASTE, inst->clip.valid != 0);
-  LiveIf(inst, CTL_UP, inst->curLayerNo > 0);
-  LiveIf(inst, CTL_DOWN, inst->curLayerNo < inst->layerCount - 1);
+  CtlLive(inst, CTL_COPY);
+  CtlLiveIf(inst, CTL_PASTE, inst->clip.valid != 0);
+  CtlLiveIf(inst, CTL_UP, inst->curLayerNo > 0);
+  CtlLiveIf(inst, CTL_DOWN, inst->curLayerNo < inst->layerCount - 1);
   const int kAlwaysLive[] = {CTL_LAYER_TYPE, CTL_ENABLED,   CTL_COLOR,
                              CTL_SWATCH,     CTL_INTENSITY, CTL_MODE};
-  for (int number : kAlwaysLive) Live(inst, number);
+  for (int number : kAlwaysLive) CtlLive(inst, number);
   SwitchBufferControls(inst, ModeReadsBuffers(layer->mode));
 
   // The controls show the layer, the ghosted buffer controls included. A

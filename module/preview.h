@@ -5,9 +5,7 @@
 
 #include <stdint.h>
 
-#include "qx/host.h"
-
-struct FilterInstance;
+#include "model.h"
 
 enum {
   PREVIEW_SIZE = 64, // the stored images are PREVIEW_SIZE squared bytes

@@ -89,6 +89,9 @@ public:
 
   bool offerPanels = true; // answer "LWPanelServices"
   bool failCreate = false; // the panel's create gives null
+  // Destroying a panel releases its controls, as a real host does, so that a
+  // module still reaching them after the panel closed shows under ASan.
+  bool releaseOnDestroy = false;
   HostDisplayMetrics display{1920, 1080, 1, 1, 1 << 24};
   // Runs while the panel is open, before the blocking open returns.
   std::function<void(FakePanel &)> onOpen;
@@ -150,7 +153,10 @@ private:
     host->panels_.back()->title = title;
     return host->panels_.back().get();
   }
-  static void Destroy(HostPanelID panel) { PanelOf(panel)->destroyed = true; }
+  static void Destroy(HostPanelID panel) {
+    PanelOf(panel)->destroyed = true;
+    if (current()->releaseOnDestroy) PanelOf(panel)->controls.clear();
+  }
   static int Open(HostPanelID panel, int flags) {
     FakePanel *p = PanelOf(panel);
     p->openFlags = flags;

@@ -940,6 +940,48 @@ TEST_F(OtherInstances, LeaveTheOpenPanelsRowsAndRequesterFolderAlone) {
   QXDestroy(later);
 }
 
+// A copy made while the panel is open takes none of the panel's controls, and
+// once the panel has closed neither instance reaches them: the host has
+// released them (under ASan any use would show).
+TEST_F(OtherInstances, ACopyMadeWhileThePanelIsOpenNeverReachesItsControls) {
+  Give(0, {10, 11}, 1);
+  host.releaseOnDestroy = true;
+  FilterInstance *copy = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  ASSERT_NE(copy, nullptr);
+  WhileOpen([&] {
+    PickEntry(0); // the layer commands and properties are live
+    ASSERT_EQ(QXCopy(inst, copy), nullptr);
+    EXPECT_EQ(copy->panelFuncs, nullptr);
+    EXPECT_EQ(copy->panel, nullptr);
+    for (int n = 0; n < CTL_COUNT; ++n) {
+      EXPECT_EQ(copy->ctl[n], nullptr) << panel_session::kControlNames[n] << " of the copy";
+      EXPECT_EQ(copy->ctlOn[n], 0) << panel_session::kControlNames[n] << " of the copy";
+    }
+    // The copy has the selection but no panel: its commands act on nothing
+    // and draw nothing on the open panel.
+    const Drawn before = Snapshot();
+    But_AddLayer(nullptr, copy);
+    Sli_int(nullptr, copy);
+    Preview_Redraw(copy);
+    EXPECT_EQ(RedrawnSince(before), "nothing");
+    EXPECT_EQ(TagText(Tags(copy->entries[0])), "[10 11]");
+    EXPECT_EQ(copy->curEntry, 0);
+  });
+  for (FilterInstance *used : {inst, copy}) {
+    But_AddLayer(nullptr, used);
+    But_DelLayer(nullptr, used);
+    But_Enabled(nullptr, used);
+    Sli_int(nullptr, used);
+    But_Col(nullptr, used);
+    Preview_Redraw(used);
+    CtrlRedraw_G(used);
+    CtrlRedraw_L(used);
+    CtrlRedraw(used);
+    EXPECT_EQ(TagText(Tags(used->entries[0])), "[10 11]") << "a command acted after the close";
+  }
+  QXDestroy(copy);
+}
+
 // ---------------------------------------------------------------------------
 // Layer rows
 

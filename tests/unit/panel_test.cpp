@@ -280,7 +280,18 @@ TEST_F(OptionsPanel, PreviewTypePopupShowsTheInstancesPreviewType) {
 }
 
 TEST_F(OptionsPanel, EveryControlCarriesTheInstanceAndThenItsHandler) {
+  // The panel state that the handlers find through the instance while the
+  // panel is open; once the host has destroyed the panel, none of it is left.
+  bool sawOpen = false;
+  host.onOpen = [&](FakePanel &open) {
+    sawOpen = true;
+    EXPECT_EQ(inst->panelFuncs, host.services());
+    EXPECT_EQ(inst->panel, static_cast<HostPanelID>(&open));
+    for (int i = 0; i < CTL_COUNT; ++i)
+      EXPECT_EQ(inst->ctl[i], &open.control(i).handle) << "ctl[" << i << "] while open";
+  };
   FakePanel &panel = OpenPanel();
+  EXPECT_TRUE(sawOpen);
   for (int i = 0; i < CTL_COUNT; ++i) {
     const FakeControl &c = panel.control(i);
     EXPECT_EQ(c.userData, inst) << "user data of control " << i << " " << kExpected[i].label;
@@ -294,11 +305,12 @@ TEST_F(OptionsPanel, EveryControlCarriesTheInstanceAndThenItsHandler) {
     EXPECT_EQ(tags, (std::vector<int>{HOST_CTL_USERDATA, HOST_CTL_EVENT}))
         << "control " << i << ": user data must be set once, before the handler";
   }
-  // The panel state that the handlers find through the instance.
-  EXPECT_EQ(inst->panelFuncs, host.services());
-  EXPECT_EQ(inst->panel, static_cast<HostPanelID>(&panel));
-  for (int i = 0; i < CTL_COUNT; ++i)
-    EXPECT_EQ(inst->ctl[i], &panel.control(i).handle) << "ctl[" << i << "]";
+  EXPECT_EQ(inst->panelFuncs, nullptr) << "after the panel closed";
+  EXPECT_EQ(inst->panel, nullptr) << "after the panel closed";
+  for (int i = 0; i < CTL_COUNT; ++i) {
+    EXPECT_EQ(inst->ctl[i], nullptr) << "ctl[" << i << "] after the panel closed";
+    EXPECT_EQ(inst->ctlOn[i], 0) << "ctlOn[" << i << "] after the panel closed";
+  }
 }
 
 TEST_F(OptionsPanel, IsSizedCentredOnTheDisplayAndDrawnByRedraw) {
