@@ -1,21 +1,22 @@
-// The benchmarks' frame and filter instance.
+// The benchmarks' frames and filter instances.
 #include "bench_scene.h"
 
+#include <array>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "filter.h"
-#include "stand_in_host.h"
 #include "module.h"
 #include "persist.h"
+#include "stand_in_host.h"
 
 namespace qx::bench {
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
-constexpr int kEntries = 8;
+constexpr int kStacks = 8; // W1's entries; W2 repeats their stacks
 constexpr int kLayersPerEntry = 4;
 
 // A cheap, repeatable spread of values in 0..1.
@@ -27,17 +28,36 @@ float hashValue(unsigned int x, unsigned int y, unsigned int salt) {
   return static_cast<float>(h & 0xFFFFu) / 65535.0f;
 }
 
-Frame makeFrame() {
-  Frame frame(kWidth, kHeight);
+int entryCount(Workload workload) {
+  return workload == Workload::W2 || workload == Workload::W2first ? 256 : kStacks;
+}
+
+// The special-buffer value of a pixel.
+float pixelValue(Workload workload, int x, int y, int width) {
+  switch (workload) {
+  case Workload::W1r:
+    return static_cast<float>(
+        1 + static_cast<int>(hashValue(static_cast<unsigned>(x), static_cast<unsigned>(y), 99u) *
+                             (kStacks - 0.001f)));
+  case Workload::W2:
+  case Workload::W2first:
+    return 256.0f; // the last entry of W2, the first of W2first
+  default:
+    return static_cast<float>(1 + x * kStacks / width); // eight vertical bands
+  }
+}
+
+Frame makeFrame(Workload workload, int width, int height) {
+  Frame frame(width, height);
   float *planes[kBufferSlots] = {};
   for (int b = 0; b < kBufferSlots; ++b) {
     if (b <= 14 || b >= 32) planes[b] = frame.mutablePlane(b);
   }
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      const std::size_t i = static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x);
-      // Eight vertical bands, one per entry.
-      planes[0][i] = static_cast<float>(1 + x * kEntries / kWidth);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                            static_cast<std::size_t>(x);
+      planes[0][i] = pixelValue(workload, x, y, width);
       for (int b = 1; b <= 14; ++b) {
         planes[b][i] =
             hashValue(static_cast<unsigned>(x), static_cast<unsigned>(y), static_cast<unsigned>(b));
@@ -54,16 +74,20 @@ Frame makeFrame() {
   return frame;
 }
 
-// Eight entries of four layers. The modes run through all ten in turn, so
-// every entry mixes plain, HSV and "AmbientLight" layers; the last layer of
-// every other entry is a "Shadow" layer.
-std::vector<std::string> stateLines() {
+// Entries of four layers, values 1, 2, ... (W2first: from the highest down).
+// Stack s of eight: the modes run through all ten in turn, so every stack
+// mixes plain, HSV and "AmbientLight" layers; the last layer of every other
+// stack is a "Shadow" layer.
+std::vector<std::string> stateLines(Workload workload) {
+  const int entries = entryCount(workload);
   std::vector<std::string> lines;
   char text[160];
-  std::snprintf(text, sizeof text, "-3 %d %d", kEntries, kEntries * kLayersPerEntry);
+  std::snprintf(text, sizeof text, "-3 %d %d", entries, entries * kLayersPerEntry);
   lines.emplace_back(text);
-  for (int e = 0; e < kEntries; ++e) {
-    std::snprintf(text, sizeof text, "%lf %d ", static_cast<double>(e + 1), kLayersPerEntry);
+  for (int k = 0; k < entries; ++k) {
+    const int value = workload == Workload::W2first ? entries - k : k + 1;
+    const int e = (value - 1) % kStacks;
+    std::snprintf(text, sizeof text, "%lf %d ", static_cast<double>(value), kLayersPerEntry);
     lines.emplace_back(text);
     for (int l = 0; l < kLayersPerEntry; ++l) {
       const int n = e * kLayersPerEntry + l;
@@ -80,18 +104,21 @@ std::vector<std::string> stateLines() {
   return lines;
 }
 
-BenchScene *makeBenchScene() {
-  Scene scene;
-  for (int e = 0; e < kEntries; ++e) {
-    SceneSurface surface;
-    surface.name = "Surface" + std::to_string(e + 1);
-    surface.specialBuffer = e + 1;
-    surface.baseColor = std::array<double, 3>{0.5, 0.5, 0.5};
-    scene.surfaces.push_back(surface);
-  }
+HostInstance makeInstance(Workload workload) {
   // The host's services stay for the program's life: the module's global
   // lookup answers from them.
-  static Host *host = new Host(scene);
+  static Host *host = [] {
+    Scene scene;
+    for (int e = 0; e < kStacks; ++e) {
+      SceneSurface surface;
+      surface.name = "Surface" + std::to_string(e + 1);
+      surface.specialBuffer = e + 1;
+      surface.baseColor = std::array<double, 3>{0.5, 0.5, 0.5};
+      scene.surfaces.push_back(surface);
+    }
+    return new Host(scene);
+  }();
+  (void)host;
   global_func = ServiceRegistry::lookupFunction();
 
   HostError error = nullptr;
@@ -100,16 +127,51 @@ BenchScene *makeBenchScene() {
     std::fprintf(stderr, "qx_bench: the module made no instance\n");
     std::abort();
   }
-  LineSource source(stateLines());
+  LineSource source(stateLines(workload));
   QXLoad(instance, source.state());
-  (void)host;
-  return new BenchScene{makeFrame(), instance};
+  return instance;
 }
 
 } // namespace
 
-const BenchScene &benchScene() {
-  static const BenchScene *scene = makeBenchScene();
+const char *workloadName(Workload workload) {
+  switch (workload) {
+  case Workload::W1:
+    return "W1";
+  case Workload::W1r:
+    return "W1r";
+  case Workload::W2:
+    return "W2";
+  case Workload::W2first:
+    return "W2first";
+  case Workload::W3:
+    return "W3";
+  }
+  return "?";
+}
+
+bool workloadFromName(const std::string &name, Workload &workload) {
+  for (Workload w : {Workload::W1, Workload::W1r, Workload::W2, Workload::W2first, Workload::W3}) {
+    if (name == workloadName(w)) {
+      workload = w;
+      return true;
+    }
+  }
+  return false;
+}
+
+BenchScene makeBenchScene(Workload workload, int width, int height) {
+  return BenchScene{makeFrame(workload, width, height), makeInstance(workload)};
+}
+
+const BenchScene &benchScene(Workload workload) {
+  static std::map<Workload, std::unique_ptr<BenchScene>> scenes;
+  std::unique_ptr<BenchScene> &scene = scenes[workload];
+  if (!scene) {
+    const bool fourK = workload == Workload::W3;
+    scene = std::make_unique<BenchScene>(
+        makeBenchScene(workload, fourK ? 3840 : 1920, fourK ? 2160 : 1080));
+  }
   return *scene;
 }
 

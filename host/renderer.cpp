@@ -31,7 +31,20 @@ PixelAccess::PixelAccess(const Frame &input, Frame &output)
 
 void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, float *out) {
   const PixelAccess *self = static_cast<const PixelAccess *>(access->hostData);
-  const std::size_t i = self->index();
+  const std::size_t i = self->index_;
+  // The filter reads most buffers one at a time, and the colour as four.
+  if (count == 1 && static_cast<unsigned int>(buffer) < static_cast<unsigned int>(kBufferSlots)) {
+    const float *plane = self->planes_[buffer];
+    *out = plane != nullptr ? plane[i] : 0.0f;
+    return;
+  }
+  if (count == 4 && buffer >= 0 && buffer <= kBufferSlots - 4) {
+    for (int n = 0; n < 4; ++n) {
+      const float *plane = self->planes_[buffer + n];
+      out[n] = plane != nullptr ? plane[i] : 0.0f;
+    }
+    return;
+  }
   for (int n = 0; n < count; ++n) {
     const int b = buffer + n;
     const float *plane = (b >= 0 && b < kBufferSlots) ? self->planes_[b] : nullptr;
@@ -41,7 +54,7 @@ void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, f
 
 void PixelAccess::setRGBA(const HostPixelAccess *access, const float rgba[4]) {
   const PixelAccess *self = static_cast<const PixelAccess *>(access->hostData);
-  const std::size_t i = self->index();
+  const std::size_t i = self->index_;
   for (int c = 0; c < 4; ++c) self->out_[c][i] = rgba[c];
 }
 

@@ -37,17 +37,15 @@ public:
   const HostPixelAccess &at(int x, int y) {
     record_.x = x;
     record_.y = y;
+    index_ = static_cast<std::size_t>(y) * width_ + static_cast<std::size_t>(x);
     return record_;
   }
 
 private:
   static void getVal(const HostPixelAccess *access, int buffer, int count, float *out);
   static void setRGBA(const HostPixelAccess *access, const float rgba[4]);
-  std::size_t index() const {
-    return static_cast<std::size_t>(record_.y) * width_ + static_cast<std::size_t>(record_.x);
-  }
-
   HostPixelAccess record_{};
+  std::size_t index_ = 0; // of the pixel the record stands on
   const float *planes_[kBufferSlots] = {};
   float *out_[4] = {};
   std::size_t width_;

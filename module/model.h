@@ -114,6 +114,8 @@ struct LayerClip {
   int8_t alphaInvert;
 };
 
+struct EvalProgram;
+
 // One use of the filter in a scene. The description stands first, so that the
 // instance's address is also its description text.
 struct FilterInstance {
@@ -144,6 +146,10 @@ struct FilterInstance {
   float (*surfColors)[3]; // their base colours
   float baseColor[3];     // base colour of the preview
   int32_t previewType;    // 0 "Ball", 1 "Cel-Look Ball", 2 "Shadow"
+  // The entries and stacks in the form the evaluation reads fastest (see
+  // PrepareEvaluation in effect.h); null while none is made, and then the
+  // evaluation walks the entries themselves.
+  EvalProgram *program;
 };
 
 // The per-pixel, per-layer input of PixEffecter.

@@ -117,6 +117,7 @@ HostInstance QXCreate(void *priv, void *context, HostError *error) {
   inst->surfColors = nullptr;
   inst->previewType = 0;
   inst->baseColor[0] = inst->baseColor[1] = inst->baseColor[2] = 1.0f;
+  PrepareEvaluation(inst);
   return inst;
 }
 
@@ -124,6 +125,7 @@ void QXDestroy(HostInstance instance) {
   FilterInstance *inst = static_cast<FilterInstance *>(instance);
   if (inst == nullptr) return;
   if (PanelOwner == inst) PanelOwner = nullptr;
+  DropEvaluation(inst);
   FreeEntries(inst->entries, inst->entryCount);
   free(inst);
 }
@@ -151,8 +153,10 @@ HostError QXCopy(HostInstance first, HostInstance second) {
   const char **const surfNames = to->surfNames;
   float(*const surfColors)[3] = to->surfColors;
 
+  DropEvaluation(to);
   FreeEntries(to->entries, to->entryCount);
   *to = *from;
+  to->program = nullptr; // the source's own
   to->entries = entries;
   to->entryCount = entries != nullptr ? from->entryCount : 0;
   to->panelFuncs = panelFuncs;
@@ -172,6 +176,9 @@ HostError QXCopy(HostInstance first, HostInstance second) {
     to->curLayer = GetLayer(&to->entries[from->curEntry], row);
   }
   to->rowLayer = nullptr; // the source's row of the layer list
+  // An instance whose panel is open is edited without being prepared again;
+  // it is prepared when the panel closes.
+  if (to != PanelOwner) PrepareEvaluation(to);
   return nullptr;
 }
 

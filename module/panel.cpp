@@ -150,6 +150,11 @@ const char *QXOptions(HostInstance instance) {
   HostPanelID panel = services->create(kTitle, services);
   if (panel == nullptr) return kNoPanel;
 
+  // While the panel is open, its handlers change the entries and layers at
+  // every event: the evaluation walks them as they are, and they are
+  // prepared for it again when the panel closes.
+  DropEvaluation(inst);
+
   // Each opening starts from the scene's surfaces as they are now. Should the
   // new array not be had, the old entries are still a consistent set to edit.
   (void)RebuildEntries(inst);
@@ -236,6 +241,7 @@ const char *QXOptions(HostInstance instance) {
   free(inst->surfColors);
   inst->surfNames = nullptr;
   inst->surfColors = nullptr;
+  PrepareEvaluation(inst);
   return nullptr;
 }
 

@@ -19,6 +19,7 @@
 #include <string.h>
 
 #include "controls.h"
+#include "effect.h"
 #include "layers.h"
 #include "preview.h"
 #include "services.h"
@@ -451,6 +452,11 @@ HostError QXLoad(HostInstance instance, const HostLoadState *state) {
   // The buffer list's row count belongs to the instance whose panel is open.
   if (PanelOwner == nullptr || PanelOwner == inst) Bcount = count;
   inst->curLayer = nullptr; // it pointed into the released stacks
+  // An instance whose panel is open is prepared when the panel closes.
+  if (inst == PanelOwner)
+    DropEvaluation(inst);
+  else
+    PrepareEvaluation(inst);
   return nullptr;
 }
 

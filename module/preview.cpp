@@ -140,12 +140,16 @@ float PreviewBufferValue(const void *data, int32_t index) {
 // Whether a layer shows in a preview type at a pixel: "Shadow" layers only in
 // the "Shadow" preview and only where there is shadow, other layers only in
 // the two ball previews.
-bool PreviewApplies(const void *data, const Layer *layer, float shadow) {
+bool PreviewApplies(const void *data, const PreparedLayer *layer, float shadow) {
   const int type = static_cast<const PreviewPixel *>(data)->type;
-  if (layer->active == 0) return false;
+  if (!layer->active) return false;
   if (layer->type == LAYER_SHADOW) return type == PREVIEW_SHADOW && shadow != 0.0f;
   return type != PREVIEW_SHADOW;
 }
+
+// The most layers the result ball prepares once for all its pixels, on the
+// stack; a longer stack is prepared layer by layer at every pixel instead.
+enum { PREVIEW_PREPARED_MAX = 32 };
 
 } // namespace
 
@@ -201,6 +205,15 @@ void PreAns_Redraw(FilterInstance *inst) {
   const uint8_t *specularShade = prebuf_tbl[type][BUF_SPECULAR_SHADE];
   const uint8_t *shadowImage = PreBase_shd[type];
   const Layer *last = ScanStack(entry->head).last;
+  PreparedLayer prepared[PREVIEW_PREPARED_MAX];
+  int32_t count = 0;
+  for (const Layer *layer = last; layer != nullptr; layer = layer->prev) {
+    if (count == PREVIEW_PREPARED_MAX) {
+      count = -1; // too long to prepare here
+      break;
+    }
+    PrepareLayer(layer, &prepared[count++]);
+  }
 
   for (int r = 0; r < PREVIEW_SIZE; ++r) {
     for (int c = 0; c < PREVIEW_SIZE; ++c) {
@@ -225,7 +238,10 @@ void PreAns_Redraw(FilterInstance *inst) {
       const PreviewPixel at = {type, p};
       const StackSource source = {PreviewBufferValue, PreviewApplies, &at, false};
       float result[4];
-      ApplyStack(last, &context, result, &source);
+      if (count >= 0)
+        ApplyPrepared(prepared, count, &context, result, &source);
+      else
+        ApplyStack(last, &context, result, &source);
       // Drawn within 0.0 to 1.0: a result above 1.0 is drawn as 255, and
       // below 0.0 as 0.
       DrawPixel(inst, result, x0 + c, y0 + r);

@@ -122,6 +122,55 @@ inline std::string Panel(const FilterInstance *inst) {
 }
 
 // ---------------------------------------------------------------------------
+// The evaluation's prepared form against the entries themselves
+
+// One pixel whose buffers hold values made from the buffer number; records
+// what the filter reads and writes.
+struct ProbePixel {
+  HostPixelAccess access{};
+  float special = 0.0f;
+  std::string log;
+
+  explicit ProbePixel(float value) : special(value) {
+    access.getVal = GetVal;
+    access.setRGBA = SetRGBA;
+    access.hostData = this;
+  }
+  static void GetVal(const HostPixelAccess *a, int buffer, int count, float *out) {
+    ProbePixel *p = static_cast<ProbePixel *>(a->hostData);
+    p->log += "r" + std::to_string(buffer) + "+" + std::to_string(count) + " ";
+    for (int k = 0; k < count; ++k)
+      out[k] = buffer + k == 0 ? p->special : 0.05f + 0.07f * static_cast<float>((buffer + k) % 13);
+  }
+  static void SetRGBA(const HostPixelAccess *a, const float rgba[4]) {
+    ProbePixel *p = static_cast<ProbePixel *>(a->hostData);
+    char text[96];
+    snprintf(text, sizeof text, "w %a %a %a %a ", rgba[0], rgba[1], rgba[2], rgba[3]);
+    p->log += text;
+  }
+};
+
+// The instance's evaluation, whether through its prepared form or not, reads
+// and writes exactly what a walk of its entries does, for the value of every
+// entry and a value of none.
+inline std::string EvaluationAgreesWithTheWalk(const FilterInstance *inst) {
+  FilterInstance walker = *inst; // the same entries, read only
+  walker.program = nullptr;
+  std::vector<float> values = {-12345.0f};
+  for (int32_t e = 0; e < inst->entryCount; ++e)
+    values.push_back(static_cast<float>(inst->entries[e].value));
+  for (float value : values) {
+    ProbePixel prepared(value), walked(value);
+    QXEvaluate(const_cast<FilterInstance *>(inst), &prepared.access);
+    QXEvaluate(&walker, &walked.access);
+    if (prepared.log != walked.log)
+      return "value " + std::to_string(value) + ": evaluated \"" + prepared.log +
+             "\", the walk \"" + walked.log + "\"";
+  }
+  return "";
+}
+
+// ---------------------------------------------------------------------------
 // Scene state round trip
 
 namespace detail {

@@ -982,6 +982,55 @@ TEST_F(OtherInstances, ACopyMadeWhileThePanelIsOpenNeverReachesItsControls) {
   QXDestroy(copy);
 }
 
+// The evaluation's prepared form follows every change, whatever the order of
+// create, load, copy, options and evaluate: at each step the instance
+// evaluates as a walk of its entries does, and as the change says.
+TEST_F(OtherInstances, TheEvaluationFollowsEveryChangeInAnyOrder) {
+  // What a pixel of value 1 comes out as, as text; "" while it is not written.
+  const auto written = [](FilterInstance *of) {
+    checks::ProbePixel pixel(1.0f);
+    QXEvaluate(of, &pixel.access);
+    const size_t at = pixel.log.find('w');
+    return at == std::string::npos ? std::string() : pixel.log.substr(at);
+  };
+  const std::string untouched = written(inst);
+  EXPECT_EQ(untouched, "") << "a fresh instance has every entry off";
+
+  ASSERT_EQ(checks::LoadLines(
+                inst, {"-3 1 1", "1.000000 1 ", "0 1 128 64 32 100.000000 1 0 0 0 100.000000 0"}),
+            nullptr);
+  EXPECT_EQ(checks::EvaluationAgreesWithTheWalk(inst), "") << "after the load";
+  const std::string added = written(inst);
+  EXPECT_NE(added, "") << "the loaded Add layer";
+
+  FilterInstance *copy = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  ASSERT_NE(copy, nullptr);
+  std::string multipliedWhileOpen;
+  WhileOpen([&] {
+    PickEntry(0);
+    FireInt(CTL_MODE, MODE_MULTIPLY);
+    EXPECT_EQ(checks::EvaluationAgreesWithTheWalk(inst), "") << "with the panel open";
+    multipliedWhileOpen = written(inst);
+    EXPECT_NE(multipliedWhileOpen, added) << "the open panel's edit did not reach the evaluation";
+    ASSERT_EQ(QXCopy(inst, copy), nullptr);
+    EXPECT_EQ(written(copy), multipliedWhileOpen) << "a copy made while the panel is open";
+    FireInt(CTL_MODE, MODE_SCREEN);
+    EXPECT_EQ(written(copy), multipliedWhileOpen) << "the copy followed the source's edit";
+  });
+  EXPECT_NE(inst->program, nullptr) << "prepared again when the panel closed";
+  EXPECT_EQ(checks::EvaluationAgreesWithTheWalk(inst), "") << "after the panel closed";
+  const std::string screened = written(inst);
+  EXPECT_NE(screened, multipliedWhileOpen) << "the last edit before closing";
+  EXPECT_EQ(checks::EvaluationAgreesWithTheWalk(copy), "");
+
+  FilterInstance *fresh = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  ASSERT_NE(fresh, nullptr);
+  ASSERT_EQ(QXCopy(fresh, copy), nullptr);
+  EXPECT_EQ(written(copy), untouched) << "a copy over an instance takes its evaluation too";
+  QXDestroy(fresh);
+  QXDestroy(copy);
+}
+
 // ---------------------------------------------------------------------------
 // Layer rows
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "alloc_failure.h"
+#include "common/instance_checks.h"
 #include "layers.h"
 #include "module.h"
 #include "persist.h"
@@ -665,8 +666,9 @@ TEST_F(SceneState, RunningOutOfMemoryAnywhereInALoadKeepsTheEntries) {
       "2.000000 1 ",
       "0 1 1 2 3 100.000000 0 0 0 0 100.000000 0",
   };
-  // One line table, one entry array and three layers.
-  const long expectedCalls = 5;
+  // One line table, one entry array, three layers and, once the entries are
+  // in, the evaluation's table.
+  const long expectedCalls = 6;
   {
     FilterInstance *probe = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
     FakeLoadStore store(scene);
@@ -680,7 +682,7 @@ TEST_F(SceneState, RunningOutOfMemoryAnywhereInALoadKeepsTheEntries) {
     EXPECT_EQ(probe->entryCount, 2);
     QXDestroy(probe);
   }
-  for (long failAt = 1; failAt <= expectedCalls; ++failAt) {
+  for (long failAt = 1; failAt < expectedCalls; ++failAt) {
     SCOPED_TRACE("allocation " + std::to_string(failAt) + " fails");
     shownMessages.clear();
     FilterInstance *target = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
@@ -696,6 +698,20 @@ TEST_F(SceneState, RunningOutOfMemoryAnywhereInALoadKeepsTheEntries) {
     EXPECT_EQ(shownMessages.size(), 1u) << "the user is told that the stored state was not loaded";
     QXDestroy(target);
   }
+  // Without memory for the evaluation's table the stored entries are in all
+  // the same: the evaluation walks them, and nothing is wrong to tell.
+  shownMessages.clear();
+  FilterInstance *target = static_cast<FilterInstance *>(QXCreate(nullptr, nullptr, nullptr));
+  FakeLoadStore store(scene);
+  {
+    AllocationWatch watch(expectedCalls);
+    QXLoad(target, &store.record);
+  }
+  EXPECT_EQ(target->entryCount, 2);
+  EXPECT_EQ(target->program, nullptr);
+  EXPECT_TRUE(shownMessages.empty());
+  EXPECT_EQ(checks::EvaluationAgreesWithTheWalk(target), "");
+  QXDestroy(target);
 }
 
 } // namespace
