@@ -8,7 +8,7 @@ BUILD_FUZZ  ?= build-fuzz
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine bench fuzz format format-check clean
+.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine bench bench-build bench-callgrind fuzz format format-check clean
 
 all: build
 
@@ -74,12 +74,21 @@ test-wine: build win32
 	scripts/install-deps wine
 	scripts/test-wine $(BUILD) $(BUILD_WIN32)
 
-bench: deps
+# The benchmark table: every workload with its anchors in one run
+# (bench/report.py), then the end-to-end timings against oiiotool.
+bench: bench-build
+	bench/report.py $(BUILD_BENCH)
+	bench/e2e.sh $(BUILD_BENCH)
+
+bench-build: deps
 	scripts/install-deps bench
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_BENCH=ON -DQX_BUILD_TESTS=OFF
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
-	$(BUILD_BENCH)/bench/qx_bench
-	bench/e2e.sh $(BUILD_BENCH)
+
+# Instructions per pixel of W1, W1r and W2 under callgrind, written into
+# docs/performance.md: the figure that does not drift with the machine's load.
+bench-callgrind: bench-build
+	scripts/bench-callgrind $(BUILD_BENCH) --update docs/performance.md
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

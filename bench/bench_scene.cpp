@@ -104,20 +104,23 @@ std::vector<std::string> stateLines(Workload workload) {
   return lines;
 }
 
+// Surfaces of the first eight values.
+Scene surfaces() {
+  Scene scene;
+  for (int e = 0; e < kStacks; ++e) {
+    SceneSurface surface;
+    surface.name = "Surface" + std::to_string(e + 1);
+    surface.specialBuffer = e + 1;
+    surface.baseColor = std::array<double, 3>{0.5, 0.5, 0.5};
+    scene.surfaces.push_back(surface);
+  }
+  return scene;
+}
+
 HostInstance makeInstance(Workload workload) {
   // The host's services stay for the program's life: the module's global
   // lookup answers from them.
-  static Host *host = [] {
-    Scene scene;
-    for (int e = 0; e < kStacks; ++e) {
-      SceneSurface surface;
-      surface.name = "Surface" + std::to_string(e + 1);
-      surface.specialBuffer = e + 1;
-      surface.baseColor = std::array<double, 3>{0.5, 0.5, 0.5};
-      scene.surfaces.push_back(surface);
-    }
-    return new Host(scene);
-  }();
+  static Host *host = new Host(surfaces());
   (void)host;
   global_func = ServiceRegistry::lookupFunction();
 
@@ -158,6 +161,12 @@ bool workloadFromName(const std::string &name, Workload &workload) {
     }
   }
   return false;
+}
+
+Scene workloadScene(Workload workload) {
+  Scene scene = surfaces();
+  scene.filterState = stateLines(workload);
+  return scene;
 }
 
 BenchScene makeBenchScene(Workload workload, int width, int height) {

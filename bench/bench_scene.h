@@ -13,6 +13,7 @@
 
 #include "frame.h"
 #include "qx/host.h"
+#include "scene.h"
 
 namespace qx::bench {
 
@@ -33,5 +34,7 @@ const BenchScene &benchScene(Workload workload = Workload::W1);
 // The workload's stacks over a frame of another size (the instruction counts
 // use a small one). The instance lives for the life of the program.
 BenchScene makeBenchScene(Workload workload, int width, int height);
+// The workload as a scene file holds it: its surfaces and stored stacks.
+Scene workloadScene(Workload workload);
 
 } // namespace qx::bench
