@@ -150,6 +150,9 @@ FilterInstance *StartingInstance(unsigned variant) {
     QXDestroy(inst);
     return nullptr;
   }
+  // The entries were set here by hand: the evaluation is made ready for
+  // them as a load or a closing panel would.
+  PrepareEvaluation(inst);
   return inst;
 }
 
@@ -186,6 +189,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail("load read " + std::to_string(reader.reads) + " lines", lines);
 
   fault = checks::StackLinks(inst);
+  if (!fault.empty()) Fail("after load: " + fault, lines);
+  // Whatever was loaded or refused, the evaluation's table gives what a
+  // walk of the entries gives.
+  fault = checks::EvaluationAgreesWithTheWalk(inst);
   if (!fault.empty()) Fail("after load: " + fault, lines);
 
   const bool refused = error != nullptr || messagesShown > 0;
