@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "error.h"
@@ -66,7 +67,9 @@ bool askFile(const std::string &title, const std::string &pattern, const std::st
   if (save) chooser.options(Fl_Native_File_Chooser::SAVEAS_CONFIRM);
   if (chooser.show() != 0 || chooser.filename() == nullptr) return false;
   chosen = chooser.filename();
-  return !chosen.empty();
+  // A folder is no layer set: taken as a cancel.
+  std::error_code error;
+  return !chosen.empty() && !std::filesystem::is_directory(chosen, error);
 }
 
 void showMessage(MessageService::Kind kind, const std::string &text, const std::string &detail) {
