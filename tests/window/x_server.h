@@ -78,8 +78,10 @@ private:
         dup2(quiet, 2);
       }
       const std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24", "-nolisten",
-             "tcp", static_cast<char *>(nullptr));
+      // Without -noreset the server starts over whenever its last client
+      // leaves, and refuses the next one meanwhile.
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24", "-noreset",
+             "-nolisten", "tcp", static_cast<char *>(nullptr));
       _exit(127);
     }
     close(fds[1]);
