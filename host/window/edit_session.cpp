@@ -5,6 +5,8 @@
 #include <FL/Fl_Double_Window.H>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -111,11 +113,13 @@ private:
     if (kind == ControlKind::ListBox) {
       // select, set and click all pick a row: the one named, or for a click
       // the one selected now.
-      const int row = step.action == ScriptAction::Click
-                          ? static_cast<int>(control.value().intv.value)
-                          : static_cast<int>(step.numbers[0].integer);
+      const intptr_t row = step.action == ScriptAction::Click
+                               ? control.value().intv.value
+                               : static_cast<intptr_t>(step.numbers[0].integer);
       int x = 0, y = 0;
-      if (window_.rowPoint(index, row, x, y)) {
+      const bool onScreen =
+          row >= 0 && row <= INT_MAX && window_.rowPoint(index, static_cast<int>(row), x, y);
+      if (onScreen) {
         click(x, y);
       } else { // a row no pointer can reach: the list's own pick
         pending_.push_back([this, index, row] { window_.pickRow(index, row); });

@@ -204,9 +204,9 @@ public:
   }
 
   // Selects `row` as a click on it does, and delivers it.
-  void pick(int row) {
+  void pick(intptr_t row) {
     if (row >= 0 && row < size()) {
-      value(row + 1);
+      value(static_cast<int>(row) + 1);
     } else {
       deselect();
     }
@@ -214,7 +214,7 @@ public:
   }
 
 private:
-  void deliverRow(int row) {
+  void deliverRow(intptr_t row) {
     control_.setInt(row);
     window_.deliver(control_);
   }
@@ -595,7 +595,7 @@ int PanelWindow::widgetSelectedRow(int index) {
   return list != nullptr ? list->value() - 1 : -1;
 }
 
-void PanelWindow::pickRow(int index, int row) {
+void PanelWindow::pickRow(int index, intptr_t row) {
   ListWidget *list = dynamic_cast<ListWidget *>(widgets_.at(static_cast<std::size_t>(index)));
   if (list != nullptr) list->pick(row);
 }
@@ -630,12 +630,16 @@ void PanelWindow::controlDrawn(PanelControl &control, int mode) noexcept {
   const std::size_t index = static_cast<std::size_t>(control.index());
   if (index >= widgets_.size()) return;
   ControlWidget *widget = widgets_[index];
-  if (mode == HOST_DRAW_REFRESH) {
-    widget->reload();
-    widget->widget().redraw();
+  if (mode != HOST_DRAW_REFRESH) {
+    widget->showState(control.state());
     return;
   }
-  widget->showState(control.state());
+  try {
+    widget->reload();
+  } catch (...) {
+    // Out of memory for the rows: the list keeps showing the old ones.
+  }
+  widget->widget().redraw();
 }
 
 void PanelWindow::controlValueSet(PanelControl &control) noexcept {

@@ -4,6 +4,7 @@
 // user's changes back to the control and its handler.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -52,7 +53,7 @@ public:
 
   // A user's pick of row `row` in list box `index`: the row selected in the
   // widget, then its event, exactly as a click on the row delivers it.
-  void pickRow(int index, int row);
+  void pickRow(int index, intptr_t row);
 
   // Events made here and handed to FLTK's event handling as the window
   // system's own are, at a point of the window: a mouse button pressed and
