@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "filter.h"
-#include "stand_in_host.h"
 #include "module.h"
 #include "persist.h"
+#include "stand_in_host.h"
 
 namespace qx::bench {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "stand_in_host.h"
 #include "panel_script.h"
+#include "stand_in_host.h"
 
 namespace {
 
