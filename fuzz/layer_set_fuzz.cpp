@@ -36,11 +36,11 @@
 
 #include "common/instance_checks.h"
 #include "fuzz_support.h"
-#include "stand_in_host.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"
 #include "persist.h"
+#include "stand_in_host.h"
 
 namespace {
 

@@ -123,12 +123,12 @@
 #include "common/control_names.h"
 #include "common/instance_checks.h"
 #include "effect.h"
-#include "stand_in_host.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"
 #include "persist.h"
 #include "preview.h"
+#include "stand_in_host.h"
 
 namespace {
 

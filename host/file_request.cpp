@@ -37,9 +37,13 @@ FileRequestService::~FileRequestService() {
 void FileRequestService::answerWith(const std::string &path) {
   choose_ = true;
   answer_ = path;
+  dialog_ = nullptr;
 }
 
-void FileRequestService::cancel() { choose_ = false; }
+void FileRequestService::cancel() {
+  choose_ = false;
+  dialog_ = nullptr;
+}
 
 int FileRequestService::request(const char *title, char *baseName, char *path, char *fullName,
                                 int bufferLength) noexcept {
@@ -48,9 +52,12 @@ int FileRequestService::request(const char *title, char *baseName, char *path, c
   try {
     Request seen{title != nullptr ? title : "", baseName != nullptr ? baseName : "",
                  path != nullptr ? path : "", false, ""};
-    if (self->choose_) {
+    bool choose = self->choose_;
+    std::string answer = self->answer_;
+    if (self->dialog_) choose = self->dialog_(seen.title, seen.baseName, seen.path, answer);
+    if (choose) {
       namespace fs = std::filesystem;
-      fs::path chosen(self->answer_);
+      fs::path chosen(answer);
       if (chosen.is_relative() && !seen.path.empty()) chosen = fs::path(seen.path) / chosen;
       chosen = chosen.lexically_normal();
       const std::string full = chosen.string();

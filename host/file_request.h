@@ -2,7 +2,9 @@
 // a standing answer instead of a user, and a content directory.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qx/host.h"
@@ -11,7 +13,8 @@
 namespace qx {
 
 // The requester gives the same answer to every request until told otherwise:
-// cancel (the answer it starts with), or a path.
+// cancel (the answer it starts with), a path, or whatever the user picks in a
+// dialog (the window host's).
 //
 // A relative path is taken from the directory the request starts in (the
 // module's `path` argument), as a user browsing from there would pick it;
@@ -21,6 +24,12 @@ namespace qx {
 // buffers is refused: the request then reports a cancel.
 class FileRequestService {
 public:
+  // A file dialog titled `title`, given the module's pattern (`baseName`, e.g.
+  // ">*.QXD" to save, "<*.QXD" to load) and the directory to start in: true
+  // with the file in `chosen`, false for a cancel.
+  using Dialog = std::function<bool(const std::string &title, const std::string &baseName,
+                                    const std::string &path, std::string &chosen)>;
+
   struct Request {
     std::string title;
     std::string baseName; // as the module gave them
@@ -39,8 +48,11 @@ public:
   HostFileRequestFunc *requestFunction() const { return &FileRequestService::request; }
   HostDirectoryFunc *directoryFunction() const { return &FileRequestService::directory; }
 
+  // Standing answers; each ends asking through a dialog.
   void answerWith(const std::string &path);
   void cancel();
+  // From now on every request is put to the user through `dialog`.
+  void askWith(Dialog dialog) { dialog_ = std::move(dialog); }
 
   // What "Directory Info" gives for "Content".
   void setContentDirectory(const std::string &directory) { content_ = directory; }
@@ -56,6 +68,7 @@ private:
   ServiceRegistry &registry_;
   bool choose_ = false;
   std::string answer_;
+  Dialog dialog_;
   std::string content_;
   std::vector<Request> requests_;
 };

@@ -33,15 +33,31 @@ void MessageService::setEcho(bool echo) {
   echo_ = echo;
 }
 
+void MessageService::showWith(Shower shower) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  shower_ = std::move(shower);
+}
+
 void MessageService::add(Kind kind, const char *text, const char *detail) {
   Message message{kind, text != nullptr ? text : "", detail != nullptr ? detail : ""};
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (echo_) {
-    std::fprintf(stderr, "qxhost: message: %s\n", message.text.c_str());
-    if (!message.detail.empty())
-      std::fprintf(stderr, "qxhost: message: %s\n", message.detail.c_str());
+  Shower shower;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (echo_) {
+      std::fprintf(stderr, "qxhost: message: %s\n", message.text.c_str());
+      if (!message.detail.empty())
+        std::fprintf(stderr, "qxhost: message: %s\n", message.detail.c_str());
+    }
+    messages_.push_back(message);
+    shower = shower_;
   }
-  messages_.push_back(std::move(message));
+  // Shown outside the lock: a dialog waits for the user. A dialog that
+  // cannot be shown leaves the message recorded and echoed.
+  if (!shower) return;
+  try {
+    shower(kind, message.text, message.detail);
+  } catch (...) {
+  }
 }
 
 void MessageService::info(const char *text, const char *detail) {

@@ -1,6 +1,7 @@
 // The message service, "Info Messages 2": what the module shows the user.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,9 +13,12 @@ namespace qx {
 
 // Keeps every message the module shows, and echoes each to stderr as
 // "qxhost: message: <text>" (the detail, when given, on a line of its own).
+// A window host also shows each to the user.
 class MessageService {
 public:
   enum class Kind { Info, Error, Warning };
+  // Shows one message to the user; returns when the user has seen it.
+  using Shower = std::function<void(Kind kind, const std::string &text, const std::string &detail)>;
   struct Message {
     Kind kind;
     std::string text;
@@ -31,6 +35,8 @@ public:
   std::vector<Message> messages() const;
   void clear();
   void setEcho(bool echo);
+  // From now on every message is also shown through `shower`; null for none.
+  void showWith(Shower shower);
 
 private:
   void add(Kind kind, const char *text, const char *detail);
@@ -44,6 +50,7 @@ private:
   mutable std::mutex mutex_;
   std::vector<Message> messages_;
   bool echo_;
+  Shower shower_;
 };
 
 } // namespace qx

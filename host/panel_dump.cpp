@@ -6,11 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "error.h"
-#include "stand_in_host.h"
 #include "image_io.h"
 #include "npy.h"
 #include "panel_services.h"
 #include "safe_write.h"
+#include "stand_in_host.h"
 
 namespace qx {
 namespace {

@@ -13,9 +13,9 @@
 #include <sstream>
 
 #include "error.h"
-#include "stand_in_host.h"
 #include "panel_dump.h"
 #include "panel_services.h"
+#include "stand_in_host.h"
 
 namespace qx {
 namespace {
@@ -370,14 +370,22 @@ PanelSession::PanelSession(Host &host, PanelScript script, StateFunc state, Outp
       outputs_(std::move(outputs)) {}
 
 void PanelSession::run(Panel &panel) {
-  ran_ = true;
   // Every line is checked against the panel before the first event.
-  const std::vector<BoundStep> steps = bindScript(script_, panel);
+  const std::vector<BoundStep> steps = bind(panel);
   for (const BoundStep &bound : steps) {
     if (bound.step->action == ScriptAction::Close) break;
     play(bound, panel);
     if (panel.closeRequested()) break; // the module closed its panel
   }
+  finish(panel);
+}
+
+std::vector<BoundStep> PanelSession::bind(const Panel &panel) {
+  ran_ = true;
+  return bindScript(script_, panel);
+}
+
+void PanelSession::finish(Panel &panel) {
   if (!outputs_.dumpPath.empty()) writeDump(outputs_.dumpPath, panel);
   if (!outputs_.canvasPath.empty()) writePanelPicture(outputs_.canvasPath, panel);
 }

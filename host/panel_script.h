@@ -125,8 +125,16 @@ public:
   bool ran() const { return ran_; }
   int eventsFired() const { return eventsFired_; }
 
-private:
+  // run() in its parts, for a front that plays the steps itself (the window
+  // host delivers each control's event through its widget, one step per turn
+  // of its event loop): bind() checks the whole script against the panel and
+  // marks the session run; play() carries out one step as run() does;
+  // finish() writes the dump and the picture asked for at the close.
+  std::vector<BoundStep> bind(const Panel &panel);
   void play(const BoundStep &bound, Panel &panel);
+  void finish(Panel &panel);
+
+private:
   void writeDump(const std::string &path, const Panel &panel);
 
   Host &host_;

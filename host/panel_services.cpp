@@ -217,6 +217,7 @@ void PanelControl::draw(HostControl *handle, int mode) noexcept {
   default: // a refresh redraws the contents as they are shown
     break;
   }
+  if (PanelFront *front = self->panel_.front()) front->controlDrawn(*self, mode);
 }
 
 void PanelControl::get(HostControl *handle, int tag, HostValue *value) noexcept {
@@ -272,6 +273,7 @@ void PanelControl::set(HostControl *handle, int tag, HostValue *value) noexcept 
     break;
   case HOST_CTL_VALUE:
     self->setValue(*value);
+    if (PanelFront *front = self->panel_.front()) front->controlValueSet(*self);
     break;
   case HOST_CTL_MOUSEX:
     if (integer) self->pointerX_ = static_cast<int>(value->intv.value);
@@ -517,6 +519,7 @@ void PanelService::close(HostPanelID id) noexcept {
   Panel *panel = current(id);
   if (panel == nullptr) return;
   panel->requestClose();
+  if (PanelFront *front = panel->front()) front->closeRequested(*panel);
 }
 
 void PanelService::get(HostPanelID id, int tag, void *value) noexcept {
@@ -548,6 +551,7 @@ void PanelService::drawRGBPixel(HostPanelID id, int red, int green, int blue, in
   Panel *panel = current(id);
   if (panel == nullptr) return;
   panel->canvas_.pixel(red, green, blue, x, y);
+  if (PanelFront *front = panel->front()) front->canvasDrawn(*panel);
 }
 
 void PanelService::drawRGBBox(HostPanelID id, int red, int green, int blue, int x, int y, int width,
@@ -555,6 +559,7 @@ void PanelService::drawRGBBox(HostPanelID id, int red, int green, int blue, int 
   Panel *panel = current(id);
   if (panel == nullptr) return;
   panel->canvas_.box(red, green, blue, x, y, width, height);
+  if (PanelFront *front = panel->front()) front->canvasDrawn(*panel);
 }
 
 void PanelService::drawBorder(HostPanelID id, int indent, int x, int y, int width,
@@ -562,6 +567,7 @@ void PanelService::drawBorder(HostPanelID id, int indent, int x, int y, int widt
   Panel *panel = current(id);
   if (panel == nullptr) return;
   panel->canvas_.border(indent, x, y, width, height);
+  if (PanelFront *front = panel->front()) front->canvasDrawn(*panel);
 }
 
 const HostDisplayMetrics *PanelService::dispMetrics() noexcept {

@@ -16,7 +16,26 @@
 namespace qx {
 
 class Panel;
+class PanelControl;
 class PanelService;
+
+// What shows a panel to a person. The headless service has none; the window
+// host (host/window/) attaches one while the panel is open and shows each
+// control as a widget. The panel tells its front of every change the module
+// makes, as it happens: a front keeps nothing of its own that could go stale.
+// The calls come from inside the module's callbacks, so none may throw.
+class PanelFront {
+public:
+  virtual ~PanelFront() = default;
+  // The control was drawn in `mode` (HOST_DRAW_*); its state() is the new one.
+  virtual void controlDrawn(PanelControl &control, int mode) noexcept = 0;
+  // The module set the control's value.
+  virtual void controlValueSet(PanelControl &control) noexcept = 0;
+  // The module drew on the panel's canvas.
+  virtual void canvasDrawn(Panel &panel) noexcept = 0;
+  // The module closed the panel.
+  virtual void closeRequested(Panel &panel) noexcept = 0;
+};
 
 // The control kinds this host makes, by their HOST_KIND_* names.
 enum class ControlKind { ListBox, Bool, Button, Popup, MiniRgb, Percent, Area };
@@ -199,6 +218,10 @@ public:
   // Has the module draw the panel: its draw callback with its user data.
   void draw();
 
+  // The front that shows the panel, told of every change; null for none.
+  PanelFront *front() const { return front_; }
+  void setFront(PanelFront *front) { front_ = front; }
+
 private:
   friend class PanelService;
 
@@ -212,6 +235,7 @@ private:
   bool open_ = false;
   bool closeRequested_ = false;
   PanelCanvas canvas_;
+  PanelFront *front_ = nullptr;
 };
 
 // Serves "LWPanelServices". A blocking open draws the panel once, then hands
@@ -235,6 +259,9 @@ public:
 
   HostPanelFuncs *record() { return &record_; }
   const HostDisplayMetrics &display() const { return display_; }
+  // The display the module is told of; 1920 by 1080 headless, the screen's
+  // own in a window.
+  void setDisplay(const HostDisplayMetrics &display) { display_ = display; }
 
   void setOpenHandler(OpenHandler handler) { openHandler_ = std::move(handler); }
   // Throws what the last blocking session threw, once.

@@ -19,9 +19,13 @@ ColorPickerService::~ColorPickerService() {
 void ColorPickerService::acceptWith(float red, float green, float blue) {
   accept_ = true;
   colour_ = {red, green, blue};
+  dialog_ = nullptr;
 }
 
-void ColorPickerService::cancel() { accept_ = false; }
+void ColorPickerService::cancel() {
+  accept_ = false;
+  dialog_ = nullptr;
+}
 
 int ColorPickerService::pick(int version, HostColorPickRequest *request) noexcept {
   ColorPickerService *self = ServiceRegistry::currentOwner<ColorPickerService>();
@@ -31,12 +35,22 @@ int ColorPickerService::pick(int version, HostColorPickRequest *request) noexcep
   const std::array<float, 3> shown =
       known ? std::array<float, 3>{request->red, request->green, request->blue}
             : std::array<float, 3>{0.0f, 0.0f, 0.0f};
-  const bool accepted = known && self->accept_;
+  const char *title = known && request->title != nullptr ? request->title : "";
+  bool accepted = known && self->accept_;
+  std::array<float, 3> chosen = self->colour_;
+  if (known && self->dialog_) {
+    chosen = shown;
+    try {
+      accepted = self->dialog_(title, chosen);
+    } catch (...) {
+      accepted = false; // a dialog that could not be shown is a cancel
+    }
+  }
   if (known) {
     if (accepted) {
-      request->red = self->colour_[0];
-      request->green = self->colour_[1];
-      request->blue = self->colour_[2];
+      request->red = chosen[0];
+      request->green = chosen[1];
+      request->blue = chosen[2];
       // The user tried the colour before accepting it.
       if (request->hotFunc != nullptr)
         callModule(request->hotFunc, request->data, request->red, request->green, request->blue);
@@ -44,9 +58,8 @@ int ColorPickerService::pick(int version, HostColorPickRequest *request) noexcep
     request->result = accepted ? 1 : 0;
   }
   try {
-    const char *title = known && request->title != nullptr ? request->title : "";
     self->requests_.push_back({version, title, shown, accepted,
-                               accepted ? self->colour_ : std::array<float, 3>{0.0f, 0.0f, 0.0f}});
+                               accepted ? chosen : std::array<float, 3>{0.0f, 0.0f, 0.0f}});
   } catch (...) {
     // The record is for inspection only; the answer stands without it.
   }

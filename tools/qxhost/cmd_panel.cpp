@@ -1,22 +1,17 @@
 // qxhost panel: opens the filter's options panel headless and plays a
 // scripted session on it, with dumps of the controls and pictures of the
 // panel's drawing.
-#include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "error.h"
-#include "stand_in_host.h"
 #include "panel_script.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 namespace {
-
-// The most special-buffer values the module makes entries for.
-constexpr std::size_t kMaxEntries = 256;
 
 struct PanelArgs {
   std::string module;
@@ -29,43 +24,6 @@ struct PanelArgs {
   bool save = false;
   bool force = false;
 };
-
-// The stored stacks that opening the panel releases, so that a save would
-// lose them: the panel rebuilds the entries from the surfaces (their distinct
-// values in surface order, the first 256), and a stack moves over only to
-// the entry of its own value, one stack a value. Each is named with why.
-std::vector<std::string> stacksLostOnOpen(const Scene &scene) {
-  std::vector<std::string> lost;
-  if (!scene.filterState) return lost;
-  std::vector<double> carried; // every distinct value a surface carries
-  for (const SceneSurface &surface : scene.surfaces) {
-    if (!surface.specialBuffer) continue;
-    if (std::find(carried.begin(), carried.end(), *surface.specialBuffer) == carried.end()) {
-      carried.push_back(*surface.specialBuffer);
-    }
-  }
-  const std::size_t kept = std::min<std::size_t>(carried.size(), kMaxEntries);
-  const std::vector<double> stored = storedEntryValues(*scene.filterState);
-  std::vector<double> earlier;
-  for (std::size_t i = 0; i < stored.size(); ++i) {
-    const double value = stored[i];
-    char number[64];
-    std::snprintf(number, sizeof number, "%f", value);
-    const std::string stack =
-        "the stored stack of " + std::string(number) + " (entry " + std::to_string(i + 1) + ")";
-    const auto at = std::find(carried.begin(), carried.end(), value);
-    if (at == carried.end()) {
-      lost.push_back(stack + ": no surface carries " + number + " any more");
-    } else if (static_cast<std::size_t>(at - carried.begin()) >= kept) {
-      lost.push_back(stack + ": past the first " + std::to_string(kMaxEntries) +
-                     " special-buffer values");
-    } else if (std::find(earlier.begin(), earlier.end(), value) != earlier.end()) {
-      lost.push_back(stack + ": an earlier stored stack has the same value");
-    }
-    earlier.push_back(value);
-  }
-  return lost;
-}
 
 int runPanel(const PanelArgs &args) {
   // No output may take the place of an input; the scene itself is the one
@@ -94,22 +52,7 @@ int runPanel(const PanelArgs &args) {
   host.loadModule(args.module);
 
   PixelFilterInstance instance = host.makeInstance(host.makeFilter());
-  // A save over a refused state would write the instance's empty entries
-  // where the stored stacks were.
-  reportStateRefusal(host, args.scene, args.save && !args.force,
-                     "not opened, so as not to save over it (--force saves anyway)");
-  if (args.save && !host.stateRefusal()) {
-    const std::vector<std::string> lost = stacksLostOnOpen(scene);
-    for (const std::string &stack : lost) {
-      std::fprintf(stderr, "qxhost: %s%s: the save would drop %s\n", args.force ? "warning: " : "",
-                   args.scene.c_str(), stack.c_str());
-    }
-    if (!lost.empty() && !args.force) {
-      throw Error(args.scene + ": not opened, so as not to save without " +
-                  (lost.size() == 1 ? std::string("that stack") : "those stacks") +
-                  " (--force saves anyway)");
-    }
-  }
+  checkSaveOverScene(host, scene, args.scene, args.save, args.force);
   const std::unique_ptr<FilterInterface> ui = host.makeInterface();
 
   PanelSession session(

@@ -17,38 +17,30 @@
 #include "error.h"
 #include "exr_io.h"
 #include "frame.h"
-#include "stand_in_host.h"
+#include "frame_input.h"
 #include "image_io.h"
 #include "renderer.h"
 #include "safe_write.h"
 #include "sequence.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 namespace {
 
 constexpr char kDemoOutput[] = "quintessalux-demo.png";
 
-// Every option of render, as given.
-struct RenderArgs {
+// Every option of render, as given; the frame's own come from FrameInputArgs.
+struct RenderArgs : FrameInputArgs {
   std::string module;
   std::string scene;
-  std::string frame;
   std::string out;
   unsigned int threads = 0;
   CLI::Option *threadsOption = nullptr;
-  std::uint64_t maxPixels = kDefaultMaxPixels;
   bool ignoreBadState = false;
-  // Channels.
-  std::vector<std::string> ch;
-  std::string chMap;
-  bool allowMissing = false;
-  std::string part;
-  bool verbose = false;
   // Output.
   std::string keep = "all";
   bool half = false;
   bool forceFloat = false;
-  std::string alpha = "straight";
   std::string pngTransfer = "linear";
   // Sequences.
   std::string frames;
@@ -67,19 +59,7 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
   args.threadsOption =
       command.add_option("--threads", args.threads,
                          "Threads for decoding, filtering and encoding (default: one per core)");
-  command.add_option("--ch", args.ch,
-                     "Map host buffers to channels: BUFFER=CHANNEL,... or BUFFER=NUMBER for a "
-                     "constant, e.g. SpecialBuffer=objectId,R=ViewLayer.Combined.R,Shadow=1.0");
-  command.add_option("--ch-map", args.chMap,
-                     "A JSON channel map {\"BUFFER\": \"CHANNEL\" or number}; --ch overrides it");
-  command.add_flag("--allow-missing", args.allowMissing,
-                   "A missing colour or special-buffer channel reads 0.0 (with a warning) "
-                   "instead of being an error");
-  command.add_option("--part", args.part,
-                     "The part of a multi-part file, by name or number (default: each channel "
-                     "is looked for in every part)");
-  command.add_flag("--verbose", args.verbose,
-                   "Say which channel and part each buffer is read from");
+  addFrameInputOptions(command, args);
   command
       .add_option("--keep", args.keep,
                   "all: carry every channel through (default); rgba: write only R, G, B, A")
@@ -88,11 +68,6 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
       command.add_flag("--half", args.half, "Write half and float channels as half");
   command.add_flag("--float", args.forceFloat, "Write half and float channels as float")
       ->excludes(half);
-  command
-      .add_option("--alpha", args.alpha,
-                  "straight (default): the colour is filtered as it is; premultiplied: "
-                  "divided by A before the filter and multiplied after, A = 0 untouched")
-      ->check(CLI::IsMember({"straight", "premultiplied"}));
   command
       .add_option("--png-transfer", args.pngTransfer,
                   "linear (default): PNG bytes are trunc(v x 255), marked gamma 1.0; srgb: "
@@ -105,11 +80,6 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
                      "Render every N-th frame of --frames starting at the I-th: I/N, 1-based");
   command.add_flag("--stop-on-error", args.stopOnError,
                    "Stop a sequence at the first missing or damaged frame");
-  command
-      .add_option("--max-pixels", args.maxPixels,
-                  "The largest frame to read, in pixels; a larger data window is refused before "
-                  "anything is allocated")
-      ->capture_default_str();
   command.add_flag("--ignore-bad-state", args.ignoreBadState,
                    "Render even when the module refuses the scene's filter.state (without the "
                    "stored stacks)");
@@ -132,21 +102,6 @@ struct RenderSetup {
   bool refuseBadState = true;
 };
 
-// The buffer's name for messages: its channel in the Frames table, or its
-// number alone.
-std::string bufferLabel(int buffer) {
-  const char *channel = bufferChannelName(buffer);
-  return channel != nullptr
-             ? "\"" + std::string(channel) + "\" (buffer " + std::to_string(buffer) + ")"
-             : "buffer " + std::to_string(buffer);
-}
-
-std::string joined(const std::vector<std::string> &names) {
-  std::string text;
-  for (const std::string &name : names) text += (text.empty() ? "" : ", ") + name;
-  return text.empty() ? "no channel at all" : text;
-}
-
 // The filter instance of a run, made once, and what it does to each frame.
 class FrameFilter {
 public:
@@ -163,19 +118,14 @@ public:
   FrameFilter &operator=(const FrameFilter &) = delete;
 
   // The buffers to read: the mask's and the colour.
-  std::bitset<kBufferSlots> buffers() const {
-    std::bitset<kBufferSlots> wanted;
-    for (int b = 0; b < 32; ++b) wanted.set(static_cast<std::size_t>(b), (mask_ & (1u << b)) != 0);
-    for (int b = 32; b < 36; ++b) wanted.set(static_cast<std::size_t>(b));
-    wanted.set(0);
-    return wanted;
-  }
+  std::bitset<kBufferSlots> buffers() const { return buffersFor(mask_); }
 
   // Checks what the file gave, then renders the frame's colour. A missing
   // colour or special-buffer channel is an Error naming the file's channels
   // (unless --allow-missing); any other missing buffer is named once a run.
   Frame filter(ExrImage &image, const std::string &name, std::FILE *progress) {
-    check(image, name);
+    checkFrameChannels(image, name, buffers(), setup_.read.map, setup_.allowMissing, setup_.verbose,
+                       warned_);
     Frame &in = image.frame;
     if (setup_.premultiplied) unpremultiply(in);
     RenderOptions options;
@@ -184,7 +134,7 @@ public:
     instance_.newTime(frameNumber_++, 0.0);
     Frame out = renderFrame(
         in, [&](const HostPixelAccess &access) { instance_.evaluate(access); }, options);
-    if (setup_.premultiplied) premultiply(in, out);
+    if (setup_.premultiplied) premultiply(in, out, setup_.png);
     return out;
   }
 
@@ -198,78 +148,6 @@ public:
   }
 
 private:
-  void check(const ExrImage &image, const std::string &name) {
-    std::vector<std::string> missing;
-    const std::bitset<kBufferSlots> wanted = buffers();
-    for (int b = 0; b < kBufferSlots; ++b) {
-      if (!wanted.test(static_cast<std::size_t>(b)) || image.frame.has(b)) continue;
-      const std::string &channel = setup_.read.map.source(b).channel;
-      const bool essential = b == 0 || b >= 32;
-      if (essential && !setup_.allowMissing) {
-        missing.push_back("\"" + channel + "\"" +
-                          (setup_.read.map.isMapped(b) ? " for " + bufferLabel(b) : ""));
-        continue;
-      }
-      if (warned_.test(static_cast<std::size_t>(b))) continue;
-      warned_.set(static_cast<std::size_t>(b));
-      const std::string label = setup_.read.map.isMapped(b)
-                                    ? "\"" + channel + "\" for " + bufferLabel(b)
-                                    : bufferLabel(b);
-      std::fprintf(stderr, "qxhost: warning: %s has no channel %s%s; it reads 0.0\n", name.c_str(),
-                   label.c_str(), essential ? "" : ", which the filter asks for");
-    }
-    if (!missing.empty()) {
-      throw Error(name + ": no channel " + joined(missing) + "; the file has " +
-                  joined(image.fileChannels) +
-                  " (map them with --ch or --ch-map, or give --allow-missing)");
-    }
-    if (setup_.verbose) {
-      for (int b = 0; b < kBufferSlots; ++b) {
-        const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
-        if (source.constant) {
-          std::fprintf(stderr, "qxhost: %s: %s is the constant %g\n", name.c_str(),
-                       bufferLabel(b).c_str(),
-                       static_cast<double>(setup_.read.map.source(b).constant));
-        } else if (source.part >= 0) {
-          std::fprintf(stderr, "qxhost: %s: %s reads channel \"%s\" of part %d\n", name.c_str(),
-                       bufferLabel(b).c_str(), source.channel.c_str(), source.part);
-        }
-      }
-    }
-  }
-
-  // Straight colour for the filter: R, G and B divided by A where A is not 0.
-  static void unpremultiply(Frame &frame) {
-    const float *alpha = frame.plane(35);
-    if (alpha == nullptr) return;
-    for (int c = 32; c < 35; ++c) {
-      if (!frame.has(c)) continue;
-      float *plane = frame.mutablePlane(c);
-      for (std::size_t i = 0; i < frame.pixelCount(); ++i) {
-        if (alpha[i] != 0.0f) plane[i] /= alpha[i];
-      }
-    }
-  }
-
-  // Back to premultiplied: the filtered colour times its alpha, and a pixel
-  // whose input A was 0 exactly as it came in. A PNG keeps straight colour.
-  void premultiply(const Frame &in, Frame &out) const {
-    const float *alpha = in.plane(35);
-    const std::size_t count = out.pixelCount();
-    float *planes[4] = {out.mutablePlane(32), out.mutablePlane(33), out.mutablePlane(34),
-                        out.mutablePlane(35)};
-    for (std::size_t i = 0; i < count; ++i) {
-      if (alpha == nullptr || alpha[i] == 0.0f) {
-        for (int c = 0; c < 4; ++c) {
-          const float *source = in.plane(32 + c);
-          planes[c][i] = source != nullptr ? source[i] : 0.0f;
-        }
-      } else if (!setup_.png) {
-        for (int c = 0; c < 3; ++c) planes[c][i] *= planes[3][i];
-      }
-    }
-  }
-
   const RenderSetup &setup_;
   PixelFilterInstance instance_;
   unsigned int mask_ = 0;
@@ -279,10 +157,7 @@ private:
 
 RenderSetup makeSetup(const RenderArgs &args) {
   RenderSetup setup;
-  if (!args.chMap.empty()) setup.read.map.addJsonFile(args.chMap);
-  for (const std::string &text : args.ch) setup.read.map.addText(text, "render: --ch");
-  setup.read.part = args.part;
-  setup.read.maxPixels = args.maxPixels;
+  setup.read = frameReadOptions(args, "render");
   setup.read.passThrough = args.keep == "all";
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.type = args.half         ? ExrPixelChoice::Half
@@ -338,16 +213,7 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
   const bool fromPlanes = namesPlaneFolder(args.frame);
-  ExrImage image;
-  if (fromPlanes) {
-    image.frame = Frame::readPlanes(args.frame);
-    for (int b = 0; b < kBufferSlots; ++b) {
-      if (image.frame.has(b) && bufferChannelName(b) != nullptr)
-        image.fileChannels.push_back(bufferChannelName(b) + std::string(".npy"));
-    }
-  } else {
-    image = readExrImage(args.frame, read);
-  }
+  ExrImage image = readFrameInput(args.frame, read);
   try {
     const Frame colour = filter.filter(image, args.frame, stderr);
     writeOutput(args.out, setup, image, colour, fromPlanes);

@@ -1,6 +1,7 @@
 // The options several qxhost commands share.
 #include "command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -98,6 +99,74 @@ bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fat
   if (fatal) throw Error(text + "; " + wayOut);
   std::fprintf(stderr, "qxhost: warning: %s\n", text.c_str());
   return true;
+}
+
+namespace {
+
+// The most special-buffer values the module makes entries for.
+constexpr std::size_t kMaxEntries = 256;
+
+} // namespace
+
+std::vector<std::string> stacksLostOnOpen(const Scene &scene) {
+  std::vector<std::string> lost;
+  if (!scene.filterState) return lost;
+  std::vector<double> carried; // every distinct value a surface carries
+  for (const SceneSurface &surface : scene.surfaces) {
+    if (!surface.specialBuffer) continue;
+    if (std::find(carried.begin(), carried.end(), *surface.specialBuffer) == carried.end()) {
+      carried.push_back(*surface.specialBuffer);
+    }
+  }
+  const std::size_t kept = std::min<std::size_t>(carried.size(), kMaxEntries);
+  const std::vector<double> stored = storedEntryValues(*scene.filterState);
+  std::vector<double> earlier;
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const double value = stored[i];
+    char number[64];
+    std::snprintf(number, sizeof number, "%f", value);
+    const std::string stack =
+        "the stored stack of " + std::string(number) + " (entry " + std::to_string(i + 1) + ")";
+    const auto at = std::find(carried.begin(), carried.end(), value);
+    if (at == carried.end()) {
+      lost.push_back(stack + ": no surface carries " + number + " any more");
+    } else if (static_cast<std::size_t>(at - carried.begin()) >= kept) {
+      lost.push_back(stack + ": past the first " + std::to_string(kMaxEntries) +
+                     " special-buffer values");
+    } else if (std::find(earlier.begin(), earlier.end(), value) != earlier.end()) {
+      lost.push_back(stack + ": an earlier stored stack has the same value");
+    }
+    earlier.push_back(value);
+  }
+  return lost;
+}
+
+std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene,
+                                            const std::string &scenePath, bool save, bool force) {
+  std::vector<std::string> problems;
+  // A save over a refused state would write the instance's empty entries
+  // where the stored stacks were.
+  if (reportStateRefusal(host, scenePath, save && !force,
+                         "not opened, so as not to save over it (--force saves anyway)")) {
+    problems.push_back("The module refused the stored state; the save writes the edited state "
+                       "in its place.");
+    return problems;
+  }
+  const std::vector<std::string> lost = stacksLostOnOpen(scene);
+  if (!save && !lost.empty()) {
+    for (const std::string &stack : lost) problems.push_back("The save drops " + stack + ".");
+    return problems;
+  }
+  for (const std::string &stack : lost) {
+    std::fprintf(stderr, "qxhost: %s%s: the save would drop %s\n", force ? "warning: " : "",
+                 scenePath.c_str(), stack.c_str());
+  }
+  if (!lost.empty() && !force) {
+    throw Error(scenePath + ": not opened, so as not to save without " +
+                (lost.size() == 1 ? std::string("that stack") : "those stacks") +
+                " (--force saves anyway)");
+  }
+  return problems;
 }
 
 } // namespace qx::cli

@@ -9,8 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "stand_in_host.h"
 #include "scene.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 
@@ -37,6 +37,7 @@ Command addFlagsCommand(CLI::App &parent);
 Command addStateCommand(CLI::App &parent);
 Command addPanelCommand(CLI::App &parent);
 Command addPlanesCommand(CLI::App &parent);
+Command addEditCommand(CLI::App &parent);
 
 // The module file beside the qxhost executable.
 std::string defaultModulePath();
@@ -68,5 +69,20 @@ Scene loadScene(const std::string &path);
 // and returns true. Returns false when there was nothing to report.
 bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
                         const std::string &wayOut);
+
+// The stored stacks that opening the panel releases, so that a save would
+// lose them: the panel rebuilds the entries from the surfaces (their distinct
+// values in surface order, the first 256), and a stack moves over only to
+// the entry of its own value, one stack a value. Each is named with why.
+std::vector<std::string> stacksLostOnOpen(const Scene &scene);
+
+// Before the panel opens for a command that may save into the scene file at
+// `scenePath`: a stored state the module refused, and every stored stack
+// the save would drop, are reported on stderr. With `save` and without
+// `force` either one throws Error, since the save would write over what
+// the scene holds. Returns the problems as sentences, for a question to
+// the user.
+std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene,
+                                            const std::string &scenePath, bool save, bool force);
 
 } // namespace qx::cli

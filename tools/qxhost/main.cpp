@@ -36,6 +36,9 @@ int main(int argc, char **argv) {
     qx::cli::addFlagsCommand(app),
     qx::cli::addStateCommand(app),
     qx::cli::addPanelCommand(app),
+#if QX_WITH_FLTK
+    qx::cli::addEditCommand(app),
+#endif
   };
 
   try {

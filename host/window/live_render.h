@@ -1,0 +1,95 @@
+// The render behind the render view: a frame filtered in the background
+// through an instance made from the edited instance's saved state, started
+// again from the top when the state changes before it is done.
+//
+// Every call into the module but the per-pixel evaluate happens on the
+// thread that calls request() and collect() (the window's): the render's
+// instance is created, loaded and destroyed there, so the module's own
+// bookkeeping is never touched from two threads at once. Only evaluate runs
+// on the render threads, on an instance nothing else uses.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filter.h"
+#include "frame.h"
+
+namespace qx {
+
+class LiveRender {
+public:
+  // What happens to a finished render before it is shown, given the input
+  // (the colour's alpha put back, say). Runs on the render thread.
+  using Finish = std::function<void(const Frame &in, Frame &out)>;
+
+  LiveRender(std::shared_ptr<const PixelFilter> filter, Frame input, unsigned int threads,
+             Finish finish = nullptr);
+  // Stops a render under way and waits for its threads.
+  ~LiveRender();
+  LiveRender(const LiveRender &) = delete;
+  LiveRender &operator=(const LiveRender &) = delete;
+
+  const Frame &input() const { return input_; }
+
+  // Renders the frame for `state`, the lines an instance saves, unless those
+  // are the lines of the render shown or under way: then it returns false.
+  // A render under way for other lines is stopped first; its threads end at
+  // their next pixel. Loading the lines happens here, before the threads
+  // start, so a restart keeps the caller waiting for no more than that.
+  bool request(const std::vector<std::string> &state);
+
+  // Whether a render is under way (started and not yet collected).
+  bool busy() const { return worker_.joinable(); }
+  // Takes a render that has finished: true when one finished since the last
+  // call, which is then the one shown. Never waits.
+  bool collect();
+  // Waits for the render under way, then collects it.
+  void wait();
+
+  // The last render collected; hasShown() is false before the first.
+  bool hasShown() const { return hasShown_; }
+  const Frame &shown() const { return shown_; }
+  const std::vector<std::string> &shownState() const { return shownState_; }
+  // Seconds the shown render took, from request to finish.
+  double shownSeconds() const { return shownSeconds_; }
+  // Renders stopped by a newer state.
+  int restarts() const { return restarts_; }
+  // What the last render threw, as text; empty when it finished.
+  const std::string &failure() const { return failure_; }
+
+private:
+  void stop();
+  // Joins the finished render and makes it the one shown when it succeeded.
+  bool take();
+
+  std::shared_ptr<const PixelFilter> filter_;
+  Frame input_;
+  unsigned int threads_;
+  Finish finish_;
+
+  // The render under way.
+  std::unique_ptr<PixelFilterInstance> instance_;
+  std::vector<std::string> pendingState_;
+  std::thread worker_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> done_{false};
+  Frame result_;
+  bool resultOk_ = false;
+  std::string resultFailure_;
+  double resultSeconds_ = 0.0;
+
+  // The render shown.
+  bool hasShown_ = false;
+  Frame shown_;
+  std::vector<std::string> shownState_;
+  double shownSeconds_ = 0.0;
+  int restarts_ = 0;
+  std::string failure_;
+};
+
+} // namespace qx

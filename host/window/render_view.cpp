@@ -1,0 +1,240 @@
+// The render view's window: a bar with the before/after toggle and the
+// status, and the frame zoomed to fit below it.
+#include "render_view.h"
+
+#include <FL/Enumerations.H>
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Light_Button.H>
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "image_io.h"
+
+namespace qx {
+namespace {
+
+constexpr int kBarHeight = 26;
+constexpr double kPollSeconds = 0.03;
+
+// A frame's colour for the screen: R, G and B through the sRGB curve.
+std::vector<uchar> screenBytes(const Frame &frame) {
+  std::vector<uchar> rgb(frame.pixelCount() * 3);
+  for (int c = 0; c < 3; ++c) {
+    const float *plane = frame.plane(32 + c);
+    for (std::size_t i = 0; i < frame.pixelCount(); ++i)
+      rgb[i * 3 + static_cast<std::size_t>(c)] = plane != nullptr ? srgbByte(plane[i]) : 0;
+  }
+  return rgb;
+}
+
+} // namespace
+
+// The frame, zoomed to fit the widget and centred in it.
+class FrameImage : public Fl_Widget {
+public:
+  FrameImage(RenderView &view, int x, int y, int width, int height, const Frame &frame)
+      : Fl_Widget(x, y, width, height), view_(view), width_(frame.width()), height_(frame.height()),
+        before_(screenBytes(frame)) {}
+
+  void setAfter(const Frame &frame) {
+    after_ = screenBytes(frame);
+    ++version_;
+    redraw();
+  }
+  void showBefore(bool before) {
+    before_shown_ = before;
+    ++version_;
+    redraw();
+  }
+  bool showingBefore() const { return before_shown_; }
+
+  // Where the frame stands: its scale and its top left corner.
+  void fit(double &scale, int &left, int &top, int &shownWidth, int &shownHeight) const {
+    scale = std::min(static_cast<double>(w()) / width_, static_cast<double>(h()) / height_);
+    shownWidth = std::max(1, static_cast<int>(std::lround(width_ * scale)));
+    shownHeight = std::max(1, static_cast<int>(std::lround(height_ * scale)));
+    left = x() + (w() - shownWidth) / 2;
+    top = y() + (h() - shownHeight) / 2;
+  }
+
+  bool pixelAt(int windowX, int windowY, int &px, int &py) const {
+    double scale = 1.0;
+    int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
+    fit(scale, left, top, shownWidth, shownHeight);
+    if (windowX < left || windowY < top || windowX >= left + shownWidth ||
+        windowY >= top + shownHeight)
+      return false;
+    px = std::min(width_ - 1, static_cast<int>((windowX - left) / scale));
+    py = std::min(height_ - 1, static_cast<int>((windowY - top) / scale));
+    return true;
+  }
+
+  bool pointOf(int px, int py, int &windowX, int &windowY) const {
+    if (px < 0 || py < 0 || px >= width_ || py >= height_) return false;
+    double scale = 1.0;
+    int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
+    fit(scale, left, top, shownWidth, shownHeight);
+    windowX = left + static_cast<int>((px + 0.5) * scale);
+    windowY = top + static_cast<int>((py + 0.5) * scale);
+    int backX = 0, backY = 0;
+    return pixelAt(windowX, windowY, backX, backY) && backX == px && backY == py;
+  }
+
+  void draw() override {
+    fl_color(fl_rgb_color(48, 48, 48));
+    fl_rectf(x(), y(), w(), h());
+    const std::vector<uchar> &source = before_shown_ || after_.empty() ? before_ : after_;
+    if (source.empty() || w() <= 0 || h() <= 0) return;
+    double scale = 1.0;
+    int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
+    fit(scale, left, top, shownWidth, shownHeight);
+    if (scaledVersion_ != version_ || scaledWidth_ != shownWidth || scaledHeight_ != shownHeight) {
+      // Nearest pixel: every screen pixel shows one pixel of the frame.
+      scaled_.resize(static_cast<std::size_t>(shownWidth) * static_cast<std::size_t>(shownHeight) *
+                     3);
+      std::size_t out = 0;
+      for (int sy = 0; sy < shownHeight; ++sy) {
+        const int fy = std::min(height_ - 1, static_cast<int>(sy / scale));
+        for (int sx = 0; sx < shownWidth; ++sx) {
+          const int fx = std::min(width_ - 1, static_cast<int>(sx / scale));
+          const std::size_t in = (static_cast<std::size_t>(fy) * static_cast<std::size_t>(width_) +
+                                  static_cast<std::size_t>(fx)) *
+                                 3;
+          scaled_[out++] = source[in];
+          scaled_[out++] = source[in + 1];
+          scaled_[out++] = source[in + 2];
+        }
+      }
+      scaledVersion_ = version_;
+      scaledWidth_ = shownWidth;
+      scaledHeight_ = shownHeight;
+    }
+    fl_draw_image(scaled_.data(), left, top, shownWidth, shownHeight, 3);
+  }
+
+  int handle(int event) override {
+    switch (event) {
+    case FL_PUSH:
+      pressed_ = pixelAt(Fl::event_x(), Fl::event_y(), pressX_, pressY_);
+      return 1;
+    case FL_RELEASE:
+      if (pressed_) view_.picked(pressX_, pressY_);
+      pressed_ = false;
+      return 1;
+    default:
+      return Fl_Widget::handle(event);
+    }
+  }
+
+private:
+  RenderView &view_;
+  int width_, height_;
+  std::vector<uchar> before_, after_;
+  bool before_shown_ = false;
+  int version_ = 0;
+  std::vector<uchar> scaled_;
+  int scaledVersion_ = -1, scaledWidth_ = 0, scaledHeight_ = 0;
+  bool pressed_ = false;
+  int pressX_ = 0, pressY_ = 0;
+};
+
+RenderView::RenderView(const Frame &shown, Frame filterInput,
+                       std::shared_ptr<const PixelFilter> filter, unsigned int threads,
+                       LiveRender::Finish finish, const std::string &title, int x, int y, int width,
+                       int height)
+    : shown_(shown),
+      render_(std::move(filter), std::move(filterInput), threads, std::move(finish)) {
+  window_ = std::make_unique<Fl_Double_Window>(x, y, width, height);
+  window_->copy_label(title.c_str());
+  window_->begin();
+  before_ = new Fl_Light_Button(4, 3, 76, kBarHeight - 6, "Before");
+  before_->labelsize(12);
+  before_->tooltip("Show the frame before the filter");
+  before_->callback(toggled, this);
+  status_ = new Fl_Box(86, 3, width - 90, kBarHeight - 6);
+  status_->labelsize(12);
+  status_->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+  image_ = new FrameImage(*this, 0, kBarHeight, width, height - kBarHeight, shown);
+  window_->end();
+  window_->resizable(image_);
+  window_->size_range(160, kBarHeight + 90);
+}
+
+RenderView::~RenderView() {
+  Fl::remove_timeout(poll, this);
+  window_->hide();
+}
+
+void RenderView::update(const std::vector<std::string> &state) {
+  if (!render_.request(state)) return;
+  setStatus("rendering...");
+  if (!polling_) {
+    polling_ = true;
+    Fl::add_timeout(kPollSeconds, poll, this);
+  }
+}
+
+void RenderView::waitForRender() {
+  render_.wait();
+  showRendered();
+}
+
+void RenderView::poll(void *data) {
+  RenderView *self = static_cast<RenderView *>(data);
+  if (self->render_.collect() || (!self->render_.busy() && !self->render_.failure().empty())) {
+    self->showRendered();
+  }
+  if (self->render_.busy()) {
+    Fl::repeat_timeout(kPollSeconds, poll, data);
+  } else {
+    self->polling_ = false;
+  }
+}
+
+void RenderView::showRendered() {
+  if (!render_.failure().empty()) {
+    setStatus("the render stopped: " + render_.failure());
+    return;
+  }
+  if (!render_.hasShown()) return;
+  image_->setAfter(render_.shown());
+  char text[64];
+  std::snprintf(text, sizeof text, "rendered in %.2f s", render_.shownSeconds());
+  setStatus(text);
+}
+
+void RenderView::toggled(Fl_Widget *, void *data) {
+  RenderView *self = static_cast<RenderView *>(data);
+  self->image_->showBefore(self->before_->value() != 0);
+}
+
+void RenderView::showBefore(bool before) {
+  before_->value(before ? 1 : 0);
+  image_->showBefore(before);
+}
+
+bool RenderView::showingBefore() const { return image_->showingBefore(); }
+
+bool RenderView::pointOf(int x, int y, int &windowX, int &windowY) const {
+  return image_->pointOf(x, y, windowX, windowY);
+}
+
+std::string RenderView::status() const { return statusText_; }
+
+void RenderView::setStatus(const std::string &text) {
+  statusText_ = text;
+  status_->copy_label(statusText_.c_str());
+  status_->redraw();
+  window_->redraw();
+}
+
+void RenderView::picked(int x, int y) {
+  if (pickHandler_) pickHandler_(x, y);
+}
+
+} // namespace qx

@@ -1,0 +1,197 @@
+// qxhost edit: the filter's options panel in a real window, and with a frame
+// the render view beside it; or a panel script played through the window's
+// widgets, with pictures of the windows.
+#include <bitset>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "edit_session.h"
+#include "error.h"
+#include "frame_input.h"
+#include "panel_script.h"
+#include "stand_in_host.h"
+#include "window_services.h"
+
+namespace qx::cli {
+namespace {
+
+struct EditArgs : FrameInputArgs {
+  std::string module;
+  std::string scene;
+  std::string script;
+  std::string screenshot;
+  std::string dump;
+  std::string canvas;
+  std::string contentDir;
+  unsigned int threads = 0;
+  CLI::Option *threadsOption = nullptr;
+  bool save = false;
+  bool noSave = false;
+  bool force = false;
+};
+
+// Every host buffer that has a channel: an edit can come to read any of them.
+std::bitset<kBufferSlots> everyBuffer() {
+  std::bitset<kBufferSlots> all;
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (bufferChannelName(b) != nullptr) all.set(static_cast<std::size_t>(b));
+  }
+  return all;
+}
+
+int runEdit(const EditArgs &args) {
+  if (args.threadsOption->count() > 0 && args.threads == 0) {
+    throw Error("edit: --threads must be at least 1");
+  }
+  if (!args.screenshot.empty() && args.script.empty()) {
+    throw Error("edit: --screenshot needs --script: the pictures are taken when the script has "
+                "played");
+  }
+  if (args.maxPixels == 0) throw Error("edit: --max-pixels must be at least 1");
+
+  // No output may take the place of an input; the scene itself is the one
+  // file a save writes over, on purpose.
+  const std::vector<NamedPath> inputs = {{"the scene", args.scene},
+                                         {"the script", args.script},
+                                         {"the frame", args.frame},
+                                         {"the module", args.module}};
+  std::vector<NamedPath> outputs = {{"the dump", args.dump}, {"the canvas", args.canvas}};
+  if (!args.screenshot.empty()) {
+    outputs.push_back({"the screenshot", args.screenshot});
+    if (!args.frame.empty())
+      outputs.push_back({"the render view's screenshot", viewPicturePath(args.screenshot)});
+  }
+  refuseOutputOverInput(outputs, inputs);
+
+  // The whole script is read and checked before anything else happens.
+  PanelScript script = args.script.empty() ? PanelScript() : PanelScript::load(args.script);
+  std::vector<NamedPath> scriptOutputs;
+  for (const ScriptStep &step : script.steps()) {
+    if (step.action == ScriptAction::Dump)
+      scriptOutputs.push_back({"the script's dump", step.path});
+    if (step.action == ScriptAction::Canvas)
+      scriptOutputs.push_back({"the script's canvas", step.path});
+  }
+  refuseOutputOverInput(scriptOutputs, inputs);
+  Scene scene = loadScene(args.scene);
+
+  // The frame, read as render reads it but with every buffer it has: an
+  // edit can switch on a layer that reads any of them.
+  ExrImage image;
+  ExrReadOptions read;
+  if (!args.frame.empty()) {
+    read = frameReadOptions(args, "edit");
+    read.passThrough = false;
+    read.buffers = everyBuffer();
+    image = readFrameInput(args.frame, read);
+  }
+
+  openDisplay();
+  Host host(scene);
+  if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
+  host.panels().setDisplay(screenMetrics());
+  host.loadModule(args.module);
+
+  const std::shared_ptr<const PixelFilter> filter = host.makeFilter();
+  PixelFilterInstance instance = host.makeInstance(filter);
+  const std::vector<std::string> problems =
+      checkSaveOverScene(host, scene, args.scene, args.save, args.force);
+  const std::vector<std::string> opened = instance.save();
+
+  EditOptions edit;
+  edit.threads = args.threads;
+  Frame shown;
+  if (!args.frame.empty()) {
+    std::bitset<kBufferSlots> warned;
+    checkFrameChannels(image, args.frame, buffersFor(instance.flags()), read.map, args.allowMissing,
+                       args.verbose, warned);
+    shown = image.frame;
+    edit.filterInput = std::move(image.frame);
+    if (args.alpha == "premultiplied") {
+      unpremultiply(edit.filterInput);
+      edit.finish = [](const Frame &in, Frame &out) { premultiply(in, out, false); };
+    }
+    edit.frame = &shown;
+    edit.frameName = args.frame;
+  }
+
+  // A person at the controls answers the picker, the requester and the
+  // messages through dialogs; a script answers them itself, as headless.
+  const bool scripted = !args.script.empty();
+  if (!scripted) {
+    host.picker().askWith(askColour);
+    host.files().askWith(askFile);
+    host.messages().showWith(showMessage);
+  }
+  PanelSession session(
+      host, std::move(script), [&instance] { return instance.save(); },
+      PanelSession::Outputs{args.dump, args.canvas});
+  edit.session = &session;
+  edit.scripted = scripted;
+  edit.scriptName = args.script;
+  edit.screenshot = args.screenshot;
+  EditSession windows(host, instance, filter, std::move(edit));
+  host.panels().setOpenHandler([&windows](Panel &panel) { windows.run(panel); });
+
+  const std::unique_ptr<FilterInterface> ui = host.makeInterface();
+  const std::string error = ui->options(instance);
+  host.panels().setOpenHandler(nullptr);
+  host.picker().cancel();
+  host.files().cancel();
+  host.messages().showWith(nullptr);
+  host.panels().rethrowSessionError();
+  if (!error.empty()) throw Error(error);
+  if (!session.ran()) throw Error("the module returned without opening its panel");
+
+  const std::vector<std::string> state = instance.save();
+  bool save = args.save;
+  if (!args.save && !args.noSave && !scripted && state != opened) {
+    std::string question = "Save the edited layer stacks into " + args.scene + "?";
+    for (const std::string &problem : problems) question += "\n\n" + problem;
+    save = askYesNo(question, "Don't save", "Save");
+  }
+  if (save) {
+    scene.filterState = state;
+    scene.save(args.scene);
+  }
+  return kExitOk;
+}
+
+} // namespace
+
+Command addEditCommand(CLI::App &parent) {
+  CLI::App *command = parent.add_subcommand(
+      "edit", "Open the filter's options panel in a window, with the render view of a frame "
+              "beside it; or play a panel script through the window and take pictures of it");
+  auto args = std::make_shared<EditArgs>();
+  addModuleOption(*command, args->module);
+  addSceneOption(*command, args->scene)->required();
+  command->add_option("--frame", args->frame,
+                      "A frame for the render view: an OpenEXR file (see README, Frames) or a "
+                      "folder of .npy planes given with a closing slash");
+  args->threadsOption = command->add_option(
+      "--threads", args->threads, "Threads the render view renders on (default: one per core)");
+  addFrameInputOptions(*command, *args);
+  command->add_option("--script", args->script,
+                      "Play a panel script (see README) through the window's widgets, then close");
+  command->add_option("--screenshot", args->screenshot,
+                      "With --script: a PNG of the panel's window when the script has played; "
+                      "with --frame the render view's goes beside it, as NAME-view.png");
+  command->add_option("--dump", args->dump, "Write the panel's controls as JSON when it closes");
+  command->add_option("--canvas", args->canvas,
+                      "Write the panel's drawing surface when it closes (PNG, or .npy)");
+  CLI::Option *save = command->add_flag("--save", args->save,
+                                        "Save the edited state into the scene file without asking");
+  command->add_flag("--no-save", args->noSave, "Close without saving and without asking")
+      ->excludes(save);
+  command->add_flag("--force", args->force,
+                    "With --save: save even over a refused filter.state, or when stored stacks "
+                    "would be dropped");
+  command->add_option("--content-dir", args->contentDir,
+                      "The content directory \"Directory Info\" gives (default: the current one)");
+  return {command, [args] { return runEdit(*args); }};
+}
+
+} // namespace qx::cli
