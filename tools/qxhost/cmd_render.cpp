@@ -2,10 +2,13 @@
 // scene, or, without arguments, the built-in demo before and after.
 #include <ImfThreading.h>
 
+#include <algorithm>
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,11 +20,11 @@
 #include "error.h"
 #include "exr_io.h"
 #include "frame.h"
-#include "stand_in_host.h"
 #include "image_io.h"
 #include "renderer.h"
 #include "safe_write.h"
 #include "sequence.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 namespace {
@@ -147,6 +150,13 @@ std::string joined(const std::vector<std::string> &names) {
   return text.empty() ? "no channel at all" : text;
 }
 
+// What a frame's input holds, for the checks before it is filtered.
+struct InputHoldings {
+  std::function<bool(int buffer)> holds;
+  std::vector<std::string> fileChannels;
+  const std::array<ExrBufferSource, kBufferSlots> *sources = nullptr; // null: not an EXR file
+};
+
 // The filter instance of a run, made once, and what it does to each frame.
 class FrameFilter {
 public:
@@ -171,21 +181,27 @@ public:
     return wanted;
   }
 
-  // Checks what the file gave, then renders the frame's colour. A missing
-  // colour or special-buffer channel is an Error naming the file's channels
-  // (unless --allow-missing); any other missing buffer is named once a run.
-  Frame filter(ExrImage &image, const std::string &name, std::FILE *progress) {
-    check(image, name);
-    Frame &in = image.frame;
+  // Checks what a frame's input holds before its first row is filtered. A
+  // missing colour or special-buffer channel is an Error naming the file's
+  // channels (unless --allow-missing); any other missing buffer is named
+  // once a run.
+  void begin(const InputHoldings &input, const std::string &name) {
+    check(input, name);
+    instance_.newTime(frameNumber_++, 0.0);
+  }
+
+  // Renders the colour of a frame, or of a strip of one whose first row is
+  // `firstRow`, into `colour`. Under --alpha premultiplied the input's
+  // colour is made straight in place first.
+  void filter(Frame &in, Frame &colour, int firstRow) {
     if (setup_.premultiplied) unpremultiply(in);
     RenderOptions options;
     options.threads = setup_.threads;
-    options.progress = progress;
-    instance_.newTime(frameNumber_++, 0.0);
-    Frame out = renderFrame(
-        in, [&](const HostPixelAccess &access) { instance_.evaluate(access); }, options);
-    if (setup_.premultiplied) premultiply(in, out);
-    return out;
+    options.progress = nullptr;
+    options.firstRow = firstRow;
+    renderInto(
+        in, colour, [&](const HostPixelAccess &access) { instance_.evaluate(access); }, options);
+    if (setup_.premultiplied) premultiply(in, colour);
   }
 
   // The demo's frame, which holds every buffer.
@@ -198,11 +214,11 @@ public:
   }
 
 private:
-  void check(const ExrImage &image, const std::string &name) {
+  void check(const InputHoldings &input, const std::string &name) {
     std::vector<std::string> missing;
     const std::bitset<kBufferSlots> wanted = buffers();
     for (int b = 0; b < kBufferSlots; ++b) {
-      if (!wanted.test(static_cast<std::size_t>(b)) || image.frame.has(b)) continue;
+      if (!wanted.test(static_cast<std::size_t>(b)) || input.holds(b)) continue;
       const std::string &channel = setup_.read.map.source(b).channel;
       const bool essential = b == 0 || b >= 32;
       if (essential && !setup_.allowMissing) {
@@ -220,12 +236,12 @@ private:
     }
     if (!missing.empty()) {
       throw Error(name + ": no channel " + joined(missing) + "; the file has " +
-                  joined(image.fileChannels) +
+                  joined(input.fileChannels) +
                   " (map them with --ch or --ch-map, or give --allow-missing)");
     }
-    if (setup_.verbose) {
+    if (setup_.verbose && input.sources != nullptr) {
       for (int b = 0; b < kBufferSlots; ++b) {
-        const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
+        const ExrBufferSource &source = (*input.sources)[static_cast<std::size_t>(b)];
         if (source.constant) {
           std::fprintf(stderr, "qxhost: %s: %s is the constant %g\n", name.c_str(),
                        bufferLabel(b).c_str(),
@@ -277,6 +293,54 @@ private:
   std::bitset<kBufferSlots> warned_;
 };
 
+InputHoldings holdingsOf(const ExrInput &input) {
+  return {[&input](int b) { return input.holds(b); }, input.fileChannels(), &input.sources()};
+}
+
+// An EXR output, written as the strips come.
+class ExrSink : public FrameSink {
+public:
+  ExrSink(const std::string &path, const ExrInput &input, const ExrWriteOptions &options)
+      : output_(path, input, options) {}
+  void write(const ExrStrip &strip, const Frame &colour) override { output_.write(strip, colour); }
+  void commit() override { output_.commit(); }
+
+private:
+  ExrOutput output_;
+};
+
+// A PNG or a folder of planes: the colour gathered whole, then written.
+class WholeColourSink : public FrameSink {
+public:
+  WholeColourSink(const std::string &path, const RenderSetup &setup, int width, int height)
+      : path_(path), setup_(setup), colour_(width, height) {}
+  void write(const ExrStrip &strip, const Frame &colour) override {
+    const std::size_t offset =
+        static_cast<std::size_t>(strip.firstRow) * static_cast<std::size_t>(colour_.width());
+    for (int c = 32; c < 36; ++c) {
+      const float *rows = colour.plane(c);
+      if (rows != nullptr)
+        std::copy(rows, rows + colour.pixelCount(), colour_.mutablePlane(c) + offset);
+    }
+  }
+  void commit() override { writeColour(path_, setup_, colour_); }
+
+  static void writeColour(const std::string &path, const RenderSetup &setup, const Frame &colour) {
+    if (setup.png) {
+      writePng(path, colour, setup.transfer);
+    } else if (setup.planesOut) {
+      colour.writePlanes(path);
+    } else { // no EXR header to carry through
+      colour.writeExr(path);
+    }
+  }
+
+private:
+  std::string path_;
+  const RenderSetup &setup_;
+  Frame colour_;
+};
+
 RenderSetup makeSetup(const RenderArgs &args) {
   RenderSetup setup;
   if (!args.chMap.empty()) setup.read.map.addJsonFile(args.chMap);
@@ -306,19 +370,6 @@ RenderSetup makeSetup(const RenderArgs &args) {
   return setup;
 }
 
-void writeOutput(const std::string &path, const RenderSetup &setup, const ExrImage &image,
-                 const Frame &colour, bool fromPlanes) {
-  if (setup.png) {
-    writePng(path, colour, setup.transfer);
-  } else if (setup.planesOut) {
-    colour.writePlanes(path);
-  } else if (fromPlanes) { // no EXR header to carry through
-    colour.writeExr(path);
-  } else {
-    writeExrImage(path, image, colour, setup.write);
-  }
-}
-
 int renderDemo(const RenderArgs &args) {
   DemoScene demo = makeDemoScene();
   Host host(demo.scene);
@@ -333,24 +384,57 @@ int renderDemo(const RenderArgs &args) {
   return kExitOk;
 }
 
+// The stages of a run that reads EXR frames, filters them strip by strip
+// and writes each as it comes.
+SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup,
+                         const ExrReadOptions &read) {
+  SequenceStages stages;
+  stages.open = [&read](const std::string &path) { return std::make_unique<ExrInput>(path, read); };
+  stages.begin = [&filter](const ExrInput &input) {
+    filter.begin(holdingsOf(input), input.name());
+  };
+  stages.filter = [&filter](const ExrInput &, ExrStrip &strip, Frame &colour) {
+    filter.filter(strip.frame, colour, strip.firstRow);
+  };
+  stages.sink = [&setup](const std::string &path,
+                         const ExrInput &input) -> std::unique_ptr<FrameSink> {
+    if (setup.png || setup.planesOut) {
+      return std::make_unique<WholeColourSink>(path, setup, input.width(), input.height());
+    }
+    return std::make_unique<ExrSink>(path, input, setup.write);
+  };
+  return stages;
+}
+
+// A folder of .npy planes in: read, filtered and written whole.
+void renderPlanes(const RenderArgs &args, const RenderSetup &setup, FrameFilter &filter) {
+  Frame frame = Frame::readPlanes(args.frame);
+  InputHoldings holdings{[&frame](int b) { return frame.has(b); }, {}, nullptr};
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (frame.has(b) && bufferChannelName(b) != nullptr)
+      holdings.fileChannels.push_back(bufferChannelName(b) + std::string(".npy"));
+  }
+  filter.begin(holdings, args.frame);
+  Frame colour;
+  filter.filter(frame, colour, 0);
+  WholeColourSink::writeColour(args.out, setup, colour);
+}
+
 int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
-  const bool fromPlanes = namesPlaneFolder(args.frame);
-  ExrImage image;
-  if (fromPlanes) {
-    image.frame = Frame::readPlanes(args.frame);
-    for (int b = 0; b < kBufferSlots; ++b) {
-      if (image.frame.has(b) && bufferChannelName(b) != nullptr)
-        image.fileChannels.push_back(bufferChannelName(b) + std::string(".npy"));
-    }
-  } else {
-    image = readExrImage(args.frame, read);
-  }
   try {
-    const Frame colour = filter.filter(image, args.frame, stderr);
-    writeOutput(args.out, setup, image, colour, fromPlanes);
+    if (namesPlaneFolder(args.frame)) {
+      renderPlanes(args, setup, filter);
+      return kExitOk;
+    }
+    SequenceOptions options;
+    options.frames = {{0, args.frame, args.out}};
+    options.single = true;
+    options.stopOnError = true;
+    const SequenceResult result = runSequence(options, exrStages(filter, setup, read));
+    if (result.failed > 0) throw Error(result.firstError);
   } catch (const std::bad_alloc &) {
     throw Error(args.out + ": out of memory while rendering " + args.frame);
   }
@@ -364,31 +448,23 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
   }
   expandFramePattern(args.frame, 0); // one pattern each, checked before the work
   expandFramePattern(args.out, 0);
+  std::vector<int> numbers = parseFrameRange(args.frames, "render: --frames");
+  if (!args.task.empty()) numbers = taskFrames(numbers, args.task, "render: --task");
   SequenceOptions options;
-  options.inPattern = args.frame;
-  options.outPattern = args.out;
-  options.frames = parseFrameRange(args.frames, "render: --frames");
-  if (!args.task.empty()) options.frames = taskFrames(options.frames, args.task, "render: --task");
+  options.frames = sequenceFrames(args.frame, args.out, numbers);
   options.stopOnError = args.stopOnError;
   // No frame's output may be its own input (or the scene or the module),
   // checked for every frame before any is read.
-  for (int number : options.frames) {
-    refuseOutputOverInput({{"the output", expandFramePattern(args.out, number)}},
-                          {{"the scene", args.scene},
-                           {"the frame", expandFramePattern(args.frame, number)},
-                           {"the module", args.module}});
+  for (const SequenceFrame &frame : options.frames) {
+    refuseOutputOverInput(
+        {{"the output", frame.out}},
+        {{"the scene", args.scene}, {"the frame", frame.in}, {"the module", args.module}});
   }
 
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
-  SequenceStages stages;
-  stages.read = [&](const std::string &path) { return readExrImage(path, read); };
-  stages.filter = [&](ExrImage &image) { return filter.filter(image, "", nullptr); };
-  stages.write = [&](const std::string &path, const ExrImage &image, const Frame &colour) {
-    writeOutput(path, setup, image, colour, false);
-  };
-  const SequenceResult result = runSequence(options, stages);
+  const SequenceResult result = runSequence(options, exrStages(filter, setup, read));
   return result.failed > 0 || result.notRun > 0 ? kExitUserError : kExitOk;
 }
 

@@ -13,9 +13,9 @@
 #include "demo_scene.h"
 #include "error.h"
 #include "frame.h"
-#include "stand_in_host.h"
 #include "image_io.h"
 #include "renderer.h"
+#include "stand_in_host.h"
 
 namespace qx::cli {
 namespace {
