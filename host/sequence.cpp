@@ -259,6 +259,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
     if (piece.colour) freeColours.put(std::move(piece.colour));
   };
   Queue<Piece> readDone, filterDone;
+  Queue<std::shared_ptr<Job>> written; // frames whose last strip is written
 
   std::thread reader([&] {
     for (int index = 0; index < total; ++index) {
@@ -329,10 +330,24 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
         }
       }
       recycle(piece);
-      if (!piece.last) {
-        if (options.single) showProgress(job, rowsDone);
-        continue;
+      if (piece.last) {
+        rowsDone = 0;
+        written.put(std::move(piece.job));
+      } else if (options.single) {
+        showProgress(job, rowsDone);
       }
+      piece = Piece();
+    }
+    written.close();
+  });
+
+  // Committing a file flushes it to the disk, which takes the disk's time,
+  // not the processor's: the writing thread goes on with the next frame
+  // meanwhile.
+  std::thread committer([&] {
+    std::shared_ptr<Job> done;
+    while (written.take(done)) {
+      Job &job = *done;
       if (!job.failed && !abandoned(job) && job.sink) {
         try {
           job.sink->commit();
@@ -352,9 +367,8 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
       } else {
         ++rendered;
       }
-      rowsDone = 0;
       if (!options.single) showProgress(job, 0);
-      piece = Piece();
+      done.reset();
     }
   });
 
@@ -382,6 +396,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
   filterDone.close();
   reader.join();
   writer.join();
+  committer.join();
 
   SequenceResult result;
   result.rendered = rendered;
