@@ -140,6 +140,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   if (!args.chMap.empty()) setup.map.addJsonFile(args.chMap);
   for (const std::string &text : args.ch) setup.map.addText(text, "render: --ch");
   setup.verbose = args.verbose;
+  setup.missingHint = "map them with --ch or --ch-map, or give --allow-missing";
   setup.read.map = setup.map;
   setup.read.part = args.part;
   setup.read.maxPixels = args.maxPixels;

@@ -155,8 +155,7 @@ void FrameFilter::check(const InputHoldings &input, const std::string &name) {
   }
   if (!missing.empty()) {
     throw Error(name + ": no channel " + joined(missing) + "; the file has " +
-                joined(input.fileChannels) +
-                " (map them with --ch or --ch-map, or give --allow-missing)");
+                joined(input.fileChannels) + " (" + setup_.missingHint + ")");
   }
   if (setup_.verbose) {
     for (const std::string &source : input.sources) {

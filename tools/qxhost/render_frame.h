@@ -62,6 +62,8 @@ struct FilterSetup {
   // and whether that refusal ends the run.
   std::string sceneName;
   bool refuseBadState = true;
+  // The way out named when a colour or special-buffer channel is missing.
+  std::string missingHint = "give --allow-missing";
 };
 
 // The basics' part of a setup; the output's format is checked here, before
