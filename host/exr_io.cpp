@@ -489,9 +489,12 @@ void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
       if (data == nullptr || c.channel.type != c.held) {
         // The library writes each channel from samples of its own type.
         const std::size_t samples = samplesIn(window_.min.x, window_.max.x, y0, y1, xs, ys);
-        c.converted.assign(samples * bytesOf(c.channel.type), 0);
-        if (data != nullptr)
+        c.converted.resize(samples * bytesOf(c.channel.type));
+        if (data != nullptr) {
           convertSamples(data, c.held, c.converted.data(), c.channel.type, samples);
+        } else {
+          std::fill(c.converted.begin(), c.converted.end(), 0);
+        }
         data = c.converted.data();
       }
       // The library only reads through the slice; its type wants a mutable base.
