@@ -1,13 +1,14 @@
 // Reading one part of an OpenEXR file (or buffers gathered from several
-// parts) and writing it back with the filter's colour, everything else kept.
+// parts) strip by strip, and writing it back with the filter's colour,
+// everything else kept. Frame::readExr and Frame::writeExr live here too.
 #include "exr_io.h"
 
+#include <Iex.h>
 #include <ImfFrameBuffer.h>
 #include <ImfInputPart.h>
 #include <ImfMultiPartInputFile.h>
 #include <ImfOutputFile.h>
 #include <ImfPartType.h>
-#include <ImfStandardAttributes.h>
 #include <ImfStringAttribute.h>
 #include <ImfThreading.h>
 #include <ImfTiledOutputFile.h>
@@ -15,14 +16,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <iterator>
-#include <limits>
-#include <map>
+#include <new>
+#include <numeric>
 
 #include "error.h"
 #include "exr_output.h"
@@ -43,24 +42,31 @@ std::string partLabel(const Imf::Header &header, int part) {
                           : std::to_string(part);
 }
 
-// A slice over samples stored row by row from the window's corner. OpenEXR
-// addresses a slice by absolute pixel coordinates (divided by the
-// sampling), so the base is moved back by the corner; the corner of a
-// subsampled channel is a multiple of its sampling.
-Imf::Slice sliceOver(Imf::PixelType type, void *data, const Imath::Box2i &window, int xSampling,
-                     int ySampling) {
-  const std::ptrdiff_t xStride = static_cast<std::ptrdiff_t>(bytesOf(type));
-  const std::ptrdiff_t rowSamples = (window.max.x - window.min.x + 1) / xSampling;
-  const std::ptrdiff_t yStride = xStride * rowSamples;
-  char *base = static_cast<char *>(data) - (window.min.x / xSampling) * xStride -
-               (window.min.y / ySampling) * yStride;
-  return Imf::Slice(type, base, static_cast<size_t>(xStride), static_cast<size_t>(yStride),
-                    xSampling, ySampling);
+// The first multiple of `step` at or above `value`, over whole numbers of
+// either sign.
+int ceilDiv(int value, int step) {
+  return value >= 0 ? (value + step - 1) / step : -((-value) / step);
 }
 
-std::size_t pixelsOf(const Imath::Box2i &w) {
-  return static_cast<std::size_t>(w.max.x - w.min.x + 1) *
-         static_cast<std::size_t>(w.max.y - w.min.y + 1);
+// The samples a channel of that sampling has in rows y0 to y1 of a window
+// from minX to maxX: the rows whose y is a multiple of the sampling.
+std::size_t samplesIn(int minX, int maxX, int y0, int y1, int xSampling, int ySampling) {
+  const int columns = (maxX - minX + 1) / xSampling;
+  const int rows = y1 / ySampling - ceilDiv(y0, ySampling) + 1;
+  return static_cast<std::size_t>(columns) * static_cast<std::size_t>(std::max(rows, 0));
+}
+
+// A slice over samples stored row by row from the corner (minX, y0). OpenEXR
+// addresses a slice by absolute pixel coordinates divided by the sampling,
+// so the base is moved back by the corner's sample.
+Imf::Slice sliceOver(Imf::PixelType type, void *data, int minX, int maxX, int y0, int xSampling = 1,
+                     int ySampling = 1) {
+  const std::ptrdiff_t xStride = static_cast<std::ptrdiff_t>(bytesOf(type));
+  const std::ptrdiff_t yStride = xStride * ((maxX - minX + 1) / xSampling);
+  char *base =
+      static_cast<char *>(data) - (minX / xSampling) * xStride - ceilDiv(y0, ySampling) * yStride;
+  return Imf::Slice(type, base, static_cast<size_t>(xStride), static_cast<size_t>(yStride),
+                    xSampling, ySampling);
 }
 
 // Copies the overlap of a plane over `from` into a plane over `to`; the rest
@@ -99,174 +105,51 @@ int resolvePart(const Imf::MultiPartInputFile &file, const std::string &wanted,
   throw Error(path + ": no part \"" + wanted + "\"; the file has " + parts);
 }
 
-// One channel of a part to read, and the buffers it feeds.
-struct ChannelRead {
-  std::string name;
-  Imf::PixelType type;
-  std::vector<int> buffers;
-};
-
-ExrImage readImage(const std::string &path, const ExrReadOptions &options) {
-  Imf::MultiPartInputFile file(path.c_str(), Imf::globalThreadCount());
-  const int parts = file.parts();
-  ExrImage image;
-  for (int p = 0; p < parts; ++p) {
-    const Imf::ChannelList &list = file.header(p).channels();
-    for (auto it = list.begin(); it != list.end(); ++it) {
-      image.fileChannels.push_back(parts == 1 ? std::string(it.name())
-                                              : std::string(it.name()) + " (part " +
-                                                    std::to_string(p) + ")");
-    }
+// Rows of one chunk of a part: a tile's height, or the scan lines its
+// compression packs together.
+int chunkRows(const Imf::Header &header) {
+  if (header.hasTileDescription()) return static_cast<int>(header.tileDescription().ySize);
+  switch (header.compression()) {
+  case Imf::NO_COMPRESSION:
+  case Imf::RLE_COMPRESSION:
+  case Imf::ZIPS_COMPRESSION:
+    return 1;
+  case Imf::PIZ_COMPRESSION:
+  case Imf::B44_COMPRESSION:
+  case Imf::B44A_COMPRESSION:
+  case Imf::DWAA_COMPRESSION:
+    return 32;
+  case Imf::DWAB_COMPRESSION:
+    return 256;
+  default:
+    return 16;
   }
-
-  const int chosen = options.part.empty() ? -1 : resolvePart(file, options.part, path);
-  if (chosen >= 0 && isDeep(file.header(chosen))) {
-    throw Error(path + ": part " + partLabel(file.header(chosen), chosen) +
-                " holds deep data; the host reads flat images only");
-  }
-
-  // Where each buffer's channel is: the chosen part, or the first flat part
-  // that holds it.
-  for (int b = 0; b < kBufferSlots; ++b) {
-    if (!options.buffers.test(static_cast<std::size_t>(b))) continue;
-    const ChannelSource &source = options.map.source(b);
-    ExrBufferSource &found = image.sources[static_cast<std::size_t>(b)];
-    if (source.kind == ChannelSource::Kind::Constant) {
-      found.constant = true;
-      continue;
-    }
-    if (source.channel.empty()) continue;
-    for (int p = chosen >= 0 ? chosen : 0; p < (chosen >= 0 ? chosen + 1 : parts); ++p) {
-      if (isDeep(file.header(p))) continue;
-      const Imf::Channel *channel = file.header(p).channels().findChannel(source.channel);
-      if (channel == nullptr) continue;
-      if (channel->xSampling != 1 || channel->ySampling != 1) {
-        throw Error(path + ": channel \"" + source.channel +
-                    "\" is subsampled; the host reads only full-resolution channels");
-      }
-      found.channel = source.channel;
-      found.type = channel->type;
-      found.part = p;
-      break;
-    }
-  }
-
-  int main = chosen;
-  if (main < 0) main = image.sources[32].part;
-  for (int b = 0; b < kBufferSlots && main < 0; ++b) main = image.sources[b].part;
-  for (int p = 0; p < parts && main < 0; ++p) {
-    if (!isDeep(file.header(p))) main = p;
-  }
-  if (main < 0) throw Error(path + ": every part holds deep data; the host reads flat images only");
-  image.part = main;
-  image.header = file.header(main);
-  image.dataWindow = image.header.dataWindow();
-  const Imath::Box2i &window = image.dataWindow;
-  image.frame = frameForWindow(path, window.min.x, window.min.y, window.max.x, window.max.y,
-                               options.maxPixels);
-
-  for (int b = 0; b < kBufferSlots; ++b) {
-    const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
-    if (source.constant) {
-      float *plane = image.frame.mutablePlane(b);
-      std::fill(plane, plane + image.frame.pixelCount(), options.map.source(b).constant);
-    }
-  }
-
-  for (int p = 0; p < parts; ++p) {
-    std::vector<ChannelRead> reads;
-    for (int b = 0; b < kBufferSlots; ++b) {
-      const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
-      if (source.part != p) continue;
-      auto same = std::find_if(reads.begin(), reads.end(),
-                               [&](const ChannelRead &r) { return r.name == source.channel; });
-      if (same == reads.end()) {
-        reads.push_back({source.channel, source.type, {b}});
-      } else {
-        same->buffers.push_back(b);
-      }
-    }
-    const bool carried = p == main && options.passThrough;
-    if (reads.empty() && !carried) continue;
-
-    Imf::InputPart input(file, p);
-    const Imath::Box2i partWindow = input.header().dataWindow();
-    const bool sameWindow = partWindow == window;
-    const std::size_t partPixels = pixelsOf(partWindow);
-    Imf::FrameBuffer slices;
-    // Planes for a channel whose window or type is not the frame's own.
-    std::vector<std::vector<float>> floats(reads.size());
-    std::vector<std::vector<unsigned int>> uints(reads.size());
-    for (std::size_t r = 0; r < reads.size(); ++r) {
-      const int first = reads[r].buffers.front();
-      if (reads[r].type == Imf::UINT) {
-        uints[r].assign(partPixels, 0u);
-        slices.insert(reads[r].name, sliceOver(Imf::UINT, uints[r].data(), partWindow, 1, 1));
-      } else if (sameWindow) {
-        slices.insert(reads[r].name,
-                      sliceOver(Imf::FLOAT, image.frame.mutablePlane(first), partWindow, 1, 1));
-      } else {
-        floats[r].assign(partPixels, 0.0f);
-        slices.insert(reads[r].name, sliceOver(Imf::FLOAT, floats[r].data(), partWindow, 1, 1));
-      }
-    }
-    if (carried) {
-      const Imf::ChannelList &list = input.header().channels();
-      for (auto it = list.begin(); it != list.end(); ++it) {
-        if (slices.findSlice(it.name()) != nullptr) continue;
-        ExrRawChannel raw{it.name(), it.channel(), {}};
-        const std::size_t samples = pixelsOf(partWindow) /
-                                    static_cast<std::size_t>(it.channel().xSampling) /
-                                    static_cast<std::size_t>(it.channel().ySampling);
-        raw.bytes.assign(samples * bytesOf(raw.channel.type), 0);
-        image.passThrough.push_back(std::move(raw));
-      }
-      for (ExrRawChannel &raw : image.passThrough) {
-        slices.insert(raw.name, sliceOver(raw.channel.type, raw.bytes.data(), partWindow,
-                                          raw.channel.xSampling, raw.channel.ySampling));
-      }
-    }
-    input.setFrameBuffer(slices);
-    input.readPixels(partWindow.min.y, partWindow.max.y);
-
-    for (std::size_t r = 0; r < reads.size(); ++r) {
-      const int first = reads[r].buffers.front();
-      float *plane = image.frame.mutablePlane(first);
-      if (reads[r].type == Imf::UINT) {
-        copyOverlap(uints[r].data(), partWindow, plane, window);
-        if (carried) {
-          // Kept as the file's own integers: a float holds them exactly only
-          // up to 2^24.
-          ExrRawChannel raw{reads[r].name, *input.header().channels().findChannel(reads[r].name),
-                            std::vector<char>(uints[r].size() * sizeof(unsigned int))};
-          std::copy(reinterpret_cast<const char *>(uints[r].data()),
-                    reinterpret_cast<const char *>(uints[r].data()) + raw.bytes.size(),
-                    raw.bytes.begin());
-          if (sameWindow) image.passThrough.push_back(std::move(raw));
-          for (int b : reads[r].buffers) image.sources[static_cast<std::size_t>(b)].rawCopy = true;
-        }
-      } else if (!sameWindow) {
-        copyOverlap(floats[r].data(), partWindow, plane, window);
-      }
-      for (std::size_t k = 1; k < reads[r].buffers.size(); ++k) {
-        float *copy = image.frame.mutablePlane(reads[r].buffers[k]);
-        std::copy(plane, plane + image.frame.pixelCount(), copy);
-      }
-    }
-  }
-  return image;
 }
 
-float sampleAt(const void *data, Imf::PixelType type, std::size_t i) {
-  if (type == Imf::HALF) return static_cast<const half *>(data)[i];
-  if (type == Imf::UINT) return static_cast<float>(static_cast<const unsigned int *>(data)[i]);
-  return static_cast<const float *>(data)[i];
+// Runs a step of reading `name`; any failure comes out as Error naming it.
+template <class Step> auto readingStep(const std::string &name, Step step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const Error &) {
+    throw;
+  } catch (const std::bad_alloc &) {
+    throw Error(name + ": cannot read the frame: out of memory");
+  } catch (const std::exception &e) {
+    throw Error(name + ": cannot read the frame: " + e.what());
+  }
 }
 
 void convertSamples(const void *from, Imf::PixelType fromType, void *to, Imf::PixelType toType,
                     std::size_t samples) {
   for (std::size_t i = 0; i < samples; ++i) {
-    const float v = sampleAt(from, fromType, i);
+    float v;
+    if (fromType == Imf::HALF) {
+      v = static_cast<const half *>(from)[i];
+    } else if (fromType == Imf::UINT) {
+      v = static_cast<float>(static_cast<const unsigned int *>(from)[i]);
+    } else {
+      v = static_cast<const float *>(from)[i];
+    }
     if (toType == Imf::HALF) {
       static_cast<half *>(to)[i] = half(v);
     } else if (toType == Imf::FLOAT) {
@@ -290,94 +173,426 @@ const char *const kLayoutAttributes[] = {"type", "name", "chunkCount", "version"
 
 } // namespace
 
-ExrImage readExrImage(const std::string &path, const ExrReadOptions &options) {
+// One channel of a part to read, and the buffers it feeds.
+struct ExrInput::ChannelRead {
+  std::string name;
+  Imf::PixelType type;
+  std::vector<int> buffers;
+  int raw = -1;              // carried raw too: its index in passThrough
+  std::vector<char> scratch; // the samples, when they cannot go straight into a plane
+};
+
+// What is read from one part for every strip.
+struct ExrInput::PartRead {
+  std::unique_ptr<Imf::InputPart> input;
+  Imath::Box2i window;
+  bool sameWindow = true;
+  bool carried = false; // the part whose other channels are carried through
+  std::vector<ChannelRead> reads;
+};
+
+ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a frame");
-  try {
-    return readImage(path, options);
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(path + ": cannot read the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(path + ": cannot read the frame: " + e.what());
+  readingStep(path, [&] {
+    file_ = std::make_unique<Imf::MultiPartInputFile>(path.c_str(), Imf::globalThreadCount());
+    open(options);
+  });
+}
+
+ExrInput::ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadOptions &options)
+    : name_(name) {
+  readingStep(name, [&] {
+    file_ = std::make_unique<Imf::MultiPartInputFile>(stream, Imf::globalThreadCount());
+    open(options);
+  });
+}
+
+ExrInput::~ExrInput() = default;
+
+bool ExrInput::holds(int buffer) const {
+  const ExrBufferSource &source = sources_[static_cast<std::size_t>(buffer)];
+  return source.constant || source.part >= 0;
+}
+
+void ExrInput::open(const ExrReadOptions &options) {
+  const Imf::MultiPartInputFile &file = *file_;
+  const int parts = file.parts();
+  for (int p = 0; p < parts; ++p) {
+    const Imf::ChannelList &list = file.header(p).channels();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      fileChannels_.push_back(parts == 1
+                                  ? std::string(it.name())
+                                  : std::string(it.name()) + " (part " + std::to_string(p) + ")");
+    }
+  }
+
+  const int chosen = options.part.empty() ? -1 : resolvePart(file, options.part, name_);
+  if (chosen >= 0 && isDeep(file.header(chosen))) {
+    throw Error(name_ + ": part " + partLabel(file.header(chosen), chosen) +
+                " holds deep data; the host reads flat images only");
+  }
+
+  // Where each buffer's channel is: the chosen part, or the first flat part
+  // that holds it.
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (!options.buffers.test(static_cast<std::size_t>(b))) continue;
+    const ChannelSource &source = options.map.source(b);
+    ExrBufferSource &found = sources_[static_cast<std::size_t>(b)];
+    if (source.kind == ChannelSource::Kind::Constant) {
+      found.constant = true;
+      constants_[static_cast<std::size_t>(b)] = source.constant;
+      continue;
+    }
+    if (source.channel.empty()) continue;
+    for (int p = chosen >= 0 ? chosen : 0; p < (chosen >= 0 ? chosen + 1 : parts); ++p) {
+      if (isDeep(file.header(p))) continue;
+      const Imf::Channel *channel = file.header(p).channels().findChannel(source.channel);
+      if (channel == nullptr) continue;
+      if (channel->xSampling != 1 || channel->ySampling != 1) {
+        throw Error(name_ + ": channel \"" + source.channel +
+                    "\" is subsampled; the host reads only full-resolution channels");
+      }
+      found.channel = source.channel;
+      found.type = channel->type;
+      found.part = p;
+      break;
+    }
+  }
+
+  int main = chosen;
+  if (main < 0) main = sources_[32].part;
+  for (int b = 0; b < kBufferSlots && main < 0; ++b) main = sources_[b].part;
+  for (int p = 0; p < parts && main < 0; ++p) {
+    if (!isDeep(file.header(p))) main = p;
+  }
+  if (main < 0)
+    throw Error(name_ + ": every part holds deep data; the host reads flat images only");
+  part_ = main;
+  header_ = file.header(main);
+  window_ = header_.dataWindow();
+  // Checked before anything the size of the window is made.
+  frameForWindow(name_, window_.min.x, window_.min.y, window_.max.x, window_.max.y,
+                 options.maxPixels);
+  alignment_ = chunkRows(header_);
+
+  for (int p = 0; p < parts; ++p) {
+    PartRead part;
+    for (int b = 0; b < kBufferSlots; ++b) {
+      const ExrBufferSource &source = sources_[static_cast<std::size_t>(b)];
+      if (source.part != p) continue;
+      auto same = std::find_if(part.reads.begin(), part.reads.end(),
+                               [&](const ChannelRead &r) { return r.name == source.channel; });
+      if (same == part.reads.end()) {
+        part.reads.push_back({source.channel, source.type, {b}, -1, {}});
+      } else {
+        same->buffers.push_back(b);
+      }
+    }
+    part.carried = p == main && options.passThrough;
+    if (part.reads.empty() && !part.carried) continue;
+    part.input = std::make_unique<Imf::InputPart>(*file_, p);
+    part.window = part.input->header().dataWindow();
+    part.sameWindow = part.window == window_;
+    if (part.carried) {
+      const Imf::ChannelList &list = part.input->header().channels();
+      for (auto it = list.begin(); it != list.end(); ++it) {
+        auto read = std::find_if(part.reads.begin(), part.reads.end(),
+                                 [&](const ChannelRead &r) { return r.name == it.name(); });
+        // A float or half buffer goes back from its plane; a uint one is
+        // kept as the file's own integers too, since a float holds them
+        // exactly only up to 2^24.
+        if (read != part.reads.end() && read->type != Imf::UINT) continue;
+        if (read != part.reads.end()) {
+          read->raw = static_cast<int>(passThrough_.size());
+          for (int b : read->buffers) sources_[static_cast<std::size_t>(b)].raw = read->raw;
+        }
+        passThrough_.push_back({it.name(), it.channel()});
+        alignment_ = std::lcm(alignment_, it.channel().ySampling);
+      }
+    }
+    parts_.push_back(std::move(part));
   }
 }
 
-void writeExrImage(const std::string &path, const ExrImage &image, const Frame &colour,
-                   const ExrWriteOptions &options) {
-  if (colour.width() != image.frame.width() || colour.height() != image.frame.height()) {
-    throw Error(path + ": cannot write the frame: the colour does not match its size");
+void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
+  readingStep(name_, [&] {
+    strip.firstRow = firstRow;
+    strip.rows = rows;
+    if (strip.frame.width() != width() || strip.frame.height() != rows) {
+      strip.frame = Frame(width(), rows);
+    }
+    for (int b = 0; b < kBufferSlots; ++b) {
+      if (!holds(b)) {
+        strip.frame.remove(b);
+      } else if (sources_[static_cast<std::size_t>(b)].constant) {
+        float *plane = strip.frame.mutablePlane(b);
+        std::fill(plane, plane + strip.frame.pixelCount(), constants_[static_cast<std::size_t>(b)]);
+      }
+    }
+    const int y0 = window_.min.y + firstRow, y1 = y0 + rows - 1;
+    strip.raw.resize(passThrough_.size());
+    for (std::size_t i = 0; i < passThrough_.size(); ++i) {
+      const Imf::Channel &c = passThrough_[i].channel;
+      strip.raw[i].resize(
+          samplesIn(window_.min.x, window_.max.x, y0, y1, c.xSampling, c.ySampling) *
+          bytesOf(c.type));
+    }
+    for (PartRead &part : parts_) readPart(part, y0, y1, strip);
+  });
+}
+
+void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
+  Frame &frame = strip.frame;
+  const Imath::Box2i stripBox(Imath::V2i(window_.min.x, y0), Imath::V2i(window_.max.x, y1));
+  // The rows of this part that the strip covers.
+  const Imath::Box2i rows(Imath::V2i(part.window.min.x, std::max(y0, part.window.min.y)),
+                          Imath::V2i(part.window.max.x, std::min(y1, part.window.max.y)));
+  Imf::FrameBuffer slices;
+  for (ChannelRead &read : part.reads) {
+    float *plane = frame.mutablePlane(read.buffers.front());
+    if (!part.sameWindow) std::fill(plane, plane + frame.pixelCount(), 0.0f);
+    if (rows.min.y > rows.max.y) continue;
+    void *target = nullptr;
+    if (read.raw >= 0 && part.sameWindow) {
+      target = strip.raw[static_cast<std::size_t>(read.raw)].data();
+    } else if (read.type == Imf::UINT || !part.sameWindow) {
+      const std::size_t bytes = samplesIn(rows.min.x, rows.max.x, rows.min.y, rows.max.y, 1, 1) *
+                                (read.type == Imf::UINT ? sizeof(unsigned int) : sizeof(float));
+      read.scratch.resize(bytes);
+      target = read.scratch.data();
+    } else {
+      target = plane;
+    }
+    slices.insert(read.name, sliceOver(read.type == Imf::UINT ? Imf::UINT : Imf::FLOAT, target,
+                                       rows.min.x, rows.max.x, rows.min.y));
   }
-  writeExrSafely(path, [&](Imf::OStream &stream) {
+  if (part.carried) {
+    for (std::size_t i = 0; i < passThrough_.size(); ++i) {
+      const ExrRawChannel &raw = passThrough_[i];
+      if (slices.findSlice(raw.name) != nullptr) continue;
+      slices.insert(raw.name,
+                    sliceOver(raw.channel.type, strip.raw[i].data(), window_.min.x, window_.max.x,
+                              y0, raw.channel.xSampling, raw.channel.ySampling));
+    }
+  }
+  if (rows.min.y > rows.max.y) return;
+  part.input->setFrameBuffer(slices);
+  part.input->readPixels(rows.min.y, rows.max.y);
+
+  for (ChannelRead &read : part.reads) {
+    float *plane = frame.mutablePlane(read.buffers.front());
+    const void *samples =
+        read.raw >= 0 && part.sameWindow
+            ? static_cast<const void *>(strip.raw[static_cast<std::size_t>(read.raw)].data())
+            : read.scratch.data();
+    if (read.type == Imf::UINT) {
+      copyOverlap(static_cast<const unsigned int *>(samples), rows, plane, stripBox);
+    } else if (!part.sameWindow) {
+      copyOverlap(static_cast<const float *>(samples), rows, plane, stripBox);
+    }
+    for (std::size_t k = 1; k < read.buffers.size(); ++k) {
+      std::copy(plane, plane + frame.pixelCount(), frame.mutablePlane(read.buffers[k]));
+    }
+  }
+}
+
+// One channel of the output and where its samples come from.
+struct ExrOutput::ChannelWrite {
+  std::string name;
+  Imf::Channel channel; // as written
+  enum class From { Colour, Raw, Buffer } from;
+  int index;                   // the colour (0 to 3), the raw channel, or the buffer
+  Imf::PixelType held;         // the type the samples are held in
+  std::vector<char> converted; // the samples in the written type, when that differs
+};
+
+ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWriteOptions &options)
+    : path_(path), window_(input.dataWindow()), target_(std::make_unique<ExrTarget>(path)) {
+  target_->run([&] {
     // Built up attribute by attribute rather than copied and trimmed:
     // Header::erase of this OpenEXR leaks the attribute it removes.
     Imf::Header header;
-    for (auto it = image.header.begin(); it != image.header.end(); ++it) {
+    for (auto it = input.header().begin(); it != input.header().end(); ++it) {
       const bool layout =
           std::any_of(std::begin(kLayoutAttributes), std::end(kLayoutAttributes),
                       [&](const char *name) { return std::strcmp(name, it.name()) == 0; });
       if (!layout) header.insert(it.name(), it.attribute());
     }
-    Imf::ChannelList channels;
-    Imf::FrameBuffer slices;
-    const Imath::Box2i &window = image.dataWindow;
-    // The library writes each channel from samples of its own type, so a
-    // channel written in another type than it is held in is converted here.
-    std::deque<std::vector<char>> converted;
-    auto add = [&](const std::string &name, Imf::PixelType fileType, Imf::PixelType memoryType,
-                   const void *data, int xSampling, int ySampling, bool pLinear) {
-      if (channels.findChannel(name) != nullptr) return;
-      const Imf::PixelType type = outputType(fileType, options.type);
-      channels.insert(name, Imf::Channel(type, xSampling, ySampling, pLinear));
-      if (type != memoryType) {
-        const std::size_t samples = pixelsOf(window) / static_cast<std::size_t>(xSampling) /
-                                    static_cast<std::size_t>(ySampling);
-        converted.emplace_back(samples * bytesOf(type));
-        convertSamples(data, memoryType, converted.back().data(), type, samples);
-        data = converted.back().data();
-      }
-      // The library only reads through the slice; its type wants a mutable base.
-      slices.insert(name, sliceOver(type, const_cast<void *>(data), window, xSampling, ySampling));
+    Imf::ChannelList list;
+    auto add = [&](const std::string &name, Imf::PixelType fileType, Imf::PixelType held,
+                   ChannelWrite::From from, int index, const Imf::Channel &shape) {
+      if (list.findChannel(name) != nullptr) return;
+      Imf::Channel channel(outputType(fileType, options.type), shape.xSampling, shape.ySampling,
+                           shape.pLinear);
+      list.insert(name, channel);
+      channels_.push_back({name, channel, from, index, held, {}});
     };
+    const Imf::Channel full(Imf::FLOAT);
     for (int c = 0; c < 4; ++c) {
-      const ExrBufferSource &source = image.sources[static_cast<std::size_t>(32 + c)];
+      const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(32 + c)];
       // Under --keep rgba the colour goes out as R, G, B and A whatever it
       // was read from, still in the type it was read in.
       const bool fromFile = !source.channel.empty();
-      const float *plane = colour.plane(32 + c);
-      if (plane == nullptr) continue;
       add(fromFile && !options.rgbaOnly ? source.channel : kColourNames[c],
-          fromFile ? source.type : Imf::FLOAT, Imf::FLOAT, plane, 1, 1, false);
+          fromFile ? source.type : Imf::FLOAT, Imf::FLOAT, ChannelWrite::From::Colour, c, full);
     }
     if (!options.rgbaOnly) {
-      for (const ExrRawChannel &raw : image.passThrough) {
-        add(raw.name, raw.channel.type, raw.channel.type, raw.bytes.data(), raw.channel.xSampling,
-            raw.channel.ySampling, raw.channel.pLinear);
+      for (std::size_t i = 0; i < input.passThrough().size(); ++i) {
+        const ExrRawChannel &raw = input.passThrough()[i];
+        add(raw.name, raw.channel.type, raw.channel.type, ChannelWrite::From::Raw,
+            static_cast<int>(i), raw.channel);
       }
       for (int b = 0; b < 32; ++b) {
-        const ExrBufferSource &source = image.sources[static_cast<std::size_t>(b)];
-        if (source.channel.empty() || source.rawCopy || !image.frame.has(b)) continue;
-        add(source.channel, source.type, Imf::FLOAT, image.frame.plane(b), 1, 1, false);
+        const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(b)];
+        if (source.channel.empty() || source.raw >= 0) continue;
+        add(source.channel, source.type, Imf::FLOAT, ChannelWrite::From::Buffer, b, full);
       }
     }
-    header.channels() = channels;
+    header.channels() = list;
     for (const auto &[name, value] : options.attributes) {
       header.insert(name, Imf::StringAttribute(value));
     }
-
-    if (image.header.hasTileDescription()) {
-      Imf::TileDescription tiles = image.header.tileDescription();
+    if (input.header().hasTileDescription()) {
+      Imf::TileDescription tiles = input.header().tileDescription();
       tiles.mode = Imf::ONE_LEVEL;
       header.setTileDescription(tiles);
-      Imf::TiledOutputFile file(stream, header, Imf::globalThreadCount());
-      file.setFrameBuffer(slices);
-      file.writeTiles(0, file.numXTiles() - 1, 0, file.numYTiles() - 1);
+      tileHeight_ = static_cast<int>(tiles.ySize);
+      tiles_ = std::make_unique<Imf::TiledOutputFile>(target_->stream(), header,
+                                                      Imf::globalThreadCount());
     } else {
-      Imf::OutputFile file(stream, header, Imf::globalThreadCount());
-      file.setFrameBuffer(slices);
-      file.writePixels(window.max.y - window.min.y + 1);
+      scanLines_ =
+          std::make_unique<Imf::OutputFile>(target_->stream(), header, Imf::globalThreadCount());
     }
   });
 }
+
+ExrOutput::~ExrOutput() = default;
+
+void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
+  if (colour.width() != strip.frame.width() || colour.height() != strip.rows) {
+    throw Error(path_ + ": cannot write the frame: the colour does not match its size");
+  }
+  target_->run([&] {
+    const int y0 = window_.min.y + strip.firstRow, y1 = y0 + strip.rows - 1;
+    Imf::FrameBuffer slices;
+    for (ChannelWrite &c : channels_) {
+      const void *data = nullptr;
+      if (c.from == ChannelWrite::From::Colour) {
+        data = colour.plane(32 + c.index);
+      } else if (c.from == ChannelWrite::From::Raw) {
+        data = strip.raw[static_cast<std::size_t>(c.index)].data();
+      } else {
+        data = strip.frame.plane(c.index);
+      }
+      const int xs = c.channel.xSampling, ys = c.channel.ySampling;
+      if (data == nullptr || c.channel.type != c.held) {
+        // The library writes each channel from samples of its own type.
+        const std::size_t samples = samplesIn(window_.min.x, window_.max.x, y0, y1, xs, ys);
+        c.converted.resize(samples * bytesOf(c.channel.type));
+        if (data != nullptr) {
+          convertSamples(data, c.held, c.converted.data(), c.channel.type, samples);
+        } else {
+          std::fill(c.converted.begin(), c.converted.end(), 0);
+        }
+        data = c.converted.data();
+      }
+      // The library only reads through the slice; its type wants a mutable base.
+      slices.insert(c.name, sliceOver(c.channel.type, const_cast<void *>(data), window_.min.x,
+                                      window_.max.x, y0, xs, ys));
+    }
+    if (tiles_) {
+      tiles_->setFrameBuffer(slices);
+      tiles_->writeTiles(0, tiles_->numXTiles() - 1, strip.firstRow / tileHeight_,
+                         (strip.firstRow + strip.rows - 1) / tileHeight_);
+    } else {
+      scanLines_->setFrameBuffer(slices);
+      scanLines_->writePixels(strip.rows);
+    }
+  });
+}
+
+void ExrOutput::commit() {
+  // The library finishes the file (its chunk offsets) when it lets go of it.
+  target_->run([&] {
+    scanLines_.reset();
+    tiles_.reset();
+  });
+  target_->commit();
+}
+
+// Frames of host buffers alone: every channel that names a buffer, read as
+// float, and written back as float.
+
+namespace {
+
+ExrReadOptions everyBuffer(std::uint64_t maxPixels) {
+  ExrReadOptions options;
+  for (int b = 0; b < kBufferSlots; ++b) {
+    options.buffers.set(static_cast<std::size_t>(b), bufferChannelName(b) != nullptr);
+  }
+  options.passThrough = false;
+  options.part = "0";
+  options.maxPixels = maxPixels;
+  return options;
+}
+
+Frame readWhole(ExrInput &input) {
+  ExrStrip strip;
+  input.read(0, input.height(), strip);
+  return std::move(strip.frame);
+}
+
+// An EXR file held in memory, for readers that have the bytes already.
+class MemoryInput : public Imf::IStream {
+public:
+  MemoryInput(const std::string &bytes, const std::string &name)
+      : Imf::IStream(name.c_str()), bytes_(bytes) {}
+  bool read(char c[], int n) override {
+    if (n < 0 || static_cast<std::uint64_t>(n) > bytes_.size() - position_) {
+      throw Iex::InputExc("the file ends early");
+    }
+    std::memcpy(c, bytes_.data() + position_, static_cast<std::size_t>(n));
+    position_ += static_cast<std::uint64_t>(n);
+    return position_ < bytes_.size();
+  }
+  uint64_t tellg() override { return position_; }
+  void seekg(uint64_t pos) override { position_ = std::min<uint64_t>(pos, bytes_.size()); }
+
+private:
+  const std::string &bytes_;
+  uint64_t position_ = 0;
+};
+
+} // namespace
+
+Frame Frame::readExr(const std::string &path, std::uint64_t maxPixels) {
+  ExrInput input(path, everyBuffer(maxPixels));
+  return readWhole(input);
+}
+
+Frame Frame::readExrBytes(const std::string &bytes, const std::string &name,
+                          std::uint64_t maxPixels) {
+  MemoryInput stream(bytes, name);
+  ExrInput input(stream, name, everyBuffer(maxPixels));
+  return readWhole(input);
+}
+
+void Frame::writeExr(const std::string &path) const {
+  writeExrSafely(path, [this](Imf::OStream &stream) {
+    Imf::Header header(width_, height_);
+    Imf::FrameBuffer slices;
+    for (int b = 0; b < kBufferSlots; ++b) {
+      if (!has(b)) continue;
+      header.channels().insert(bufferChannelName(b), Imf::Channel(Imf::FLOAT));
+      // The library only reads through the slice; its type wants a mutable base.
+      float *data = const_cast<float *>(plane(b));
+      slices.insert(bufferChannelName(b), sliceOver(Imf::FLOAT, data, 0, width_ - 1, 0));
+    }
+    Imf::OutputFile file(stream, header);
+    file.setFrameBuffer(slices);
+    file.writePixels(height_);
+  });
+}
+
 } // namespace qx

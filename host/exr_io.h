@@ -1,16 +1,19 @@
 // OpenEXR files as compositors keep them: the buffers the filter reads, and
 // everything else of the chosen part carried through untouched (channels in
 // their own pixel type, every header attribute, the data and display
-// windows).
+// windows). A frame is read and written strip by strip, a block of rows at
+// a time, so that it never has to be held whole.
 #pragma once
 
 #include <ImfChannelList.h>
+#include <ImfForward.h>
 #include <ImfHeader.h>
 #include <ImfPixelType.h>
 
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,11 +23,12 @@
 
 namespace qx {
 
-// A channel the filter does not read, held as the file's own bytes.
+class ExrTarget;
+
+// A channel of the part that is carried through as the file's own samples.
 struct ExrRawChannel {
   std::string name;
   Imf::Channel channel;
-  std::vector<char> bytes; // (width / xSampling) x (height / ySampling) samples
 };
 
 // Where one host buffer was read from.
@@ -33,20 +37,7 @@ struct ExrBufferSource {
   Imf::PixelType type = Imf::FLOAT; // the channel's type in the file
   int part = -1;                    // the part it came from
   bool constant = false;            // filled from a constant of the mapping
-  bool rawCopy = false;             // also held raw (a uint channel)
-};
-
-// One part of a file as read: the buffers as a Frame (pixel (0, 0) is the
-// data window's corner), the part's header and its other channels.
-struct ExrImage {
-  Frame frame;
-  Imf::Header header; // the part's header, every attribute of it
-  Imath::Box2i dataWindow;
-  int part = 0; // the part whose header and channels are carried through
-  std::array<ExrBufferSource, kBufferSlots> sources;
-  std::vector<ExrRawChannel> passThrough;
-  // Every channel of the file, as "NAME" (one part) or "NAME (part P)".
-  std::vector<std::string> fileChannels;
+  int raw = -1;                     // also carried raw: its index in passThrough (a uint channel)
 };
 
 struct ExrReadOptions {
@@ -64,10 +55,74 @@ struct ExrReadOptions {
   std::uint64_t maxPixels = kDefaultMaxPixels;
 };
 
-// Reads the buffers `options` asks for, half, float or uint, and the rest of
-// the part. Throws Error naming the file when it cannot be read, or when a
-// buffer's channel is subsampled or the part is deep.
-ExrImage readExrImage(const std::string &path, const ExrReadOptions &options);
+// Rows of a frame as read: `rows` rows from `firstRow` (0 is the data
+// window's top). The buffers are a Frame of the window's width and `rows`
+// rows; each pass-through channel's samples of those rows follow, in the
+// order of ExrInput::passThrough(). A strip is reused from one read to the
+// next, so its memory is taken once.
+struct ExrStrip {
+  int firstRow = 0;
+  int rows = 0;
+  Frame frame;
+  std::vector<std::vector<char>> raw;
+};
+
+// One part of a file (or buffers gathered from several parts), open for
+// reading strip by strip. Only one thread reads from it at a time.
+class ExrInput {
+public:
+  // Opens the file and works out where each buffer comes from. Throws Error
+  // naming the file when it cannot be read, its window is over
+  // `options.maxPixels`, or a buffer's channel is subsampled or the part is
+  // deep.
+  ExrInput(const std::string &path, const ExrReadOptions &options);
+  // The same for a file in a stream; `name` stands for it in messages.
+  ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadOptions &options);
+  ~ExrInput();
+  ExrInput(const ExrInput &) = delete;
+  ExrInput &operator=(const ExrInput &) = delete;
+
+  const std::string &name() const { return name_; }
+  // The carried part's header, every attribute of it.
+  const Imf::Header &header() const { return header_; }
+  const Imath::Box2i &dataWindow() const { return window_; }
+  int width() const { return window_.max.x - window_.min.x + 1; }
+  int height() const { return window_.max.y - window_.min.y + 1; }
+  // The part whose header and channels are carried through.
+  int part() const { return part_; }
+  const std::array<ExrBufferSource, kBufferSlots> &sources() const { return sources_; }
+  // Whether a buffer is read from the file or filled with a constant.
+  bool holds(int buffer) const;
+  const std::vector<ExrRawChannel> &passThrough() const { return passThrough_; }
+  // Every channel of the file, as "NAME" (one part) or "NAME (part P)".
+  const std::vector<std::string> &fileChannels() const { return fileChannels_; }
+  // The rows every strip but the last must be a multiple of, counted from
+  // the window's top: whole chunks of the file, whole rows of subsampled
+  // channels.
+  int rowAlignment() const { return alignment_; }
+
+  // Reads `rows` rows from `firstRow` into `strip`. Throws Error naming the
+  // file.
+  void read(int firstRow, int rows, ExrStrip &strip);
+
+private:
+  struct ChannelRead;
+  struct PartRead;
+  void open(const ExrReadOptions &options);
+  void readPart(PartRead &part, int y0, int y1, ExrStrip &strip);
+
+  std::string name_;
+  std::unique_ptr<Imf::MultiPartInputFile> file_;
+  Imf::Header header_;
+  Imath::Box2i window_;
+  int part_ = 0;
+  int alignment_ = 1;
+  std::array<ExrBufferSource, kBufferSlots> sources_;
+  std::array<float, kBufferSlots> constants_{};
+  std::vector<ExrRawChannel> passThrough_;
+  std::vector<std::string> fileChannels_;
+  std::vector<PartRead> parts_;
+};
 
 enum class ExrPixelChoice { Input, Half, Float };
 
@@ -81,15 +136,39 @@ struct ExrWriteOptions {
   std::vector<std::pair<std::string, std::string>> attributes;
 };
 
-// Writes `image` with its colour replaced by `colour` (buffers 32 to 35, of
-// the image's size): the colour goes into the channels it was read from
-// ("R", "G", "B", "A" for a colour the file did not hold), the other buffers
-// read from the part back into their channels, and every pass-through
-// channel as it was, in the part's header with its windows, compression and
-// attributes; a tiled part is written tiled. The file is written beside the
-// target and renamed over it, so a failed write leaves no half file. Throws
-// Error naming the file.
-void writeExrImage(const std::string &path, const ExrImage &image, const Frame &colour,
-                   const ExrWriteOptions &options);
+// The output of one input, written strip by strip in order from the top:
+// the colour goes into the channels it was read from ("R", "G", "B", "A"
+// for a colour the file did not hold), the other buffers read from the file
+// back into their channels, and every pass-through channel as it was, in
+// the part's header with its windows, compression and attributes; a tiled
+// part is written tiled. The file is written beside the target and renamed
+// over it by commit(), so a failed or abandoned write leaves no half file.
+// Only one thread writes to it at a time.
+class ExrOutput {
+public:
+  // Throws Error naming the file.
+  ExrOutput(const std::string &path, const ExrInput &input, const ExrWriteOptions &options);
+  ~ExrOutput();
+  ExrOutput(const ExrOutput &) = delete;
+  ExrOutput &operator=(const ExrOutput &) = delete;
+
+  // Writes a strip and its colour (buffers 32 to 35, of the strip's size).
+  // Throws Error naming the file.
+  void write(const ExrStrip &strip, const Frame &colour);
+  // Ends the file and puts it in the target's place. Throws Error naming the
+  // file.
+  void commit();
+
+private:
+  struct ChannelWrite;
+
+  std::string path_;
+  Imath::Box2i window_;
+  std::unique_ptr<ExrTarget> target_;
+  std::vector<ChannelWrite> channels_;
+  std::unique_ptr<Imf::OutputFile> scanLines_;
+  std::unique_ptr<Imf::TiledOutputFile> tiles_;
+  int tileHeight_ = 0;
+};
 
 } // namespace qx

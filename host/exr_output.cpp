@@ -14,7 +14,6 @@
 #include "safe_write.h"
 
 namespace qx {
-namespace {
 
 // A failed write is kept and reported in the file's own terms once the
 // library has let go; the library itself hears of it as one of its I/O
@@ -43,28 +42,46 @@ private:
   std::optional<Error> error_;
 };
 
-} // namespace
+ExrTarget::ExrTarget(const std::string &path) : path_(path) {
+  run([&] {
+    file_ = std::make_unique<TempFile>(path);
+    stream_ = std::make_unique<TempFileOutput>(*file_);
+  });
+}
 
-void writeExrSafely(const std::string &path, const std::function<void(Imf::OStream &)> &write) {
+ExrTarget::~ExrTarget() = default;
+
+Imf::OStream &ExrTarget::stream() { return *stream_; }
+
+void ExrTarget::run(const std::function<void()> &step) {
   try {
-    TempFile temp(path);
-    TempFileOutput stream(temp);
     try {
-      write(stream);
+      step();
     } catch (const std::exception &) {
       // The file's own reason, not the library's retelling of it.
-      if (stream.error()) throw *stream.error();
+      if (stream_ && stream_->error()) throw *stream_->error();
       throw;
     }
-    if (stream.error()) throw *stream.error();
-    temp.commit();
   } catch (const Error &) {
     throw;
   } catch (const std::bad_alloc &) {
-    throw Error(path + ": cannot write the frame: out of memory");
+    throw Error(path_ + ": cannot write the frame: out of memory");
   } catch (const std::exception &e) {
-    throw Error(path + ": cannot write the frame: " + e.what());
+    throw Error(path_ + ": cannot write the frame: " + e.what());
   }
+}
+
+void ExrTarget::commit() {
+  run([&] {
+    if (stream_->error()) throw *stream_->error();
+    file_->commit();
+  });
+}
+
+void writeExrSafely(const std::string &path, const std::function<void(Imf::OStream &)> &write) {
+  ExrTarget target(path);
+  target.run([&] { write(target.stream()); });
+  target.commit();
 }
 
 } // namespace qx

@@ -2,19 +2,6 @@
 // .npy plane files.
 #include "frame.h"
 
-#if QX_WITH_EXR
-#include <Iex.h>
-#include <ImfChannelList.h>
-#include <ImfFrameBuffer.h>
-#include <ImfHeader.h>
-#include <ImfIO.h>
-#include <ImfInputFile.h>
-#include <ImfOutputFile.h>
-
-#include "exr_output.h"
-#endif
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -68,41 +55,6 @@ const char *const kChannelNames[kBufferSlots] = {"SpecialBuffer",
 
 bool validBuffer(int buffer) { return buffer >= 0 && buffer < kBufferSlots; }
 
-#if QX_WITH_EXR
-// A slice over a plane of `width` floats per row whose first pixel is the
-// data window's corner (minX, minY). OpenEXR addresses a slice by absolute
-// pixel coordinates, so the base is moved back by the corner.
-Imf::Slice floatSlice(float *plane, int width, int minX, int minY) {
-  const std::ptrdiff_t xStride = sizeof(float);
-  const std::ptrdiff_t yStride = static_cast<std::ptrdiff_t>(sizeof(float)) * width;
-  char *base = reinterpret_cast<char *>(plane) - minX * xStride - minY * yStride;
-  return Imf::Slice(Imf::FLOAT, base, static_cast<size_t>(xStride), static_cast<size_t>(yStride));
-}
-
-// An EXR file held in memory, for readers that have the bytes already.
-class MemoryInput : public Imf::IStream {
-public:
-  MemoryInput(const std::string &bytes, const std::string &name)
-      : Imf::IStream(name.c_str()), bytes_(bytes) {}
-  bool read(char c[], int n) override {
-    if (n < 0 || static_cast<std::uint64_t>(n) > bytes_.size() - position_) {
-      throw Iex::InputExc("the file ends early");
-    }
-    std::memcpy(c, bytes_.data() + position_, static_cast<std::size_t>(n));
-    position_ += static_cast<std::uint64_t>(n);
-    return position_ < bytes_.size();
-  }
-  uint64_t tellg() override { return position_; }
-  void seekg(uint64_t pos) override { position_ = std::min<uint64_t>(pos, bytes_.size()); }
-
-private:
-  const std::string &bytes_;
-  uint64_t position_ = 0;
-};
-
-Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels);
-#endif
-
 std::string planePath(const std::string &folder, int buffer) {
   return (std::filesystem::path(folder) / (std::string(kChannelNames[buffer]) + ".npy")).string();
 }
@@ -148,83 +100,8 @@ void Frame::remove(int buffer) {
   }
 }
 
-#if QX_WITH_EXR
-namespace {
-
-// Reads an open EXR file into a new frame; see Frame::readExr.
-Frame readExrFile(Imf::InputFile &file, const std::string &path, std::uint64_t maxPixels) {
-  const Imath::Box2i window = file.header().dataWindow();
-  Frame frame =
-      frameForWindow(path, window.min.x, window.min.y, window.max.x, window.max.y, maxPixels);
-  Imf::FrameBuffer slices;
-  const Imf::ChannelList &channels = file.header().channels();
-  for (Imf::ChannelList::ConstIterator it = channels.begin(); it != channels.end(); ++it) {
-    const int buffer = bufferForChannel(it.name());
-    if (buffer < 0) continue;
-    if (it.channel().xSampling != 1 || it.channel().ySampling != 1) {
-      throw Error(path + ": channel \"" + it.name() +
-                  "\" is subsampled; the host reads only full-resolution channels");
-    }
-    // Half and float channels alike arrive as float: the library converts.
-    slices.insert(it.name(), floatSlice(frame.mutablePlane(buffer), frame.width(), window.min.x,
-                                        window.min.y));
-  }
-  file.setFrameBuffer(slices);
-  file.readPixels(window.min.y, window.max.y);
-  return frame;
-}
-
-} // namespace
-
-Frame Frame::readExr(const std::string &path, std::uint64_t maxPixels) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    throw Error(path + ": is a folder, not a frame");
-  }
-  try {
-    Imf::InputFile file(path.c_str());
-    return readExrFile(file, path, maxPixels);
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(path + ": cannot read the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(path + ": cannot read the frame: " + e.what());
-  }
-}
-
-Frame Frame::readExrBytes(const std::string &bytes, const std::string &name,
-                          std::uint64_t maxPixels) {
-  try {
-    MemoryInput stream(bytes, name);
-    Imf::InputFile file(stream);
-    return readExrFile(file, name, maxPixels);
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(name + ": cannot read the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(name + ": cannot read the frame: " + e.what());
-  }
-}
-
-void Frame::writeExr(const std::string &path) const {
-  writeExrSafely(path, [this](Imf::OStream &stream) {
-    Imf::Header header(width_, height_);
-    Imf::FrameBuffer slices;
-    for (int b = 0; b < kBufferSlots; ++b) {
-      if (!has(b)) continue;
-      header.channels().insert(kChannelNames[b], Imf::Channel(Imf::FLOAT));
-      // The library only reads through the slice; its type wants a mutable base.
-      float *data = const_cast<float *>(planes_[static_cast<std::size_t>(b)].data());
-      slices.insert(kChannelNames[b], floatSlice(data, width_, 0, 0));
-    }
-    Imf::OutputFile file(stream, header);
-    file.setFrameBuffer(slices);
-    file.writePixels(height_);
-  });
-}
-#else
+#if !QX_WITH_EXR
+// The build with OpenEXR reads and writes EXR frames in exr_io.cpp.
 Frame Frame::readExr(const std::string &path, std::uint64_t) {
   throw Error(path + ": this qxhost is built without OpenEXR; give a folder of .npy planes "
                      "(qxhost planes writes them)");

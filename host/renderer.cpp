@@ -20,8 +20,8 @@ bool isTerminal(std::FILE *stream) { return stream != nullptr && isatty(fileno(s
 
 } // namespace
 
-PixelAccess::PixelAccess(const Frame &input, Frame &output)
-    : width_(static_cast<std::size_t>(input.width())) {
+PixelAccess::PixelAccess(const Frame &input, Frame &output, int firstRow)
+    : width_(static_cast<std::size_t>(input.width())), firstRow_(firstRow) {
   record_.getVal = getVal;
   record_.setRGBA = setRGBA;
   record_.hostData = this;
@@ -66,15 +66,26 @@ unsigned int renderThreads(unsigned int requested) {
 
 Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
                   const RenderOptions &options) {
+  Frame output;
+  renderInto(input, output, evaluate, options);
+  return output;
+}
+
+void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluate,
+                const RenderOptions &options) {
   const int width = input.width();
   const int height = input.height();
-  Frame output(width, height);
+  if (output.width() != width || output.height() != height) output = Frame(width, height);
   // Every pixel starts as its input colour, so that one the filter leaves
   // alone keeps it.
   for (int c = 0; c < 4; ++c) {
     float *out = output.mutablePlane(32 + c);
     const float *in = input.plane(32 + c);
-    if (in != nullptr) std::copy(in, in + input.pixelCount(), out);
+    if (in != nullptr) {
+      std::copy(in, in + input.pixelCount(), out);
+    } else {
+      std::fill(out, out + input.pixelCount(), 0.0f);
+    }
   }
 
   unsigned int threadCount = renderThreads(options.threads);
@@ -108,7 +119,7 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
   // are only this thread's.
   std::vector<std::unique_ptr<PixelAccess>> records;
   for (unsigned int t = 0; t < threadCount; ++t) {
-    records.push_back(std::make_unique<PixelAccess>(input, output));
+    records.push_back(std::make_unique<PixelAccess>(input, output, options.firstRow));
   }
   std::vector<std::thread> threads;
   threads.reserve(threadCount);
@@ -134,7 +145,6 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
     std::fflush(options.progress);
   }
   if (error) std::rethrow_exception(error);
-  return output;
 }
 
 } // namespace qx

@@ -21,6 +21,9 @@ struct RenderOptions {
   // Where the progress line goes for a frame that takes longer than a second;
   // it is shown only when this stream is a terminal. Null for none.
   std::FILE *progress = stderr;
+  // The row of the whole frame that the input's first row is, for an input
+  // that is a strip of a frame: the filter sees pixels by frame position.
+  int firstRow = 0;
 };
 
 // One thread's pixel-access record: reads the buffers of `input` and writes
@@ -29,14 +32,15 @@ struct RenderOptions {
 // host's. The record points at this object, so it neither moves nor copies.
 class PixelAccess {
 public:
-  PixelAccess(const Frame &input, Frame &output);
+  // `firstRow` is the frame row of the input's first row.
+  PixelAccess(const Frame &input, Frame &output, int firstRow = 0);
   PixelAccess(const PixelAccess &) = delete;
   PixelAccess &operator=(const PixelAccess &) = delete;
 
-  // The record, standing on pixel (x, y).
+  // The record, standing on the input's pixel (x, y).
   const HostPixelAccess &at(int x, int y) {
     record_.x = x;
-    record_.y = y;
+    record_.y = y + firstRow_;
     index_ = static_cast<std::size_t>(y) * width_ + static_cast<std::size_t>(x);
     return record_;
   }
@@ -49,6 +53,7 @@ private:
   const float *planes_[kBufferSlots] = {};
   float *out_[4] = {};
   std::size_t width_;
+  int firstRow_;
 };
 
 // The threads a pass with `requested` threads uses: one per core for 0.
@@ -61,5 +66,9 @@ unsigned int renderThreads(unsigned int requested);
 // thrown by `evaluate` ends the pass and is thrown again here.
 Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
                   const RenderOptions &options = {});
+// The same into `output`, whose colour planes are reused when it already
+// has the input's size.
+void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluate,
+                const RenderOptions &options = {});
 
 } // namespace qx

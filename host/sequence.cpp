@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -55,12 +57,11 @@ bool parseInt(const std::string &text, int &value) {
   return true;
 }
 
-// A queue of one frame between two stages; closing it lets the taker finish.
-template <class T> class Handoff {
+// A queue between two stages; closing it lets the taker finish.
+template <class T> class Queue {
 public:
   void put(T item) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return items_.empty(); });
+    std::lock_guard<std::mutex> lock(mutex_);
     items_.push_back(std::move(item));
     changed_.notify_all();
   }
@@ -70,7 +71,6 @@ public:
     if (items_.empty()) return false;
     item = std::move(items_.front());
     items_.pop_front();
-    changed_.notify_all();
     return true;
   }
   void close() {
@@ -86,13 +86,37 @@ private:
   bool closed_ = false;
 };
 
-struct Item {
-  int frame = 0;
-  std::string in, out;
-  std::optional<ExrImage> image;
-  Frame colour;
-  std::string error; // set: the frame failed at a stage before
+// A frame in flight, shared by the strips that carry it through the stages.
+struct Job {
+  int index = 0; // in the run's order
+  SequenceFrame frame;
+  std::unique_ptr<ExrInput> input;
+  std::unique_ptr<FrameSink> sink; // the writing thread's alone
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::string error; // the first failure
+
+  void fail(const std::string &message) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!failed) error = message;
+    failed = true;
+  }
 };
+
+// A strip on its way through the stages. Every frame sends exactly one
+// piece marked last; a frame that failed before its end sends it without a
+// strip.
+struct Piece {
+  std::shared_ptr<Job> job;
+  std::unique_ptr<ExrStrip> strip;
+  std::unique_ptr<Frame> colour;
+  bool first = false, last = false;
+};
+
+// Strips and colours in flight: enough for one in each stage and one
+// waiting, so that no stage waits for memory while another is busy.
+constexpr int kStrips = 4;
+constexpr int kColours = 3;
 
 std::string clock(double seconds) {
   const long total = static_cast<long>(seconds + 0.5);
@@ -157,17 +181,32 @@ std::vector<int> taskFrames(const std::vector<int> &frames, const std::string &t
   return mine;
 }
 
+std::vector<SequenceFrame> sequenceFrames(const std::string &inPattern,
+                                          const std::string &outPattern,
+                                          const std::vector<int> &numbers) {
+  std::vector<SequenceFrame> frames;
+  for (int number : numbers) {
+    frames.push_back(
+        {number, expandFramePattern(inPattern, number), expandFramePattern(outPattern, number)});
+  }
+  return frames;
+}
+
 SequenceResult runSequence(const SequenceOptions &options, const SequenceStages &stages) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const bool terminal = options.report != nullptr && isatty(fileno(options.report)) == 1;
   const int total = static_cast<int>(options.frames.size());
 
-  std::atomic<bool> stop{false};
+  // Frames after this one are not run: the frame that failed under
+  // stopOnError, or -1 after an unexpected exception.
+  std::atomic<int> stopAfter{std::numeric_limits<int>::max()};
   std::atomic<int> rendered{0}, failed{0}, notRun{0};
   std::mutex reportMutex;
   std::exception_ptr fatal;
+  std::string firstError;
   bool progressShown = false;
+  std::string shownSize; // of the single frame, once its progress is shown
 
   auto report = [&](const std::string &message) {
     std::lock_guard<std::mutex> lock(reportMutex);
@@ -177,103 +216,200 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
     progressShown = false;
     std::fflush(options.report);
   };
-  auto fail = [&](const std::string &message) {
-    report(message);
-    ++failed;
-    if (options.stopOnError) stop = true;
+  auto failJob = [&](Job &job, const std::string &message) {
+    job.fail(message);
+    if (options.stopOnError) {
+      int current = stopAfter;
+      while (job.index < current && !stopAfter.compare_exchange_weak(current, job.index)) {
+      }
+    }
   };
   auto keepFatal = [&] {
     std::lock_guard<std::mutex> lock(reportMutex);
     if (!fatal) fatal = std::current_exception();
-    stop = true;
+    stopAfter = -1;
   };
-  auto showProgress = [&] {
+  auto abandoned = [&](const Job &job) { return job.index > stopAfter; };
+  auto showProgress = [&](const Job &job, int rowsDone) {
     if (!terminal) return;
     std::lock_guard<std::mutex> lock(reportMutex);
-    const int done = rendered + failed;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double rate = seconds > 0.0 ? rendered / seconds : 0.0;
-    const double left = done > 0 ? seconds / done * (total - done) : 0.0;
-    std::fprintf(options.report, "\r\033[Kqxhost: frame %d of %d, %.2f frames/s, %s left", done,
-                 total, rate, clock(left).c_str());
+    if (options.single) {
+      if (seconds < 1.0 || !job.input) return;
+      shownSize = std::to_string(job.input->width()) + "x" + std::to_string(job.input->height());
+      std::fprintf(options.report, "\r\033[Kqxhost: rendering %s: %3d%%", shownSize.c_str(),
+                   static_cast<int>(100LL * rowsDone / job.input->height()));
+    } else {
+      const int done = rendered + failed;
+      const double rate = seconds > 0.0 ? rendered / seconds : 0.0;
+      const double left = done > 0 ? seconds / done * (total - done) : 0.0;
+      std::fprintf(options.report, "\r\033[Kqxhost: frame %d of %d, %.2f frames/s, %s left", done,
+                   total, rate, clock(left).c_str());
+    }
     std::fflush(options.report);
     progressShown = true;
   };
 
-  Handoff<Item> readDone, filterDone;
+  Queue<std::unique_ptr<ExrStrip>> freeStrips;
+  Queue<std::unique_ptr<Frame>> freeColours;
+  for (int i = 0; i < kStrips; ++i) freeStrips.put(std::make_unique<ExrStrip>());
+  for (int i = 0; i < kColours; ++i) freeColours.put(std::make_unique<Frame>());
+  auto recycle = [&](Piece &piece) {
+    if (piece.strip) freeStrips.put(std::move(piece.strip));
+    if (piece.colour) freeColours.put(std::move(piece.colour));
+  };
+  Queue<Piece> readDone, filterDone;
+  Queue<std::shared_ptr<Job>> written; // frames whose last strip is written
 
   std::thread reader([&] {
-    for (int frame : options.frames) {
-      if (stop) {
+    for (int index = 0; index < total; ++index) {
+      auto job = std::make_shared<Job>();
+      job->index = index;
+      job->frame = options.frames[static_cast<std::size_t>(index)];
+      if (abandoned(*job)) {
         ++notRun;
         continue;
       }
-      Item item;
-      item.frame = frame;
       try {
-        item.in = expandFramePattern(options.inPattern, frame);
-        item.out = expandFramePattern(options.outPattern, frame);
-        item.image = stages.read(item.in);
+        job->input = stages.open(job->frame.in);
       } catch (const Error &e) {
-        item.error = e.what();
+        failJob(*job, e.what());
       } catch (...) {
         keepFatal();
-        ++notRun;
-        continue;
       }
-      readDone.put(std::move(item));
+      bool lastSent = false;
+      if (job->input) {
+        const int align = job->input->rowAlignment();
+        const int rows = std::max(1, (options.stripRows + align - 1) / align) * align;
+        const int height = job->input->height();
+        for (int row = 0; row < height && !job->failed && !abandoned(*job); row += rows) {
+          Piece piece;
+          piece.job = job;
+          piece.first = row == 0;
+          piece.last = row + rows >= height;
+          freeStrips.take(piece.strip);
+          try {
+            job->input->read(row, std::min(rows, height - row), *piece.strip);
+          } catch (const Error &e) {
+            failJob(*job, e.what());
+          } catch (...) {
+            keepFatal();
+          }
+          if (job->failed || abandoned(*job)) {
+            recycle(piece);
+            break;
+          }
+          lastSent = piece.last;
+          readDone.put(std::move(piece));
+        }
+      }
+      if (!lastSent) {
+        Piece marker;
+        marker.job = job;
+        marker.last = true;
+        readDone.put(std::move(marker));
+      }
     }
     readDone.close();
   });
 
   std::thread writer([&] {
-    Item item;
-    while (filterDone.take(item)) {
-      try {
-        stages.write(item.out, *item.image, item.colour);
-        ++rendered;
-      } catch (const Error &e) {
-        fail(e.what());
-      } catch (...) {
-        keepFatal();
+    Piece piece;
+    int rowsDone = 0;
+    while (filterDone.take(piece)) {
+      Job &job = *piece.job;
+      if (piece.strip && !job.failed && !abandoned(job)) {
+        try {
+          if (!job.sink) job.sink = stages.sink(job.frame.out, *job.input);
+          job.sink->write(*piece.strip, *piece.colour);
+          rowsDone = piece.strip->firstRow + piece.strip->rows;
+        } catch (const Error &e) {
+          failJob(job, e.what());
+        } catch (...) {
+          keepFatal();
+        }
       }
-      item = Item();
-      showProgress();
+      recycle(piece);
+      if (piece.last) {
+        rowsDone = 0;
+        written.put(std::move(piece.job));
+      } else if (options.single) {
+        showProgress(job, rowsDone);
+      }
+      piece = Piece();
+    }
+    written.close();
+  });
+
+  // Committing a file flushes it to the disk, which takes the disk's time,
+  // not the processor's: the writing thread goes on with the next frame
+  // meanwhile.
+  std::thread committer([&] {
+    std::shared_ptr<Job> done;
+    while (written.take(done)) {
+      Job &job = *done;
+      if (!job.failed && !abandoned(job) && job.sink) {
+        try {
+          job.sink->commit();
+        } catch (const Error &e) {
+          failJob(job, e.what());
+        } catch (...) {
+          keepFatal();
+        }
+      }
+      job.sink.reset();
+      if (job.failed) {
+        ++failed;
+        if (firstError.empty()) firstError = job.error;
+        if (!options.single) report(job.error);
+      } else if (abandoned(job)) {
+        ++notRun;
+      } else {
+        ++rendered;
+      }
+      if (!options.single) showProgress(job, 0);
+      done.reset();
     }
   });
 
-  Item item;
-  while (readDone.take(item)) {
-    if (stop) {
-      ++notRun;
-      continue;
+  Piece piece;
+  while (readDone.take(piece)) {
+    Job &job = *piece.job;
+    if (piece.strip && !job.failed && !abandoned(job)) {
+      try {
+        if (piece.first) stages.begin(*job.input);
+        freeColours.take(piece.colour);
+        stages.filter(*job.input, *piece.strip, *piece.colour);
+      } catch (const Error &e) {
+        failJob(job, e.what());
+      } catch (...) {
+        keepFatal();
+      }
     }
-    if (!item.error.empty()) {
-      fail(item.error);
-      showProgress();
-      continue;
+    if (job.failed || abandoned(job)) {
+      recycle(piece);
+      if (!piece.last) continue;
     }
-    try {
-      item.colour = stages.filter(*item.image);
-      filterDone.put(std::move(item));
-    } catch (const Error &e) {
-      fail(e.what());
-      showProgress();
-    } catch (...) {
-      keepFatal();
-    }
+    filterDone.put(std::move(piece));
+    piece = Piece();
   }
   filterDone.close();
   reader.join();
   writer.join();
+  committer.join();
 
   SequenceResult result;
   result.rendered = rendered;
   result.failed = failed;
   result.notRun = notRun;
+  result.firstError = firstError;
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (progressShown && options.single) {
+    std::fprintf(options.report, "\r\033[Kqxhost: rendering %s: %s\n", shownSize.c_str(),
+                 result.failed > 0 || fatal ? "stopped" : "100%");
+  }
   if (fatal) std::rethrow_exception(fatal);
-  if (options.report != nullptr) {
+  if (options.report != nullptr && !options.single) {
     char summary[200];
     std::snprintf(summary, sizeof summary,
                   "%d of %d frames rendered, %d failed%s in %.1f s (%.2f frames/s)",

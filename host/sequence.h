@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,23 +29,52 @@ std::vector<int> parseFrameRange(const std::string &text, const std::string &opt
 std::vector<int> taskFrames(const std::vector<int> &frames, const std::string &task,
                             const std::string &option);
 
-// What a sequence does with each frame. `read` and `write` run on threads of
-// their own, `filter` on the calling thread; each is called for one frame at
-// a time, in frame order. Each throws Error for a frame it cannot handle.
+// The frames of a sequence: each frame's number, input and output.
+struct SequenceFrame {
+  int number = 0;
+  std::string in, out;
+};
+// The frames `numbers` of a pair of patterns (see expandFramePattern).
+std::vector<SequenceFrame> sequenceFrames(const std::string &inPattern,
+                                          const std::string &outPattern,
+                                          const std::vector<int> &numbers);
+
+// Where a rendered frame goes, strip by strip from the top. Destroyed
+// without commit(), it leaves no file behind.
+class FrameSink {
+public:
+  virtual ~FrameSink() = default;
+  // The strip and its colour (buffers 32 to 35, of the strip's size).
+  virtual void write(const ExrStrip &strip, const Frame &colour) = 0;
+  virtual void commit() = 0;
+};
+
+// What a render does with each frame, strip by strip. `open` runs on a
+// reading thread, `sink` and the sink's calls on a writing thread, `begin`
+// and `filter` on the calling thread; each stage handles one strip at a
+// time, in order. Each throws Error for a frame it cannot handle.
 struct SequenceStages {
-  std::function<ExrImage(const std::string &inPath)> read;
-  std::function<Frame(ExrImage &image)> filter;
-  std::function<void(const std::string &outPath, const ExrImage &image, const Frame &colour)> write;
+  std::function<std::unique_ptr<ExrInput>(const std::string &inPath)> open;
+  // Before a frame's first strip is filtered: checks what the input holds.
+  std::function<void(const ExrInput &input)> begin;
+  // The strip's colour, into `colour`.
+  std::function<void(const ExrInput &input, ExrStrip &strip, Frame &colour)> filter;
+  // The frame's output, made when its first strip is ready to be written.
+  std::function<std::unique_ptr<FrameSink>(const std::string &outPath, const ExrInput &input)> sink;
 };
 
 struct SequenceOptions {
-  std::string inPattern, outPattern;
-  std::vector<int> frames;
+  std::vector<SequenceFrame> frames;
   // Stop at the first frame that fails; the frames already written stay.
   bool stopOnError = false;
   // Where errors, the progress line (only when it is a terminal) and the
   // summary go.
   std::FILE *report = stderr;
+  // A single frame: no summary, its failure thrown as Error rather than
+  // reported, and the progress line in per cent of its rows.
+  bool single = false;
+  // The rows of a strip, rounded up to the input's alignment.
+  int stripRows = 64;
 };
 
 struct SequenceResult {
@@ -52,12 +82,15 @@ struct SequenceResult {
   int failed = 0;
   int notRun = 0; // after a stop on error
   double seconds = 0.0;
+  std::string firstError; // of the first frame that failed
 };
 
-// Runs every frame through read, filter and write, three frames in flight
-// at once. A frame whose stage throws Error is named on `report` and
-// skipped (or ends the run with stopOnError); any other exception ends the
-// run and is thrown again here once the frames in flight are done.
+// Runs every frame through reading, filtering and writing, a strip at a
+// time: the next strip (of this frame or the next) is read while this one
+// is filtered and the last one written, and only a few strips are held at
+// once. A frame whose stage throws Error is named on `report` and skipped
+// (or ends the run with stopOnError); any other exception ends the run and
+// is thrown again here once the strips in flight are done.
 SequenceResult runSequence(const SequenceOptions &options, const SequenceStages &stages);
 
 } // namespace qx

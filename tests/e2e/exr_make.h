@@ -18,11 +18,14 @@
 
 namespace e2e {
 
-// One channel: its name, type and values row by row over the data window.
+// One channel: its name, type and values row by row over the data window,
+// one value a sample (a subsampled channel has one every xSampling pixels of
+// every ySampling-th row).
 struct MadeChannel {
   std::string name;
   Imf::PixelType type;
   std::vector<double> values;
+  int xSampling = 1, ySampling = 1;
 };
 
 struct MadePart {
@@ -40,7 +43,7 @@ inline void writeParts(const std::string &path, const std::vector<MadePart> &par
     header.dataWindow() = part.dataWindow;
     header.displayWindow() = part.displayWindow;
     for (const MadeChannel &c : part.channels)
-      header.channels().insert(c.name, Imf::Channel(c.type));
+      header.channels().insert(c.name, Imf::Channel(c.type, c.xSampling, c.ySampling));
     header.setName(part.name);
     if (part.tileSize > 0) {
       header.setTileDescription(Imf::TileDescription(part.tileSize, part.tileSize));
@@ -73,10 +76,14 @@ inline void writeParts(const std::string &path, const std::vector<MadePart> &par
           std::memcpy(&store[c][i * size], &u, size);
         }
       }
-      char *base = store[c].data() - (static_cast<std::ptrdiff_t>(w.min.x) +
-                                      static_cast<std::ptrdiff_t>(w.min.y) * width) *
-                                         static_cast<std::ptrdiff_t>(size);
-      slices.insert(channel.name, Imf::Slice(channel.type, base, size, size * width));
+      const std::ptrdiff_t rowSamples = width / channel.xSampling;
+      char *base = store[c].data() -
+                   (static_cast<std::ptrdiff_t>(w.min.x / channel.xSampling) +
+                    static_cast<std::ptrdiff_t>(w.min.y / channel.ySampling) * rowSamples) *
+                       static_cast<std::ptrdiff_t>(size);
+      slices.insert(channel.name, Imf::Slice(channel.type, base, size,
+                                             size * static_cast<std::size_t>(rowSamples),
+                                             channel.xSampling, channel.ySampling));
     }
     if (part.tileSize > 0) {
       Imf::TiledOutputPart out(file, static_cast<int>(p));

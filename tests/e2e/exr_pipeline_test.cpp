@@ -199,6 +199,103 @@ TEST(RenamedChannels, MappedThroughChAcrossPartsOrThroughAMapFile) {
   EXPECT_EQ(readChannel(lowerOut, "r", 0, 0), 0.625f) << "uint ids select the entry too";
 }
 
+// A luminance/chroma render carries its chroma at half resolution both ways.
+// The pair must come through sample for sample, keeping its sampling, over a
+// frame taller than the rows the renderer reads at a time.
+TEST(CompositorFiles, SubsampledChannelsPassThroughSampleForSampleOverATallFrame) {
+  const std::string dir = freshDir("story_subsampled");
+  writeScene(dir);
+  const int width = 4, height = 132;
+  const std::size_t pixels = static_cast<std::size_t>(width * height);
+  std::vector<double> colour(pixels), one(pixels, 1.0), special(pixels, 0.0);
+  std::vector<double> ry(pixels / 4), by(pixels / 4);
+  for (std::size_t i = 0; i < pixels; ++i) colour[i] = 0.125 * static_cast<double>(i % 7);
+  for (std::size_t i = 0; i < ry.size(); ++i) {
+    ry[i] = 0.25 * static_cast<double>(i % 61);
+    by[i] = -0.5 * static_cast<double>(i % 13);
+  }
+  special[100 * width + 1] = 2.0; // row 100 of the window
+  MadePart part{"", box(2, 2, 5, 133), box(0, 0, 7, 139), {}, 0, Imf::Header()};
+  part.channels = {{"R", Imf::FLOAT, colour},
+                   {"G", Imf::FLOAT, colour},
+                   {"B", Imf::FLOAT, colour},
+                   {"A", Imf::FLOAT, one},
+                   {"SpecialBuffer", Imf::FLOAT, special},
+                   {"RY", Imf::HALF, ry, 2, 2},
+                   {"BY", Imf::HALF, by, 2, 2}};
+  writeParts(dir + "/in.exr", {part});
+
+  const Outcome run = qxhost(render(dir, dir + "/in.exr", dir + "/out.exr", "--threads 2"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  Imf::InputFile out((dir + "/out.exr").c_str());
+  const Imath::Box2i window = out.header().dataWindow();
+  ASSERT_EQ(window, box(2, 2, 5, 133));
+  for (const auto &[name, expected] : {std::make_pair("RY", &ry), std::make_pair("BY", &by)}) {
+    const Imf::Channel *channel = out.header().channels().findChannel(name);
+    ASSERT_NE(channel, nullptr) << name << " was not passed through";
+    EXPECT_EQ(channel->type, Imf::HALF) << name;
+    EXPECT_EQ(channel->xSampling, 2) << name << " lost its sampling";
+    EXPECT_EQ(channel->ySampling, 2) << name << " lost its sampling";
+    std::vector<float> samples(expected->size(), -99.0f);
+    Imf::FrameBuffer slices;
+    slices.insert(name, Imf::Slice::Make(Imf::FLOAT, samples.data(), window, 0, 0, 2, 2));
+    out.setFrameBuffer(slices);
+    out.readPixels(window.min.y, window.max.y);
+    int wrong = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (samples[i] != static_cast<float>((*expected)[i]) && wrong++ < 3) {
+        ADD_FAILURE() << name << " sample " << i << " (row " << i / 2 << ") is " << samples[i]
+                      << ", not " << (*expected)[i];
+      }
+    }
+    EXPECT_EQ(wrong, 0) << name << ": samples that moved or changed";
+  }
+  const float r = static_cast<float>(colour[100 * width + 1]);
+  EXPECT_EQ(readChannel(out, "R", 1, 100), r + 0.5f) << "the matched pixel far down the frame";
+  EXPECT_EQ(readChannel(out, "R", 1, 99), static_cast<float>(colour[99 * width + 1]));
+}
+
+// The special buffer comes from another part whose data window is not the
+// carried part's: it overlaps part of it and reaches past it. Each pixel
+// takes that part's value at the same position, and 0.0 where that part
+// has no pixel.
+TEST(RenamedChannels, AnotherPartWithItsOwnWindowFeedsEachPixelByPosition) {
+  const std::string dir = freshDir("story_part_windows");
+  writeScene(dir);
+  const std::size_t beautyPixels = 4 * 100;
+  MadePart beauty{"beauty", box(0, 0, 3, 99), box(0, 0, 3, 99), {}, 0, Imf::Header()};
+  beauty.channels = {{"R", Imf::FLOAT, std::vector<double>(beautyPixels, 0.25)},
+                     {"G", Imf::FLOAT, std::vector<double>(beautyPixels, 0.25)},
+                     {"B", Imf::FLOAT, std::vector<double>(beautyPixels, 0.25)},
+                     {"A", Imf::FLOAT, std::vector<double>(beautyPixels, 1.0)}};
+  // Columns 1 to 5, rows 50 to 140: value 2 everywhere but at (3, 70).
+  std::vector<double> ids(5 * 91, 2.0);
+  ids[(70 - 50) * 5 + (3 - 1)] = 0.0;
+  MadePart idPart{"ids", box(1, 50, 5, 140), box(0, 0, 3, 99), {}, 0, Imf::Header()};
+  idPart.channels = {{"objectId", Imf::FLOAT, ids}};
+  writeParts(dir + "/parts.exr", {beauty, idPart});
+
+  const Outcome run = qxhost(
+      render(dir, dir + "/parts.exr", dir + "/out.exr", "--ch SpecialBuffer=objectId --verbose"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("reads channel \"objectId\" of part 1"), std::string::npos) << run.err;
+  Imf::InputFile out((dir + "/out.exr").c_str());
+  EXPECT_EQ(out.header().dataWindow(), box(0, 0, 3, 99)) << "the carried part's window";
+  const struct {
+    int x, y;
+    float r;
+    const char *why;
+  } pixels[] = {{0, 60, 0.25f, "left of the ids part: reads 0.0"},
+                {1, 49, 0.25f, "above the ids part: reads 0.0"},
+                {1, 50, 0.75f, "the ids part's corner"},
+                {3, 70, 0.25f, "the one pixel of value 0"},
+                {2, 70, 0.75f, "beside it"},
+                {3, 99, 0.75f, "the last row"}};
+  for (const auto &p : pixels) {
+    EXPECT_EQ(readChannel(out, "R", p.x, p.y), p.r) << "(" << p.x << ", " << p.y << "): " << p.why;
+  }
+}
+
 TEST(AlphaConventions, PremultipliedInputIsDividedFilteredAndMultipliedBackWithZeroAlphaUntouched) {
   const std::string dir = freshDir("story_alpha");
   writeScene(dir);

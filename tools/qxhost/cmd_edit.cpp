@@ -9,8 +9,9 @@
 #include "command.h"
 #include "edit_session.h"
 #include "error.h"
-#include "frame_input.h"
+#include "exr_io.h"
 #include "panel_script.h"
+#include "render_frame.h"
 #include "stand_in_host.h"
 #include "window_services.h"
 
@@ -49,7 +50,7 @@ int runEdit(const EditArgs &args) {
     throw Error("edit: --screenshot needs --script: the pictures are taken when the script has "
                 "played");
   }
-  if (args.maxPixels == 0) throw Error("edit: --max-pixels must be at least 1");
+  checkFrameInputArgs(args, "edit");
 
   // No output may take the place of an input; the scene itself is the one
   // file a save writes over, on purpose.
@@ -77,15 +78,16 @@ int runEdit(const EditArgs &args) {
   refuseOutputOverInput(scriptOutputs, inputs);
   Scene scene = loadScene(args.scene);
 
-  // The frame, read as render reads it but with every buffer it has: an
-  // edit can switch on a layer that reads any of them.
-  ExrImage image;
-  ExrReadOptions read;
+  // The frame, read as render reads it but whole and with every buffer it
+  // has: an edit can switch on a layer that reads any of them.
+  FilterSetup frameSetup;
+  InputFrame input;
   if (!args.frame.empty()) {
-    read = frameReadOptions(args, "edit");
+    frameSetup = frameSetupFor(args, "edit");
+    ExrReadOptions read = exrReadOptionsFor(args, frameSetup);
     read.passThrough = false;
     read.buffers = everyBuffer();
-    image = readFrameInput(args.frame, read);
+    input = readInputFrame(args.frame, read);
   }
 
   openDisplay();
@@ -105,11 +107,10 @@ int runEdit(const EditArgs &args) {
   Frame shown;
   if (!args.frame.empty()) {
     std::bitset<kBufferSlots> warned;
-    checkFrameChannels(image, args.frame, buffersFor(instance.flags()), read.map, args.allowMissing,
-                       args.verbose, warned);
-    shown = image.frame;
-    edit.filterInput = std::move(image.frame);
-    if (args.alpha == "premultiplied") {
+    checkFrameInput(frameSetup, buffersFor(instance.flags()), input.holdings, args.frame, warned);
+    shown = input.frame;
+    edit.filterInput = std::move(input.frame);
+    if (frameSetup.premultiplied) {
       unpremultiply(edit.filterInput);
       edit.finish = [](const Frame &in, Frame &out) { premultiply(in, out, false); };
     }
@@ -174,6 +175,7 @@ Command addEditCommand(CLI::App &parent) {
   args->threadsOption = command->add_option(
       "--threads", args->threads, "Threads the render view renders on (default: one per core)");
   addFrameInputOptions(*command, *args);
+  addChannelOptions(*command, *args);
   command->add_option("--script", args->script,
                       "Play a panel script (see README) through the window's widgets, then close");
   command->add_option("--screenshot", args->screenshot,

@@ -1,0 +1,192 @@
+// What qxhost render is in both builds, and how render and edit take a frame
+// in: the frame's options and their checks, what a frame holds and the check
+// of it, the colour's alpha around the filter, the filter instance of a run
+// and what it does to a frame, frames of .npy planes and the built-in demo.
+// cmd_render.cpp adds EXR outputs and sequences; cmd_render_planes.cpp is
+// the build without OpenEXR; cmd_edit.cpp reads its render view's frame here.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "channel_map.h"
+#include "command.h"
+#include "frame.h"
+#include "image_io.h"
+#include "renderer.h"
+#include "stand_in_host.h"
+
+namespace qx {
+class ExrInput;
+struct ExrReadOptions;
+} // namespace qx
+
+namespace qx::cli {
+
+// The picture the argument-less render writes.
+constexpr char kDemoOutput[] = "quintessalux-demo.png";
+
+// How a frame is taken in, as given: the options render and edit share.
+struct FrameInputArgs {
+  std::string frame;
+  std::uint64_t maxPixels = kDefaultMaxPixels;
+  bool allowMissing = false;
+  std::string alpha = "straight";
+  // Where each buffer comes from: the channel options of the build with
+  // OpenEXR, present when addChannelOptions added them.
+  bool hasChannelOptions = false;
+  std::vector<std::string> ch;
+  std::string chMap;
+  std::string part;
+  bool verbose = false;
+};
+
+// Adds --allow-missing, --alpha and --max-pixels (--frame is each command's
+// own, with its own help).
+void addFrameInputOptions(CLI::App &command, FrameInputArgs &args);
+// Adds --ch, --ch-map, --part and --verbose.
+void addChannelOptions(CLI::App &command, FrameInputArgs &args);
+// Throws Error for a bad value; `command` names the command.
+void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command);
+
+// The options of render that both builds take, as given.
+struct RenderBasics : FrameInputArgs {
+  std::string module;
+  std::string scene;
+  std::string out;
+  unsigned int threads = 0;
+  CLI::Option *threadsOption = nullptr;
+  bool ignoreBadState = false;
+  std::string pngTransfer = "linear";
+};
+
+// Adds them to the command; `frameHelp` and `outHelp` say what the build
+// reads and writes.
+void addRenderBasics(CLI::App &command, RenderBasics &args, const std::string &frameHelp,
+                     const std::string &outHelp);
+
+// Checks them: throws Error for a bad combination. False when none of
+// --scene, --frame and --out is given, which renders the built-in demo.
+bool checkRenderBasics(const RenderBasics &args);
+
+// What every frame of one run shares in the filter's hands, worked out from
+// the arguments.
+struct FilterSetup {
+  ChannelMap map;
+  bool png = false;       // the output is a PNG
+  bool planesOut = false; // the output is a folder of .npy planes
+  PngTransfer transfer = PngTransfer::Linear;
+  bool premultiplied = false;
+  bool allowMissing = false;
+  bool verbose = false;
+  unsigned int threads = 0;
+  // The scene, for the message when the module refuses its stored state,
+  // and whether that refusal ends the run.
+  std::string sceneName;
+  bool refuseBadState = true;
+  // The way out named when a colour or special-buffer channel is missing.
+  std::string missingHint = "give --allow-missing";
+};
+
+// The frame's part of a setup: the channel map, the alpha, what a missing
+// channel does and --verbose. `command` names the command in messages about
+// a bad --ch. Throws Error for a bad mapping.
+FilterSetup frameSetupFor(const FrameInputArgs &args, const std::string &command);
+
+// Render's setup: the frame's part and the output's, whose format is
+// checked here, before the work.
+FilterSetup filterSetupFor(const RenderBasics &args);
+
+// The buffers to read for a filter whose requirement mask is `mask`: the
+// mask's, the special buffer and the colour.
+std::bitset<kBufferSlots> buffersFor(unsigned int mask);
+
+// What a frame's input holds, for the checks before it is filtered.
+struct InputHoldings {
+  // The buffers read from the file or filled with a constant.
+  std::bitset<kBufferSlots> held;
+  // Every channel of the file, for the message naming what is missing.
+  std::vector<std::string> fileChannels;
+  // Where each buffer comes from, said with --verbose.
+  std::vector<std::string> sources;
+};
+
+// Checks what a frame's input holds against the buffers `wanted`, before
+// its first row is filtered. A missing colour or special-buffer channel is
+// an Error naming the file's channels (unless --allow-missing); any other
+// missing buffer is named on stderr once for each bit not yet in `warned`,
+// which then gets it. With --verbose, says where each buffer comes from.
+void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &wanted,
+                     const InputHoldings &input, const std::string &name,
+                     std::bitset<kBufferSlots> &warned);
+
+// Straight colour for the filter: R, G and B divided by A where A is not 0.
+void unpremultiply(Frame &frame);
+// Back to premultiplied after the filter: the filtered colour `out` times
+// its alpha, and a pixel whose input A was 0 exactly as it came in. With
+// `straightOut` (a PNG keeps straight colour) only the A = 0 pixels are put
+// back.
+void premultiply(const Frame &in, Frame &out, bool straightOut);
+
+// A frame read whole, as the filter takes it, and what it holds.
+struct InputFrame {
+  Frame frame;
+  InputHoldings holdings;
+};
+// Reads a folder of .npy planes, every plane it has. Throws Error naming
+// the folder or the plane.
+InputFrame readPlaneFolder(const std::string &folder);
+
+// The build with OpenEXR. Where a frame's buffers are read from: the
+// setup's map, --part and --max-pixels; the buffers and the pass-through
+// are the caller's to set.
+ExrReadOptions exrReadOptionsFor(const FrameInputArgs &args, const FilterSetup &setup);
+// What an EXR input holds, with the sources --verbose names.
+InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map);
+// Reads a folder of .npy planes (a closing slash, see namesPlaneFolder) or
+// an EXR file by `read`, whole. Throws Error naming the file.
+InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read);
+
+// The filter instance of a run, made once, and what it does to each frame.
+class FrameFilter {
+public:
+  FrameFilter(Host &host, const FilterSetup &setup);
+  ~FrameFilter();
+  FrameFilter(const FrameFilter &) = delete;
+  FrameFilter &operator=(const FrameFilter &) = delete;
+
+  // The buffers to read: the mask's and the colour.
+  std::bitset<kBufferSlots> buffers() const;
+
+  // Checks what a frame's input holds before its first row is filtered
+  // (checkFrameInput; a missing buffer is named once a run), and tells the
+  // instance of the next frame.
+  void begin(const InputHoldings &input, const std::string &name);
+
+  // Renders the colour of a frame, or of a strip of one whose first row is
+  // `firstRow`, into `colour`. Under --alpha premultiplied the input's
+  // colour is made straight in place first.
+  void filter(Frame &in, Frame &colour, int firstRow);
+
+private:
+  const FilterSetup &setup_;
+  PixelFilterInstance instance_;
+  unsigned int mask_ = 0;
+  int frameNumber_ = 0;
+  std::bitset<kBufferSlots> warned_;
+};
+
+// Writes a whole frame's colour to `path` as the setup's output asks: a
+// PNG, a folder of planes, or an EXR file of float R, G, B and A.
+void writeColour(const std::string &path, const FilterSetup &setup, const Frame &colour);
+
+// A frame given as a folder of .npy planes: read, filtered and written whole.
+void renderPlanes(const std::string &frame, const std::string &out, const FilterSetup &setup,
+                  FrameFilter &filter);
+
+// The built-in demo, before | after, into kDemoOutput.
+int renderDemo(const RenderBasics &args);
+
+} // namespace qx::cli
