@@ -124,26 +124,13 @@ inline void ToRgb(float rgb[3], float hsv[3]) {
   const float p = v * (1.0f - s);
   const float q = v * (1.0f - s * f);
   const float t = v * (1.0f - s * (1.0f - f));
-  switch (i) {
-  case 0:
-    SetRGB(rgb, v, t, p);
-    break;
-  case 1:
-    SetRGB(rgb, q, v, p);
-    break;
-  case 2:
-    SetRGB(rgb, p, v, t);
-    break;
-  case 3:
-    SetRGB(rgb, p, q, v);
-    break;
-  case 4:
-    SetRGB(rgb, t, p, v);
-    break;
-  default:
-    SetRGB(rgb, v, p, q);
-    break; // sector 5
-  }
+  // Which of v, t, p and q each channel takes in each sector, looked up
+  // rather than branched on: the sector changes from pixel to pixel.
+  static const unsigned char kSectors[6][3] = {
+      {0, 1, 2}, {3, 0, 2}, {2, 0, 1}, {2, 3, 0}, {1, 2, 0}, {0, 2, 3},
+  };
+  const float values[4] = {v, t, p, q};
+  SetRGB(rgb, values[kSectors[i][0]], values[kSectors[i][1]], values[kSectors[i][2]]);
 }
 
 } // namespace
