@@ -13,3 +13,12 @@ foreach(source ${QX_FUZZ_SOURCES})
   add_test(NAME FuzzCorpus.${name}
            COMMAND qx_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
 endforeach()
+
+# The panel-event corpus once more, each input played as the qxhost panel
+# session it prints: qxhost must end in the state the fuzz target did.
+add_test(NAME FuzzCorpus.panel_events_in_qxhost
+         COMMAND ${CMAKE_COMMAND} -DQXHOST=$<TARGET_FILE:qxhost>
+                 -DREPLAY=$<TARGET_FILE:qx_replay_panel_events>
+                 -DCORPUS=${PROJECT_SOURCE_DIR}/fuzz/corpus/panel_events
+                 -DWORK=${CMAKE_CURRENT_BINARY_DIR}/panel-sessions
+                 -P ${PROJECT_SOURCE_DIR}/fuzz/replay-sessions.cmake)
