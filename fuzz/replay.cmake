@@ -1,10 +1,13 @@
 # Corpus replays: each fuzz target built with a plain main that feeds it every
 # file of its corpus folder once. Included from tests/ for ordinary builds.
 file(GLOB QX_FUZZ_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+# The plain main, compiled once for every replay.
+add_library(qx_fuzz_replay_main OBJECT ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+target_compile_options(qx_fuzz_replay_main PRIVATE ${QX_WARNINGS})
 foreach(source ${QX_FUZZ_SOURCES})
   get_filename_component(stem ${source} NAME_WE)
   string(REGEX REPLACE "_fuzz$" "" name ${stem})
-  add_executable(qx_replay_${name} ${source} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp
+  add_executable(qx_replay_${name} ${source} $<TARGET_OBJECTS:qx_fuzz_replay_main>
                                    $<TARGET_OBJECTS:qx_module_objs>)
   target_include_directories(qx_replay_${name} PRIVATE ${PROJECT_SOURCE_DIR}/module
                                                        ${PROJECT_SOURCE_DIR}/tests)
