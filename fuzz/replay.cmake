@@ -3,7 +3,7 @@
 file(GLOB QX_FUZZ_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
 # The plain main, compiled once for every replay.
 add_library(qx_fuzz_replay_main OBJECT ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
-target_compile_options(qx_fuzz_replay_main PRIVATE ${QX_WARNINGS})
+target_compile_options(qx_fuzz_replay_main PRIVATE ${QX_WARNINGS} ${QX_TEST_OPTIMIZATION})
 foreach(source ${QX_FUZZ_SOURCES})
   get_filename_component(stem ${source} NAME_WE)
   string(REGEX REPLACE "_fuzz$" "" name ${stem})
@@ -12,7 +12,7 @@ foreach(source ${QX_FUZZ_SOURCES})
   target_include_directories(qx_replay_${name} PRIVATE ${PROJECT_SOURCE_DIR}/module
                                                        ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(qx_replay_${name} PRIVATE qxhost_lib)
-  target_compile_options(qx_replay_${name} PRIVATE ${QX_WARNINGS})
+  target_compile_options(qx_replay_${name} PRIVATE ${QX_WARNINGS} ${QX_TEST_OPTIMIZATION})
   add_test(NAME FuzzCorpus.${name}
            COMMAND qx_replay_${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
 endforeach()
