@@ -357,12 +357,19 @@ const std::string &Folder() {
       perror("panel_events: mkdtemp");
       abort();
     }
-    atexit([] {
-      std::error_code ec;
-      fs::remove_all(Folder(), ec);
-    });
     return std::string(pattern);
   }();
+  // Registered once the name is made, so that it runs before the name ends.
+  static const bool removedAtExit = [] {
+    if (ReproFolder().empty()) {
+      atexit([] {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+      });
+    }
+    return true;
+  }();
+  (void)removedAtExit;
   return folder;
 }
 
