@@ -1,22 +1,39 @@
-// Plays arbitrary event sequences on the options panel, as a host delivers
-// them, and checks the instance after every event.
+// Plays arbitrary panel sessions, decoded from the input's bytes into the
+// lines of a `qxhost panel` script, and checks the instance after every
+// event.
 //
 // Each input builds an instance on a small scene through the stand-in host
 // (surfaces, messages, colour picker, file requester and headless panels),
 // optionally loads a stored state into it, and opens the panel. While the
-// blocking open runs, the input's events are played one by one: a control
-// event sets the control's value the way the host does and calls the handler
-// the module gave the control, whatever the control's drawn state, so that
-// the handlers' own `ctlOn` tests are what keeps a ghosted control from
-// acting. After every event the instance must hold its invariants (see
+// blocking open runs, the input is decoded one event at a time into script
+// lines, and each line is parsed, bound to the open panel and played by the
+// same session player `qxhost panel` uses (qx::PanelSession::play). A control
+// event sets the control's value the way the host does and calls the
+// handler the module gave the control, whatever the control's drawn state,
+// so that the handlers' own `ctlOn` tests are what keeps a ghosted control
+// from acting. After every event the instance must hold its invariants (see
 // CheckAll: sound stack links, the selection, the control states against the
 // control-state table and as drawn, the drawing inside the preview area, and
-// an event to a ghosted control whose handler tests its flag changes nothing);
-// every kRoundTripEvery events, at the last event of an opening and after
-// each closing, its saved state must also load back to the same lines. A
-// violation aborts with the event's number, what it was and the fault. At the
-// end the panel is closed and the instance destroyed; nothing may stay
-// allocated.
+// an event to a ghosted control whose handler tests its flag changes
+// nothing); every kRoundTripEvery events, at the last event of an opening and
+// after each closing, its saved state must also load back to the same lines.
+// A violation aborts with the event's number, its script lines and the
+// fault, then prints the whole session as a script. At the end the panel is
+// closed and the instance destroyed; nothing may stay allocated.
+//
+// The script. With QX_FUZZ_REPRO=DIR in the environment, one input is
+// replayed into the folder DIR (made if missing; the files of an earlier
+// replay there are replaced): DIR/session.txt (written line by line as the
+// events are decoded, so that it survives a crash), DIR/scene.json, the
+// layer-set files, the scenes the session reopens on, and DIR/state.txt,
+// the lines the instance saves at the end. The session then
+// replays with
+//   qxhost panel --scene DIR/scene.json --script DIR/session.txt --content-dir DIR
+// (with --refuse-control AreaControl when the input makes no preview area).
+// Two steps are the fuzzer's own and stay comments in the script: the copy
+// check and the other instance (misc 4 and 7 below). Scene 4 holds NaN,
+// which a scene file cannot: its scene.json holds null there, and only the
+// replay binary plays such an input exactly.
 //
 // Input encoding (all numbers little endian; an input that runs out of bytes
 // simply ends, and a missing operand reads as 0):
@@ -27,8 +44,9 @@
 //            5 twelve values 0..11 (taken modulo 6); bit 7 set: the host
 //            makes the preview area, so that the preview is drawn, and at
 //            most kMaxPreviewEvents events are played; clear: the host makes
-//            no preview area, nothing is drawn and an event to control 26 is
-//            not delivered (see the note on speed below)
+//            no preview area (`--refuse-control AreaControl`), nothing is
+//            drawn and an event to control 26 is not delivered (see the note
+//            on speed below)
 //   byte 1   stored state loaded before the first opening: 0 none, 1 entries
 //            1 (two layers) and 3 (one layer), 2 values 9 (absent from every
 //            scene) and 2, 3 value 1 stored twice, 4 a damaged state (load
@@ -37,22 +55,26 @@
 //   then events, at most kMaxEvents (kMaxPreviewEvents) in all openings,
 //   each an opcode byte OP taken modulo 32:
 //
-//   OP 0..27  an event to control OP (the numbers of panel.h). Its value:
-//             list, check box, button, popup, area: an integer I;
+//   OP 0..27  an event to control OP (the numbers of panel.h), named in the
+//             script by its number on the host's panel. Its value:
+//             list (`select`), check box, button, popup, area: an integer I;
 //             "Intensity", "AlphaIntensity": a percent P;
 //             the colour swatch: three swatch integers S S S, then the
-//             pointer's x as one signed byte.
+//             pointer's x as one signed byte (`pointer`, then `set`).
+//             A value the control's kind cannot take is `force set`; a
+//             button or area clicked with the value it holds is `click`.
 //   OP 28     colour picker answer, one byte A (modulo 4): 0 accept, followed
-//             by three channels C C C; 1 cancel; 2 the picker is withdrawn;
-//             3 the picker fails (returns a non-zero status).
+//             by three channels C C C (`picker accept`, forced outside 0..1);
+//             1 cancel; 2 the picker is withdrawn (`picker none`); 3 the
+//             picker fails (`picker fail`).
 //   OP 29     file requester answer, one byte A (modulo 10): 0 layer-set file
 //             slot K (one byte, modulo 4); 1 a file that does not exist (an
 //             export creates it); 2 cancel; 3 the requester is withdrawn;
 //             4 "Directory Info" is withdrawn; 5 the messages are withdrawn;
 //             6 a file in a directory that does not exist; 7 every service
-//             is provided again; 8 the files' folder itself; 9 slot K (one
-//             byte) by its bare name, which the requester takes from the
-//             folder the request starts in.
+//             is provided again (`with`); 8 the files' folder itself; 9 slot
+//             K (one byte) by its bare name, which the requester takes from
+//             the folder the request starts in.
 //   OP 30     writes layer-set slot K (one byte, modulo 4) from a mode byte M:
 //             M % 4 == 1: raw, a length byte L and L bytes of text;
 //             M % 4 == 2: the slot's file is removed;
@@ -62,16 +84,22 @@
 //             then a byte N:
 //             N % 16 layer lines of 12 signed bytes each, the last line cut
 //             short by (N >> 4) % 8 numbers.
-//   OP 31     misc, one byte A (modulo 8): 0 the host redraws the panel;
-//             1 the host reads every row of the three lists; 2 the user closes
-//             the panel (a later byte reopens it, at most kMaxOpenings times);
-//             3 the next opening sees scene B (one byte, modulo 6); 4 the
-//             host copies the instance (QXCopy) into a fresh one and checks
-//             it; 5 the pointer's x over the swatch (one signed byte); 6 the
-//             instance loads stored state B (one byte, as byte 1) before the
-//             next opening; 7 the host makes another instance now, loads
-//             stored state B (one byte) into it and destroys it: the open
-//             panel's buffer-list rows and requester texts must not change.
+//             Each write or removal gives the slot a file of a new name, so
+//             that every file keeps one content for the whole session and the
+//             script can name it; a standing requester answer naming the slot
+//             is given again with the new name.
+//   OP 31     misc, one byte A (modulo 8): 0 and 1 the host redraws the panel
+//             and reads every row of the three lists (`redraw`); 2 the user
+//             closes the panel (`reopen` when a later byte is left and fewer
+//             than kMaxOpenings openings were made, else `close`); 3 the next
+//             opening sees scene B (one byte, modulo 6); 4 the host copies the
+//             instance (QXCopy) into a fresh one and checks it; 5 the
+//             pointer's x over the swatch (one signed byte); 6 the instance
+//             loads stored state B (one byte, as byte 1) before the next
+//             opening; 7 the host makes another instance now, loads stored
+//             state B (one byte) into it and destroys it: the open panel's
+//             buffer-list rows and requester texts must not change. 3 and 6
+//             become the scene file of the next `reopen`.
 //
 //   I  one byte: 0x80 then 8 bytes of a 64-bit integer; 0x81 then 4 bytes of
 //      a 32-bit integer; otherwise the byte as a signed number (ff is -1).
@@ -80,17 +108,18 @@
 //   S  one byte: 0x80 then 4 bytes of a 32-bit integer; otherwise 0..255.
 //   C  one byte: 0x80 then the 4 bytes of a float; otherwise the byte / 255.
 //
-// The layer-set files live in a folder of this process's own and are removed
-// at the start of every input. Inputs that draw the preview keep their stacks
+// The files live in a folder of this process's own and are removed at the
+// start of every input. Inputs that draw the preview keep their stacks
 // shallow, so that the preview's per-pixel work does not stall them: Import is
 // not delivered while the selected entry already holds kMaxImportStack
-// layers, a built file's count above kMaxFileLayers is taken modulo
-// kMaxFileLayers + 1, and a raw file announcing more is emptied. Inputs that
-// do not draw it may reach the most layers an instance holds: a built file's
-// count byte 127 announces SCENE_MAX_LAYERS layers, 126 one more, 125 half as
-// many, 124 one fewer, and Import is always delivered. While the instance holds more than
-// kDeepInstance layers, the round trip is made only at the last event of an
-// opening and after each closing.
+// layers (the script says so in a comment), a built file's count above
+// kMaxFileLayers is taken modulo kMaxFileLayers + 1, and a raw file announcing
+// more is emptied. Inputs that do not draw it may reach the most layers an
+// instance holds: a built file's count byte 127 announces SCENE_MAX_LAYERS
+// layers, 126 one more, 125 half as many, 124 one fewer, and Import is always
+// delivered. While the instance holds more than kDeepInstance layers, the
+// round trip is made only at the last event of an opening and after each
+// closing.
 //
 // Speed: the preview is drawn pixel by pixel, a ball of some 3000 pixels
 // through the blend modes, on most events; with the fuzzer's instrumentation
@@ -111,11 +140,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -123,14 +153,18 @@
 #include "common/control_names.h"
 #include "common/instance_checks.h"
 #include "effect.h"
+#include "error.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"
+#include "panel_script.h"
 #include "persist.h"
 #include "preview.h"
 #include "stand_in_host.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kMaxEvents = 192;
 constexpr int kMaxPreviewEvents = 32;
@@ -173,9 +207,9 @@ public:
     memcpy(&value, bytes, sizeof value);
     return value;
   }
-  intptr_t integer() {
+  int64_t integer() {
     const uint8_t b = byte();
-    if (b == 0x80) return static_cast<intptr_t>(raw<int64_t>());
+    if (b == 0x80) return raw<int64_t>();
     if (b == 0x81) return raw<int32_t>();
     return static_cast<int8_t>(b);
   }
@@ -219,6 +253,7 @@ qx::SceneSurface Surface(const std::string &name, std::optional<double> value,
 }
 
 constexpr int kScenes = 6;
+constexpr int kNaNScene = 4;
 
 qx::Scene SceneNumber(int number) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -242,7 +277,7 @@ qx::Scene SceneNumber(int number) {
     break;
   case 3:
     break;
-  case 4:
+  case kNaNScene:
     s.push_back(Surface("NaN", nan, std::array<double, 3>{nan, 0.5, 0.5}));
     s.push_back(Surface("Zero", 0.0, std::array<double, 3>{1.0, 1.0, 1.0}));
     s.push_back(Surface("MinusZero", -0.0, std::array<double, 3>{0.3, 0.3, 0.3}));
@@ -295,45 +330,67 @@ std::vector<std::string> StateNumber(int number) {
 }
 
 // ---------------------------------------------------------------------------
-// Layer-set files
+// The folder of the session's files
 
 // Whether the host makes the preview area, so that the preview is drawn.
 bool g_previewArea = false;
 
-const char *TempFolder() {
-  static std::string folder;
-  if (folder.empty()) {
+// QX_FUZZ_REPRO's folder, or empty when no reproduction is written.
+const std::string &ReproFolder() {
+  static const std::string folder = [] {
+    const char *dir = getenv("QX_FUZZ_REPRO");
+    if (dir == nullptr || *dir == '\0') return std::string();
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return fs::absolute(dir, ec).lexically_normal().string();
+  }();
+  return folder;
+}
+
+// The folder the session's files live in: the reproduction's, or one of this
+// process's own, removed at exit.
+const std::string &Folder() {
+  static const std::string folder = [] {
+    if (!ReproFolder().empty()) return ReproFolder();
     char pattern[] = "/tmp/qx_panel_events.XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
       perror("panel_events: mkdtemp");
       abort();
     }
-    folder = pattern;
-    atexit([] {
-      for (int k = 0; k < kSlots; ++k)
-        remove((folder + "/slot" + std::to_string(k) + ".QXD").c_str());
-      remove((folder + "/missing.QXD").c_str());
-      rmdir(folder.c_str());
-    });
-  }
-  return folder.c_str();
+    return std::string(pattern);
+  }();
+  // Registered once the name is made, so that it runs before the name ends.
+  static const bool removedAtExit = [] {
+    if (ReproFolder().empty()) {
+      atexit([] {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+      });
+    }
+    return true;
+  }();
+  (void)removedAtExit;
+  return folder;
 }
 
-std::string SlotPath(int k) {
-  return std::string(TempFolder()) + "/slot" + std::to_string(k) + ".QXD";
-}
-std::string MissingPath() { return std::string(TempFolder()) + "/missing.QXD"; }
-std::string NoFolderPath() { return std::string(TempFolder()) + "/no-such-folder/set.QXD"; }
-
+// Removes the files of the last input: everything in a folder of this
+// process's own, only the session's own files from QX_FUZZ_REPRO's.
 void RemoveFiles() {
-  for (int k = 0; k < kSlots; ++k) remove(SlotPath(k).c_str());
-  remove(MissingPath().c_str());
+  std::error_code ec;
+  const bool own = ReproFolder().empty();
+  for (const auto &entry : fs::directory_iterator(Folder(), ec)) {
+    const std::string name = entry.path().filename().string();
+    const bool session = name == "session.txt" || name == "state.txt" || name == "missing.QXD" ||
+                         (name.rfind("slot", 0) == 0 && entry.path().extension() == ".QXD") ||
+                         (name.rfind("scene", 0) == 0 && entry.path().extension() == ".json");
+    if (own || session) fs::remove_all(entry.path(), ec);
+  }
 }
 
 void WriteText(const std::string &path, const std::string &text) {
   FILE *file = fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    perror("panel_events: a layer-set file cannot be written");
+    perror("panel_events: a file cannot be written");
     abort();
   }
   fwrite(text.data(), 1, text.size(), file);
@@ -353,22 +410,8 @@ int AnnouncedCount(const std::string &path) {
   return count;
 }
 
-void WriteLayerSet(Input &in) {
-  const int slot = in.byte() % kSlots;
-  const std::string path = SlotPath(slot);
-  const uint8_t mode = in.byte();
-  if (mode % 4 == 2) {
-    remove(path.c_str());
-    return;
-  }
-  if (mode % 4 == 1) {
-    const int length = in.byte();
-    std::string text;
-    for (int i = 0; i < length && !in.empty(); ++i) text.push_back(static_cast<char>(in.byte()));
-    WriteText(path, text);
-    if (g_previewArea && AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
-    return;
-  }
+// The text of a built layer-set file (OP 30, modes 0 and 3).
+std::string BuiltLayerSet(Input &in, uint8_t mode) {
   std::string text;
   switch ((mode >> 2) % 4) {
   case 0:
@@ -401,7 +444,28 @@ void WriteLayerSet(Input &in) {
     for (int i = 0; i < numbers; ++i) text += std::to_string(in.signedByte()) + (i < 11 ? " " : "");
     text += "\n";
   }
-  WriteText(path, text);
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Script text
+
+std::string Quoted(const std::string &text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// A number as the script writes it, read back to the very same value.
+std::string Number(double value, int digits) {
+  if (isnan(value)) return "nan";
+  if (isinf(value)) return value < 0 ? "-inf" : "inf";
+  char text[64];
+  snprintf(text, sizeof text, "%.*g", digits, value);
+  return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -480,23 +544,6 @@ QX_NO_COVERAGE void CheckedBox(HostPanelID panel, int red, int green, int blue, 
   if (g_draw->paint) g_draw->hostDraw->drawRGBBox(panel, red, green, blue, x, y, width, height);
 }
 
-// The panel services' addControl, which makes every control but the preview
-// area when the input asks for a host without one.
-HostPanelFuncs *g_hostPanelFuncs = nullptr;
-
-HostControl *AddControl(HostPanelID panel, const char *kind, HostCtlDesc *desc, const char *label) {
-  if (!g_previewArea && strcmp(kind, HOST_KIND_AREA) == 0) return nullptr;
-  return g_hostPanelFuncs->addControl(panel, kind, desc, label);
-}
-
-// A colour picker whose call fails; it scribbles on the request first.
-int FailingPicker(int version, HostColorPickRequest *request) {
-  (void)version;
-  request->result = 1;
-  request->red = request->green = request->blue = 12345.0f;
-  return -1;
-}
-
 // ---------------------------------------------------------------------------
 // The session
 
@@ -515,9 +562,16 @@ struct ModuleGlobals {
   }
 };
 
+// What the file requester answers, as far as a rewritten slot must follow.
+struct StandingAnswer {
+  int slot = -1; // the slot it names; -1 for anything else
+  bool bare = false;
+};
+
 class Session {
 public:
-  Session(qx::Host &host, FilterInstance *inst, Input &in) : host_(host), inst_(inst), in_(in) {
+  Session(qx::Host &host, FilterInstance *inst, Input &in, int scene, int state)
+      : host_(host), inst_(inst), in_(in), player_(host, qx::PanelScript(), {}, {}), scene_(scene) {
     draw_.host = &host;
     draw_.hostDraw = host.panels().record()->drawFuncs;
     draw_.paint = getenv("QX_FUZZ_HOST_CANVAS") != nullptr;
@@ -526,30 +580,31 @@ public:
     checkedDraw_.drawRGBBox = CheckedBox;
     panelFuncs_ = *host.panels().record();
     panelFuncs_.drawFuncs = &checkedDraw_;
-    panelFuncs_.addControl = AddControl;
-    g_hostPanelFuncs = host.panels().record();
     g_draw = &draw_;
-    host.files().setContentDirectory(TempFolder());
+    if (!g_previewArea) host.panels().refuseKind(qx::ControlKind::Area);
+    host.files().setContentDirectory(Folder());
     host.panels().setOpenHandler([this](qx::Panel &panel) { Play(panel); });
-    ProvideAll();
+    host.provide(HOST_PANEL_SERVICES, &panelFuncs_);
+    StartScript(state);
   }
-  ~Session() {
-    g_draw = nullptr;
-    g_hostPanelFuncs = nullptr;
-  }
+  ~Session() { g_draw = nullptr; }
+  // The layer-set files the fuzzer wrote; the module's exports are the rest.
+  const std::vector<std::string> &ownFiles() const { return ownFiles_; }
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
 
   // Opens the panel until the input or the events run out.
   void Run() {
     for (int opening = 0; opening < kMaxOpenings; ++opening) {
-      if (opening > 0 && (in_.empty() || events_ >= MaxEvents())) break;
+      if (opening > 0 && !reopen_) break;
+      reopen_ = false;
+      opening_ = opening;
       if (pendingScene_ >= 0) host_.setScene(SceneNumber(pendingScene_));
       pendingScene_ = -1;
       if (pendingState_ >= 0) (void)checks::LoadLines(inst_, StateNumber(pendingState_));
       pendingState_ = -1;
       draw_.located = nullptr; // a new panel may stand where the last one stood
-      what_ = "opening " + std::to_string(opening);
+      what_ = {"# opening " + std::to_string(opening)};
       const char *error = QXOptions(inst_);
       if (error != nullptr) Fail(std::string("the panel did not open: ") + error);
       // Closed: the stacks must still be sound and save as they load.
@@ -563,18 +618,383 @@ public:
   }
 
 private:
+  // Reports the fault with the event and its lines, then the session as a
+  // script, and aborts so that the fuzzer keeps the input.
   [[noreturn]] void Fail(const std::string &fault) {
-    fprintf(stderr, "panel_events: event %d (%s): %s\n", events_, what_.c_str(), fault.c_str());
+    std::string lines;
+    for (const std::string &line : what_) lines += (lines.empty() ? "" : " | ") + line;
+    fprintf(stderr, "panel_events: event %d (%s): %s\n", events_, lines.c_str(), fault.c_str());
+    fprintf(stderr, "panel_events: the session so far, as a qxhost panel script:\n");
+    for (const std::string &line : script_) fprintf(stderr, "  %s\n", line.c_str());
     abort();
   }
 
-  void ProvideAll() {
-    host_.provide(HOST_PANEL_SERVICES, &panelFuncs_);
-    host_.provide(HOST_COLOR_PICKER, reinterpret_cast<void *>(host_.picker().function()));
-    host_.provide(HOST_FILE_REQUEST, reinterpret_cast<void *>(host_.files().requestFunction()));
-    host_.provide(HOST_DIRECTORY_INFO, reinterpret_cast<void *>(host_.files().directoryFunction()));
-    host_.provide(HOST_MESSAGE_FUNCS, const_cast<HostMessageFuncs *>(host_.messages().record()));
+  // ---- The script and the reproduction
+
+  // The script's first lines, and with QX_FUZZ_REPRO the scene it opens on.
+  void StartScript(int state) {
+    const std::string &dir = ReproFolder();
+    if (!dir.empty()) {
+      repro_.open(dir + "/session.txt", std::ios::binary | std::ios::trunc);
+      qx::Scene scene = SceneNumber(scene_);
+      if (state % kStates != 0) scene.filterState = StateNumber(state);
+      WriteText(dir + "/scene.json", scene.toJson());
+    }
+    const std::string folder = dir.empty() ? "DIR" : dir;
+    Emit("# A panel_events input as a panel session: scene " + std::to_string(scene_) +
+         ", stored state " + std::to_string(state % kStates) +
+         (g_previewArea ? "" : ", no preview area") + ". Replay it with");
+    Emit("#   qxhost panel --scene " + folder + "/scene.json --script " + folder +
+         "/session.txt --content-dir " + folder +
+         (g_previewArea ? "" : " --refuse-control AreaControl"));
+    if (scene_ == kNaNScene)
+      Emit("# (scene 4 holds NaN values, which a scene file cannot; only the replay binary "
+           "plays it exactly)");
   }
+
+  // Adds a line to the script, and to the reproduction's file at once.
+  void Emit(const std::string &line) {
+    script_.push_back(line);
+    if (repro_.is_open()) repro_ << line << '\n' << std::flush;
+  }
+
+  // A scene file for the next `reopen`, written for the reproduction only:
+  // the fuzzer itself takes the scene and the state as they are (NaN too).
+  std::string ReopenScene() {
+    if (pendingScene_ < 0 && pendingState_ < 0) return "";
+    const int scene = pendingScene_ >= 0 ? pendingScene_ : scene_;
+    std::string name = "scene-" + std::to_string(scene);
+    if (pendingState_ >= 0) name += "-state-" + std::to_string(pendingState_);
+    name += ".json";
+    if (!ReproFolder().empty()) {
+      qx::Scene file = SceneNumber(scene);
+      if (pendingState_ >= 0) file.filterState = StateNumber(pendingState_);
+      WriteText(ReproFolder() + "/" + name, file.toJson());
+    }
+    scene_ = scene;
+    return Quoted(Folder() + "/" + name);
+  }
+
+  // Plays one script line on the open panel, as `qxhost panel` plays it.
+  void PlayLine(const std::string &line, qx::Panel &panel) {
+    what_.push_back(line);
+    Emit(line);
+    std::vector<qx::BoundStep> bound;
+    qx::PanelScript script;
+    try {
+      script = qx::PanelScript::parse(line, "the decoded line");
+      bound = qx::bindScript(script, panel);
+    } catch (const qx::Error &e) {
+      Fail(std::string("the script refused the line: ") + e.what());
+    }
+    for (const qx::BoundStep &step : bound) {
+      // A ghosted control whose handler tests its flag must change nothing.
+      const bool fires = step.step->action == qx::ScriptAction::Select ||
+                         step.step->action == qx::ScriptAction::Set ||
+                         step.step->action == qx::ScriptAction::Click;
+      const int number =
+          fires ? ModuleNumber(panel.control(static_cast<size_t>(step.control))) : -1;
+      const bool ghosted = number >= 0 && Guarded(number) && inst_->ctlOn[number] == 0;
+      const std::string before = ghosted ? Snapshot() : std::string();
+      try {
+        player_.play(step, panel);
+      } catch (const qx::Error &e) {
+        Fail(e.what());
+      }
+      if (ghosted && Snapshot() != before) Fail("the ghosted control acted");
+    }
+  }
+
+  // ---- Decoding: one event into script lines
+
+  void Play(qx::Panel &panel) {
+    what_ = {"# open"};
+    for (int n = 0; n < CTL_COUNT; ++n) {
+      const bool made = g_previewArea || n != CTL_PREVIEW_AREA;
+      qx::PanelControl *control = Control(n);
+      if ((control != nullptr) != made || (control != nullptr && &control->panel() != &panel))
+        Fail("the module does not hold the control " + std::to_string(n) + " the host made");
+    }
+    CheckAll(true);
+    while (!in_.empty() && events_ < MaxEvents()) {
+      what_.clear();
+      const bool close = Event(panel);
+      const bool last = close || in_.empty() || events_ + 1 >= MaxEvents();
+      CheckAll(last || ((events_ + 1) % kRoundTripEvery == 0 && Shallow()));
+      if (trace_) Trace();
+      ++events_;
+      if (close) return;
+    }
+  }
+
+  // Decodes and plays one event; true when it closes the panel.
+  bool Event(qx::Panel &panel) {
+    const int op = in_.byte() % 32;
+    if (op < CTL_COUNT) {
+      ControlEvent(op, panel);
+      return false;
+    }
+    switch (op) {
+    case 28:
+      PickerAnswer(panel);
+      return false;
+    case 29:
+      RequesterAnswer(panel);
+      return false;
+    case 30:
+      WriteLayerSet(panel);
+      return false;
+    default:
+      return Misc(panel);
+    }
+  }
+
+  void ControlEvent(int number, qx::Panel &panel) {
+    qx::PanelControl *made = Control(number);
+    const std::string name = kControlNames[number];
+    if (made == nullptr) { // a host without the control delivers nothing to it
+      Comment("control " + std::to_string(number) + " (" + name + ") was not made");
+      return;
+    }
+    const qx::PanelControl &control = *made;
+    const std::string target = std::to_string(control.index());
+    const std::string note = "  # " + name;
+    switch (control.kind()) {
+    case qx::ControlKind::Percent: {
+      const double value = in_.percent();
+      PlayLine(std::string(isfinite(value) ? "" : "force ") + "set " + target + " " +
+                   Number(value, 17) + note,
+               panel);
+      return;
+    }
+    case qx::ControlKind::MiniRgb: {
+      const int red = in_.swatch(), green = in_.swatch(), blue = in_.swatch();
+      const int x = in_.signedByte();
+      const bool inRange = ((red | green | blue) & ~0xFF) == 0;
+      PlayLine("pointer " + target + " " + std::to_string(x), panel);
+      PlayLine(std::string(inRange ? "" : "force ") + "set " + target + " " + std::to_string(red) +
+                   " " + std::to_string(green) + " " + std::to_string(blue) + note,
+               panel);
+      return;
+    }
+    default:
+      break;
+    }
+    const int64_t value = in_.integer();
+    if (number == CTL_IMPORT) {
+      const SBEntry *entry = SelectedEntry(inst_);
+      if (g_previewArea && entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
+        Comment("Import not delivered: the stack is deep enough");
+        return;
+      }
+    }
+    // An export over a file the fuzzer wrote goes to a new name instead, so
+    // that the file keeps its content for a replay; the slot takes the new
+    // name only if the export made it.
+    const bool keepFile = number == CTL_EXPORT && standing_.slot >= 0 && written_[standing_.slot];
+    const int slot = standing_.slot;
+    if (keepFile) {
+      ++version_[slot];
+      written_[slot] = false;
+      AnswerSlot(slot, standing_.bare, panel);
+    }
+    IntegerEvent(control, value, note, panel);
+    if (keepFile && !fs::exists(Folder() + "/" + SlotName(slot))) {
+      --version_[slot];
+      written_[slot] = true;
+      AnswerSlot(slot, standing_.bare, panel);
+    }
+  }
+
+  // A control event with an integer value.
+  void IntegerEvent(const qx::PanelControl &control, int64_t value, const std::string &note,
+                    qx::Panel &panel) {
+    const std::string target = std::to_string(control.index());
+    const std::string text = std::to_string(value);
+    std::string line;
+    switch (control.kind()) {
+    case qx::ControlKind::ListBox:
+      line = "select " + target + " " + text;
+      break;
+    case qx::ControlKind::Bool:
+      line = std::string(value == 0 || value == 1 ? "" : "force ") + "set " + target + " " + text;
+      break;
+    case qx::ControlKind::Popup:
+      line = std::string(value >= 0 && value < static_cast<int64_t>(control.items().size())
+                             ? ""
+                             : "force ") +
+             "set " + target + " " + text;
+      break;
+    default: // a button or the area: clicked, with the value it holds or with another
+      line = value == control.value().intv.value ? "click " + target
+                                                 : "force set " + target + " " + text;
+      break;
+    }
+    PlayLine(line + note, panel);
+  }
+
+  void PickerAnswer(qx::Panel &panel) {
+    switch (in_.byte() % 4) {
+    case 0: {
+      const float rgb[3] = {in_.channel(), in_.channel(), in_.channel()};
+      bool inRange = true;
+      std::string line = "picker accept";
+      for (float c : rgb) {
+        inRange = inRange && c >= 0.0f && c <= 1.0f;
+        line += " " + Number(c, 9);
+      }
+      PlayLine(inRange ? line : "force " + line, panel);
+      break;
+    }
+    case 1:
+      PlayLine("picker cancel", panel);
+      break;
+    case 2:
+      PlayLine("picker none", panel);
+      break;
+    default:
+      PlayLine("picker fail", panel);
+      break;
+    }
+  }
+
+  // The name of slot `k`'s file now.
+  std::string SlotName(int k) const {
+    return "slot" + std::to_string(k) + (version_[k] > 0 ? "-" + std::to_string(version_[k]) : "") +
+           ".QXD";
+  }
+
+  void AnswerSlot(int k, bool bare, qx::Panel &panel) {
+    standing_ = StandingAnswer{k, bare};
+    PlayLine("file " + Quoted(bare ? SlotName(k) : Folder() + "/" + SlotName(k)), panel);
+  }
+
+  void Answer(const std::string &path, qx::Panel &panel) {
+    standing_ = StandingAnswer{};
+    PlayLine("file " + Quoted(path), panel);
+  }
+
+  void RequesterAnswer(qx::Panel &panel) {
+    switch (in_.byte() % 10) {
+    case 0:
+      AnswerSlot(in_.byte() % kSlots, false, panel);
+      break;
+    case 1:
+      Answer(Folder() + "/missing.QXD", panel);
+      break;
+    case 2:
+      standing_ = StandingAnswer{};
+      PlayLine("file cancel", panel);
+      break;
+    case 3:
+      PlayLine("without \"File Request\"", panel);
+      break;
+    case 4:
+      PlayLine("without \"Directory Info\"", panel);
+      break;
+    case 5:
+      PlayLine("without \"Info Messages 2\"", panel);
+      break;
+    case 6:
+      Answer(Folder() + "/no-such-folder/set.QXD", panel);
+      break;
+    case 7:
+      for (const char *service :
+           {"Color Picker", "File Request", "Directory Info", "Info Messages 2"})
+        PlayLine("with " + Quoted(service), panel);
+      break;
+    case 8:
+      // With its closing slash, so that the requester stays in the folder
+      // rather than moving up to its parent: every answer keeps the files
+      // inside the folder.
+      Answer(Folder() + "/", panel);
+      break;
+    default:
+      AnswerSlot(in_.byte() % kSlots, true, panel);
+      break;
+    }
+  }
+
+  // OP 30: the slot gets a file of a new name (or none), and a standing
+  // answer naming the slot follows it.
+  void WriteLayerSet(qx::Panel &panel) {
+    const int slot = in_.byte() % kSlots;
+    const uint8_t mode = in_.byte();
+    ++version_[slot];
+    written_[slot] = mode % 4 != 2;
+    if (written_[slot]) ownFiles_.push_back(SlotName(slot));
+    const std::string path = Folder() + "/" + SlotName(slot);
+    if (mode % 4 == 2) {
+      Comment("slot " + std::to_string(slot) + " is removed: " + SlotName(slot) + " is not there");
+    } else if (mode % 4 == 1) {
+      const int length = in_.byte();
+      std::string text;
+      for (int i = 0; i < length && !in_.empty(); ++i)
+        text.push_back(static_cast<char>(in_.byte()));
+      WriteText(path, text);
+      if (g_previewArea && AnnouncedCount(path) > kMaxFileLayers) WriteText(path, "");
+      Comment("the folder gets " + SlotName(slot) + " (raw)");
+    } else {
+      WriteText(path, BuiltLayerSet(in_, mode));
+      Comment("the folder gets " + SlotName(slot));
+    }
+    if (standing_.slot == slot) AnswerSlot(slot, standing_.bare, panel);
+  }
+
+  bool Misc(qx::Panel &panel) {
+    switch (in_.byte() % 8) {
+    case 0:
+    case 1:
+      PlayLine("redraw", panel);
+      return false;
+    case 2: {
+      // Another opening follows when input is left for it.
+      reopen_ = opening_ + 1 < kMaxOpenings && !in_.empty() && events_ + 1 < MaxEvents();
+      if (!reopen_) {
+        PlayLine("close", panel);
+        return true;
+      }
+      const std::string scene = ReopenScene();
+      if (scene_ == kNaNScene && !scene.empty())
+        Comment("(scene 4 holds NaN values, which a scene file cannot; only the replay binary "
+                "plays it exactly)");
+      PlayLine(scene.empty() ? "reopen" : "reopen " + scene, panel);
+      return true;
+    }
+    case 3:
+      pendingScene_ = in_.byte() % kScenes;
+      Comment("the next opening sees scene " + std::to_string(pendingScene_));
+      return false;
+    case 4:
+      Comment("(fuzzer) the host copies the instance and checks the copy");
+      CopyCheck();
+      return false;
+    case 5: {
+      const int x = in_.signedByte();
+      PlayLine("pointer " + std::to_string(Control(CTL_SWATCH)->index()) + " " + std::to_string(x),
+               panel);
+      return false;
+    }
+    case 6:
+      pendingState_ = in_.byte() % kStates;
+      Comment("the next opening loads stored state " + std::to_string(pendingState_));
+      return false;
+    default: {
+      const int state = in_.byte() % kStates;
+      Comment("(fuzzer) the host makes another instance with state " + std::to_string(state) +
+              " and destroys it");
+      OtherInstance(state);
+      return false;
+    }
+    }
+  }
+
+  void Comment(const std::string &text) {
+    what_.push_back("# " + text);
+    Emit("# " + text);
+  }
+
+  // ---- The oracle
 
   std::string RoundTrip() { return checks::SaveLoadRoundTrip(inst_); }
 
@@ -602,6 +1022,13 @@ private:
   // host did not make it.
   qx::PanelControl *Control(int number) { return qx::PanelControl::from(inst_->ctl[number]); }
 
+  // The module's number of a control on the host's panel.
+  int ModuleNumber(qx::PanelControl &control) {
+    for (int n = 0; n < CTL_COUNT; ++n)
+      if (Control(n) == &control) return n;
+    return -1;
+  }
+
   // Every live control is drawn live and every other one is not.
   std::string DrawnStates() {
     for (int n = CTL_ACTIVE; n <= CTL_ALPHA_INVERT; ++n) {
@@ -621,95 +1048,6 @@ private:
     if (fault.empty()) fault = draw_.fault;
     if (fault.empty() && roundTrip) fault = RoundTrip();
     if (!fault.empty()) Fail(fault);
-  }
-
-  void Play(qx::Panel &panel) {
-    what_ = "open";
-    for (int n = 0; n < CTL_COUNT; ++n) {
-      const bool made = g_previewArea || n != CTL_PREVIEW_AREA;
-      qx::PanelControl *control = Control(n);
-      if ((control != nullptr) != made || (control != nullptr && &control->panel() != &panel))
-        Fail("the module does not hold the control " + std::to_string(n) + " the host made");
-    }
-    CheckAll(true);
-    while (!in_.empty() && events_ < MaxEvents()) {
-      const bool close = Event(panel);
-      const bool last = close || in_.empty() || events_ + 1 >= MaxEvents();
-      CheckAll(last || ((events_ + 1) % kRoundTripEvery == 0 && Shallow()));
-      if (trace_) Trace();
-      ++events_;
-      if (close) return;
-    }
-  }
-
-  // Plays one event; true when it closes the panel.
-  bool Event(qx::Panel &panel) {
-    const int op = in_.byte() % 32;
-    if (op < CTL_COUNT) {
-      ControlEvent(op);
-      return false;
-    }
-    switch (op) {
-    case 28:
-      PickerAnswer();
-      return false;
-    case 29:
-      RequesterAnswer();
-      return false;
-    case 30:
-      what_ = "layer-set file";
-      WriteLayerSet(in_);
-      return false;
-    default:
-      return Misc(panel);
-    }
-  }
-
-  void ControlEvent(int number) {
-    what_ = std::string("control ") + std::to_string(number) + " \"" + kControlNames[number] + "\"";
-    qx::PanelControl *made = Control(number);
-    if (made == nullptr) { // a host without the control delivers nothing to it
-      what_ += " (not made)";
-      return;
-    }
-    qx::PanelControl &control = *made;
-    switch (control.kind()) {
-    case qx::ControlKind::Percent: {
-      const double value = in_.percent();
-      char text[64];
-      snprintf(text, sizeof text, " value %.17g", value);
-      what_ += text;
-      control.setFloat(value);
-      break;
-    }
-    case qx::ControlKind::MiniRgb: {
-      const int red = in_.swatch(), green = in_.swatch(), blue = in_.swatch();
-      const int x = in_.signedByte();
-      what_ += " value " + std::to_string(red) + " " + std::to_string(green) + " " +
-               std::to_string(blue) + " pointer " + std::to_string(x);
-      control.setRgb(red, green, blue);
-      control.setPointerX(x);
-      break;
-    }
-    default: {
-      const intptr_t value = in_.integer();
-      what_ += " value " + std::to_string(value);
-      control.setInt(value);
-      break;
-    }
-    }
-    if (number == CTL_IMPORT) {
-      const SBEntry *entry = SelectedEntry(inst_);
-      if (g_previewArea && entry != nullptr && GetLayerNum(entry) >= kMaxImportStack) {
-        what_ += " (not delivered: the stack is deep enough)";
-        return;
-      }
-    }
-    // A ghosted control whose handler tests its flag must change nothing.
-    const bool ghosted = Guarded(number) && inst_->ctlOn[number] == 0;
-    const std::string before = ghosted ? Snapshot() : std::string();
-    control.fire();
-    if (ghosted && Snapshot() != before) Fail("the ghosted control acted");
   }
 
   // Whether a control's handler acts only while its `ctlOn` flag is 1: all
@@ -777,145 +1115,6 @@ private:
     return out;
   }
 
-  void PickerAnswer() {
-    const int answer = in_.byte() % 4;
-    switch (answer) {
-    case 0: {
-      const float red = in_.channel(), green = in_.channel(), blue = in_.channel();
-      char text[128];
-      snprintf(text, sizeof text, "picker accepts %.9g %.9g %.9g", red, green, blue);
-      what_ = text;
-      host_.provide(HOST_COLOR_PICKER, reinterpret_cast<void *>(host_.picker().function()));
-      host_.picker().acceptWith(red, green, blue);
-      break;
-    }
-    case 1:
-      what_ = "picker cancels";
-      host_.provide(HOST_COLOR_PICKER, reinterpret_cast<void *>(host_.picker().function()));
-      host_.picker().cancel();
-      break;
-    case 2:
-      what_ = "picker withdrawn";
-      host_.withdraw(HOST_COLOR_PICKER);
-      break;
-    default:
-      what_ = "picker fails";
-      host_.provide(HOST_COLOR_PICKER, reinterpret_cast<void *>(FailingPicker));
-      break;
-    }
-  }
-
-  void RequesterAnswer() {
-    const int answer = in_.byte() % 10;
-    switch (answer) {
-    case 0: {
-      const int slot = in_.byte() % kSlots;
-      what_ = "requester chooses slot " + std::to_string(slot);
-      host_.files().answerWith(SlotPath(slot));
-      break;
-    }
-    case 1:
-      what_ = "requester chooses a missing file";
-      host_.files().answerWith(MissingPath());
-      break;
-    case 2:
-      what_ = "requester cancels";
-      host_.files().cancel();
-      break;
-    case 3:
-      what_ = "requester withdrawn";
-      host_.withdraw(HOST_FILE_REQUEST);
-      break;
-    case 4:
-      what_ = "directory info withdrawn";
-      host_.withdraw(HOST_DIRECTORY_INFO);
-      break;
-    case 5:
-      what_ = "messages withdrawn";
-      host_.withdraw(HOST_MESSAGE_FUNCS);
-      break;
-    case 6:
-      what_ = "requester chooses a file in a missing folder";
-      host_.files().answerWith(NoFolderPath());
-      break;
-    case 7:
-      what_ = "services provided again";
-      ProvideAll();
-      break;
-    case 8:
-      what_ = "requester chooses the files' folder";
-      // With its closing slash, so that the requester stays in the folder
-      // rather than moving up to its parent: every answer keeps the files
-      // inside the folder.
-      host_.files().answerWith(std::string(TempFolder()) + "/");
-      break;
-    default: {
-      const int slot = in_.byte() % kSlots;
-      what_ = "requester chooses slot " + std::to_string(slot) + " by its bare name";
-      host_.files().answerWith("slot" + std::to_string(slot) + ".QXD");
-      break;
-    }
-    }
-  }
-
-  bool Misc(qx::Panel &panel) {
-    const int action = in_.byte() % 8;
-    switch (action) {
-    case 0:
-      what_ = "panel redrawn";
-      panel.draw();
-      return false;
-    case 1:
-      what_ = "list rows read";
-      for (int n : {CTL_BUFFER_LIST, CTL_SURFACE_LIST, CTL_LAYER_LIST}) {
-        qx::PanelControl &list = *Control(n);
-        (void)list.rows();
-        // A host may also ask for rows just outside the list.
-        const int count = list.desc().list.count(list.userData());
-        for (int row : {-1, count, count + 1}) {
-          const char *text = list.desc().list.name(list.userData(), row);
-          if (text == nullptr) Fail("list " + std::to_string(n) + " gave no text for a row");
-          (void)strlen(text);
-        }
-      }
-      return false;
-    case 2:
-      what_ = "panel closed";
-      return true;
-    case 3:
-      pendingScene_ = in_.byte() % kScenes;
-      what_ = "next scene " + std::to_string(pendingScene_);
-      return false;
-    case 4:
-      what_ = "instance copied";
-      CopyCheck();
-      return false;
-    case 5: {
-      const int x = in_.signedByte();
-      what_ = "pointer at " + std::to_string(x);
-      Control(CTL_SWATCH)->setPointerX(x);
-      return false;
-    }
-    case 6:
-      pendingState_ = in_.byte() % kStates;
-      what_ = "next opening after a load of state " + std::to_string(pendingState_);
-      return false;
-    default: {
-      const int state = in_.byte() % kStates;
-      what_ = "another instance with state " + std::to_string(state);
-      const std::string folder = Fpath, name = Fname, node = Fnode;
-      HostInstance other = QXCreate(nullptr, nullptr, nullptr);
-      if (other == nullptr) Fail("no other instance");
-      const std::vector<std::string> lines = StateNumber(state);
-      if (!lines.empty()) (void)checks::LoadLines(other, lines);
-      QXDestroy(other);
-      if (folder != Fpath || name != Fname || node != Fnode)
-        Fail("another instance changed the open panel's requester texts");
-      return false;
-    }
-    }
-  }
-
   // A copy of the instance has sound stacks of its own that save as the
   // original's do.
   void CopyCheck() {
@@ -935,11 +1134,26 @@ private:
     if (!fault.empty()) Fail(fault);
   }
 
+  // Another instance made, loaded and destroyed while the panel is open
+  // leaves the panel's requester texts as they were.
+  void OtherInstance(int state) {
+    const std::string folder = Fpath, name = Fname, node = Fnode;
+    HostInstance other = QXCreate(nullptr, nullptr, nullptr);
+    if (other == nullptr) Fail("no other instance");
+    const std::vector<std::string> lines = StateNumber(state);
+    if (!lines.empty()) (void)checks::LoadLines(other, lines);
+    QXDestroy(other);
+    if (folder != Fpath || name != Fname || node != Fnode)
+      Fail("another instance changed the open panel's requester texts");
+  }
+
   // One line per event on stderr, for writing and reading seeds.
   void Trace() {
+    std::string lines;
+    for (const std::string &line : what_) lines += (lines.empty() ? "" : " | ") + line;
     const SBEntry *entry = SelectedEntry(inst_);
     fprintf(stderr, "event %d: %s -> entry %d (%s), %d rows, row %d, messages %zu\n", events_,
-            what_.c_str(), inst_->curEntry,
+            lines.c_str(), inst_->curEntry,
             entry == nullptr ? "none"
             : entry->on != 0 ? "on"
                              : "off",
@@ -950,13 +1164,23 @@ private:
   FilterInstance *inst_;
   const bool trace_ = getenv("QX_FUZZ_TRACE") != nullptr;
   Input &in_;
+  qx::PanelSession player_;
   DrawCheck draw_;
   HostDrawFuncs checkedDraw_{};
   HostPanelFuncs panelFuncs_{};
   int events_ = 0;
+  int opening_ = 0;
+  bool reopen_ = false;
+  int scene_;
   int pendingScene_ = -1;
   int pendingState_ = -1;
-  std::string what_;
+  int version_[kSlots] = {};
+  bool written_[kSlots] = {}; // whether the fuzzer wrote the slot's file
+  StandingAnswer standing_;
+  std::vector<std::string> what_;   // the current event's lines
+  std::vector<std::string> script_; // every line so far
+  std::ofstream repro_;
+  std::vector<std::string> ownFiles_; // the layer-set files the fuzzer wrote
 };
 
 } // namespace
@@ -981,9 +1205,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   const std::vector<std::string> stored = StateNumber(state);
   if (!stored.empty()) (void)checks::LoadLines(inst, stored);
+  std::vector<std::string> ownFiles;
   {
-    Session session(host, inst, in);
+    Session session(host, inst, in, (scene & 0x7F) % kScenes, state);
     session.Run();
+    ownFiles = session.ownFiles();
+  }
+  // The reproduction's end: the folder as the session found it, without the
+  // files the module exported (a replay makes them again), and the state the
+  // instance saves, to check a replay against.
+  if (!ReproFolder().empty()) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(ReproFolder(), ec)) {
+      const std::string name = entry.path().filename().string();
+      const bool exported = entry.path().extension() == ".QXD" &&
+                            std::find(ownFiles.begin(), ownFiles.end(), name) == ownFiles.end();
+      if (exported) fs::remove(entry.path(), ec);
+    }
+    std::string lines;
+    for (const std::string &line : checks::SaveLines(inst)) lines += line + "\n";
+    WriteText(ReproFolder() + "/state.txt", lines);
   }
   QXDestroy(inst);
   global_func = nullptr;

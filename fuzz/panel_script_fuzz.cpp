@@ -1,8 +1,9 @@
 // Feeds arbitrary text to the panel-script parser. Any text either parses or
 // is refused with the host's own error, whose message names the source and
 // the line; nothing else may come out of it. A script that parses must hold
-// steps the grammar allows (finite numbers, whole ones where a whole one is
-// required, paths that are not empty, nothing after "close"), and the steps
+// steps the grammar allows (finite numbers unless forced, whole ones where a
+// whole one is required, paths that are not empty, services the host has,
+// nothing after "close"), and the steps
 // written back as script text, each on its own line, must parse to the very
 // same steps.
 #include <cmath>
@@ -121,8 +122,23 @@ std::string StepText(const qx::ScriptStep &step) {
   case qx::ScriptAction::Close:
     line = "close";
     break;
+  case qx::ScriptAction::PickerFail:
+    line = "picker fail";
+    break;
+  case qx::ScriptAction::Without:
+    line = "without " + Quoted(step.service);
+    break;
+  case qx::ScriptAction::With:
+    line = "with " + Quoted(step.service);
+    break;
+  case qx::ScriptAction::Redraw:
+    line = "redraw";
+    break;
+  case qx::ScriptAction::Reopen:
+    line = step.path.empty() ? "reopen" : "reopen " + Quoted(step.path);
+    break;
   }
-  return line;
+  return step.forced ? "force " + line : line;
 }
 
 // What is wrong with a parsed step, or "".
@@ -142,7 +158,14 @@ std::string StepFault(const qx::ScriptStep &step) {
   case qx::ScriptAction::PickerAccept:
     expected = 3;
     for (const qx::ScriptNumber &n : step.numbers)
-      if (!(n.value >= 0.0 && n.value <= 1.0)) return "a picker colour outside 0 to 1";
+      if (!step.forced && !(n.value >= 0.0 && n.value <= 1.0))
+        return "a picker colour outside 0 to 1";
+    break;
+  case qx::ScriptAction::Without:
+  case qx::ScriptAction::With:
+    if (step.service != "Color Picker" && step.service != "File Request" &&
+        step.service != "Directory Info" && step.service != "Info Messages 2")
+      return "an unknown service \"" + step.service + "\"";
     break;
   case qx::ScriptAction::File:
   case qx::ScriptAction::Dump:
@@ -152,9 +175,15 @@ std::string StepFault(const qx::ScriptStep &step) {
   default:
     break;
   }
+  if (step.forced && step.action != qx::ScriptAction::Set &&
+      step.action != qx::ScriptAction::PickerAccept)
+    return "a forced step that is neither set nor picker accept";
   if (step.numbers.size() != expected) return "the step holds the wrong count of numbers";
   for (const qx::ScriptNumber &n : step.numbers) {
-    if (!std::isfinite(n.value)) return "the number " + n.text + " is not finite";
+    // Only forced values may be nan or infinite.
+    const bool special = n.text == "nan" || n.text == "inf" || n.text == "-inf";
+    if (!std::isfinite(n.value) && !(step.forced && special))
+      return "the number " + n.text + " is not finite";
     if (n.text.empty()) return "a number without its text";
     if (whole && !n.whole) return "the number " + n.text + " is not whole";
     if (n.whole && n.value != static_cast<double>(n.integer))
@@ -169,14 +198,16 @@ std::string StepFault(const qx::ScriptStep &step) {
 }
 
 bool SameNumber(const qx::ScriptNumber &a, const qx::ScriptNumber &b) {
+  const bool sameValue = a.value == b.value || (std::isnan(a.value) && std::isnan(b.value));
   return a.text == b.text && a.whole == b.whole && a.integer == b.integer &&
-         std::signbit(a.value) == std::signbit(b.value) && a.value == b.value;
+         std::signbit(a.value) == std::signbit(b.value) && sameValue;
 }
 
 bool SameStep(const qx::ScriptStep &a, const qx::ScriptStep &b) {
-  if (a.line != b.line || a.action != b.action || a.path != b.path ||
-      a.control.byLabel != b.control.byLabel || a.control.number != b.control.number ||
-      a.control.label != b.control.label || a.numbers.size() != b.numbers.size())
+  if (a.line != b.line || a.action != b.action || a.path != b.path || a.service != b.service ||
+      a.forced != b.forced || a.control.byLabel != b.control.byLabel ||
+      a.control.number != b.control.number || a.control.label != b.control.label ||
+      a.numbers.size() != b.numbers.size())
     return false;
   for (size_t i = 0; i < a.numbers.size(); ++i)
     if (!SameNumber(a.numbers[i], b.numbers[i])) return false;

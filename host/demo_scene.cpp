@@ -3,14 +3,21 @@
 #include "demo_scene.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <cstdio>
+#include <iterator>
+#include <stdexcept>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "error.h"
 
 namespace qx {
+
+// The demo's scene file, examples/demo/scene.json, embedded at build time
+// (cmake/embed-file.cmake).
+std::string_view demoSceneFile();
+
 namespace {
 
 struct Vec {
@@ -30,11 +37,10 @@ double smoothstep(double v) {
   return v * v * (3.0 - 2.0 * v);
 }
 
-// A surface's parameters: what the renderer puts in the surface buffers.
-struct Material {
+// How a surface shades: what the renderer puts in the surface buffers besides
+// the special-buffer value and the base colour, which the scene file gives.
+struct Shading {
   const char *name;
-  double special; // "SpecialBuffer1"
-  Vec base;       // "BaseColor"
   double diffuse;
   double specular;
   double reflective;
@@ -48,16 +54,22 @@ struct Sphere {
   int material;
 };
 
-// Material 0 is the ground; the spheres follow.
-const Material kMaterials[] = {
-    {"Ground", 1.0, {0.80, 0.76, 0.70}, 0.90, 0.05, 0.0, 0.0, 0.0},
-    {"RedBall", 2.0, {0.85, 0.16, 0.10}, 0.80, 0.50, 0.0, 0.0, 0.0},
-    {"MintBall", 3.0, {0.25, 0.78, 0.55}, 0.85, 0.70, 0.0, 0.0, 0.0},
-    {"BlueBall", 4.0, {0.18, 0.30, 0.88}, 0.85, 0.45, 0.3, 0.0, 0.0},
-    {"Lamp", 5.0, {1.00, 0.78, 0.32}, 0.60, 0.00, 0.0, 0.0, 1.0},
-    {"Glass", 6.0, {0.70, 0.88, 1.00}, 0.50, 0.90, 0.1, 0.6, 0.0},
+// Material 0 is the ground; the spheres follow. Each is the scene surface of
+// the same name.
+const Shading kShadings[] = {
+    {"Ground", 0.90, 0.05, 0.0, 0.0, 0.0},   {"RedBall", 0.80, 0.50, 0.0, 0.0, 0.0},
+    {"MintBall", 0.85, 0.70, 0.0, 0.0, 0.0}, {"BlueBall", 0.85, 0.45, 0.3, 0.0, 0.0},
+    {"Lamp", 0.60, 0.00, 0.0, 0.0, 1.0},     {"Glass", 0.50, 0.90, 0.1, 0.6, 0.0},
 };
-constexpr int kMaterialCount = static_cast<int>(sizeof kMaterials / sizeof kMaterials[0]);
+constexpr int kMaterialCount = static_cast<int>(std::size(kShadings));
+
+// A material as the frame sees it: its shading and its scene surface's values.
+struct Material {
+  Shading shading;
+  double special; // "SpecialBuffer1"
+  Vec base;       // "BaseColor"
+};
+using Materials = std::array<Material, kMaterialCount>;
 
 const Sphere kSpheres[] = {
     {{-2.70, 1.00, 0.60}, 1.00, 1}, {{-0.55, 0.75, -1.10}, 0.75, 2}, {{1.55, 1.30, 1.20}, 1.30, 3},
@@ -127,7 +139,7 @@ double shadowAt(Vec point, int self) {
     const double miss = std::sqrt(dot(closest - s.center, closest - s.center));
     const double width = kLightSize * along + 1e-3;
     const double cover = smoothstep((s.radius + width - miss) / (2.0 * width));
-    shadow = std::max(shadow, cover * (1.0 - kMaterials[s.material].transparency));
+    shadow = std::max(shadow, cover * (1.0 - kShadings[s.material].transparency));
   }
   return shadow;
 }
@@ -138,21 +150,22 @@ Vec sky(Vec dir) {
 }
 
 // The ground's surface colour: the base colour in a soft checker.
-Vec groundColor(Vec point) {
+Vec groundColor(const Materials &materials, Vec point) {
   const int cell = static_cast<int>(std::floor(point.x * 0.9) + std::floor(point.z * 0.9));
-  return kMaterials[0].base * ((cell & 1) != 0 ? 0.82 : 1.0);
+  return materials[0].base * ((cell & 1) != 0 ? 0.82 : 1.0);
 }
 
 // The plain shading of what a ray sees, and the buffers of its first hit.
-Vec trace(Vec origin, Vec dir, int skip, Sample *buffers) {
+Vec trace(const Materials &materials, Vec origin, Vec dir, int skip, Sample *buffers) {
   const Hit hit = intersect(origin, dir, skip);
   if (hit.t < 0.0) {
     const Vec c = sky(dir);
     if (buffers != nullptr) buffers->values[12] = static_cast<float>(kBackgroundDepth);
     return c;
   }
-  const Material &m = kMaterials[hit.sphere < 0 ? 0 : kSpheres[hit.sphere].material];
-  const Vec base = hit.sphere < 0 ? groundColor(hit.point) : m.base;
+  const Material &material = materials[hit.sphere < 0 ? 0 : kSpheres[hit.sphere].material];
+  const Shading &m = material.shading;
+  const Vec base = hit.sphere < 0 ? groundColor(materials, hit.point) : material.base;
   const Vec n = hit.normal;
   const double lambert = std::max(0.0, dot(n, kToLight));
   const double shadow = lambert > 0.0 ? shadowAt(hit.point, hit.sphere) : 0.0;
@@ -166,7 +179,7 @@ Vec trace(Vec origin, Vec dir, int skip, Sample *buffers) {
   Vec colour = base * ((ambient + m.diffuse * diffuseShade) * (1.0 - m.luminous) + m.luminous) +
                Vec{1, 1, 1} * (m.specular * specularShade);
   if (m.transparency > 0.0) {
-    const Vec behind = trace(hit.point, dir, hit.sphere, nullptr);
+    const Vec behind = trace(materials, hit.point, dir, hit.sphere, nullptr);
     const Vec tinted{behind.x * base.x, behind.y * base.y, behind.z * base.z};
     colour = colour * (1.0 - m.transparency) + tinted * m.transparency;
   }
@@ -178,7 +191,7 @@ Vec trace(Vec origin, Vec dir, int skip, Sample *buffers) {
 
   if (buffers != nullptr) {
     float *v = buffers->values;
-    v[0] = static_cast<float>(m.special);
+    v[0] = static_cast<float>(material.special);
     v[1] = static_cast<float>(m.luminous);
     v[2] = static_cast<float>(m.diffuse);
     v[3] = static_cast<float>(m.specular);
@@ -200,112 +213,42 @@ Vec trace(Vec origin, Vec dir, int skip, Sample *buffers) {
 // The buffers the demo frame holds: 0 to 14 and the colour.
 bool demoBuffer(int b) { return b <= 14 || b >= 32; }
 
-// One layer line of the scene state.
-struct LayerLine {
-  int type, active, r, g, b;
-  double intensity;
-  int mode, inBuffer, invert, alphaBuffer;
-  double alphaIntensity;
-  int alphaInvert;
-};
-
-// Blend mode and buffer indices, as stored.
-enum { AMBIENT = 0, ADD, SUB, MULTIPLY, DIFFERENCE, SCREEN, OVERLAY, HUE, SATURATION, VALUE };
-enum {
-  NONE = 0,
-  ALPHA,
-  LUMINOUS,
-  DIFFUSE,
-  SPECULAR,
-  REFLECTIVE,
-  TRANSPARENCY,
-  SHADING,
-  DIFFUSE_SHADE,
-  SPECULAR_SHADE,
-  SHADOW,
-  GEOMETRY,
-  DEPTH
-};
-
-struct EntryLines {
-  double value;
-  std::vector<LayerLine> layers; // position 0 first: applied last
-};
-
-// The demo's layer stacks, one entry per surface.
-std::vector<EntryLines> demoEntries() {
-  return {
-      // Ground: warm where the key light falls, fading out towards the
-      // horizon with the facing ratio, and a cool blue tint in the cast
-      // shadows (a "Shadow" layer, applied only where there is shadow).
-      {1.0,
-       {
-           {0, 1, 255, 200, 140, 60.0, OVERLAY, SHADING, 0, GEOMETRY, 250.0, 0},
-           {1, 1, 110, 135, 255, 100.0, MULTIPLY, SHADOW, 0, NONE, 100.0, 0},
-       }},
-      // Red ball: a warm fill light on its dark side and a hue shift to
-      // violet towards the rim.
-      {2.0,
-       {
-           {0, 1, 170, 60, 255, 100.0, HUE, GEOMETRY, 1, NONE, 100.0, 0},
-           {0, 1, 255, 170, 120, 60.0, AMBIENT, NONE, 0, NONE, 100.0, 0},
-       }},
-      // Mint ball: its lit side multiplied golden, and a pale blue rim light
-      // screened in where the surface turns away.
-      {3.0,
-       {
-           {0, 1, 150, 220, 255, 100.0, SCREEN, GEOMETRY, 1, NONE, 100.0, 0},
-           {0, 1, 255, 200, 80, 100.0, MULTIPLY, SHADING, 0, NONE, 100.0, 0},
-       }},
-      // Blue ball: a dark toon outline subtracted at the rim (the inverted
-      // facing ratio twice, as input and as alpha, keeps it narrow), and the
-      // lit side brightened by an overlay of pale cyan.
-      {4.0,
-       {
-           {0, 1, 0, 110, 220, 100.0, SUB, GEOMETRY, 1, GEOMETRY, 100.0, 1},
-           {0, 1, 150, 230, 255, 100.0, OVERLAY, DIFFUSE_SHADE, 0, NONE, 100.0, 0},
-       }},
-      // Lamp: lifted to full value, then a hot orange glow added at the rim.
-      {5.0,
-       {
-           {0, 1, 255, 110, 30, 100.0, ADD, GEOMETRY, 1, NONE, 100.0, 0},
-           {0, 1, 255, 255, 255, 100.0, VALUE, NONE, 0, NONE, 100.0, 0},
-       }},
-      // Glass: pushed to full saturation, then turned over by a difference
-      // with orange, both as far as it is transparent.
-      {6.0,
-       {
-           {0, 1, 255, 120, 40, 100.0, DIFFERENCE, TRANSPARENCY, 0, NONE, 100.0, 0},
-           {0, 1, 0, 255, 255, 100.0, SATURATION, TRANSPARENCY, 0, NONE, 100.0, 0},
-       }},
-  };
+// The embedded scene. It is part of the program, so a fault in it is an
+// internal error, not one the user could mend.
+Scene demoSceneFromFile() {
+  const char *const source = "the built-in demo scene (examples/demo/scene.json)";
+  try {
+    return Scene::parse(std::string(demoSceneFile()), source);
+  } catch (const Error &e) {
+    throw std::logic_error(e.what());
+  }
 }
 
-std::vector<std::string> stateLines(const std::vector<EntryLines> &entries) {
-  std::size_t total = 0;
-  for (const EntryLines &e : entries) total += e.layers.size();
-  std::vector<std::string> lines;
-  char text[160];
-  std::snprintf(text, sizeof text, "%d %d %d", -3, static_cast<int>(entries.size()),
-                static_cast<int>(total));
-  lines.emplace_back(text);
-  for (const EntryLines &e : entries) {
-    std::snprintf(text, sizeof text, "%lf %d ", e.value, static_cast<int>(e.layers.size()));
-    lines.emplace_back(text);
-    for (const LayerLine &l : e.layers) {
-      std::snprintf(text, sizeof text, "%d %d %d %d %d %lf %d %d %d %d %lf %d", l.type, l.active,
-                    l.r, l.g, l.b, l.intensity, l.mode, l.inBuffer, l.invert, l.alphaBuffer,
-                    l.alphaIntensity, l.alphaInvert);
-      lines.emplace_back(text);
+// Each material's scene surface, found by name. Throws std::logic_error when
+// the scene lacks one, or its special-buffer value or base colour.
+Materials materialsOf(const Scene &scene) {
+  Materials materials;
+  for (int i = 0; i < kMaterialCount; ++i) {
+    const Shading &shading = kShadings[i];
+    const auto surface =
+        std::find_if(scene.surfaces.begin(), scene.surfaces.end(),
+                     [&](const SceneSurface &s) { return s.name == shading.name; });
+    if (surface == scene.surfaces.end() || !surface->specialBuffer || !surface->baseColor) {
+      throw std::logic_error(std::string("the built-in demo scene has no surface \"") +
+                             shading.name + "\" with \"SpecialBuffer1\" and \"BaseColor\"");
     }
+    const std::array<double, 3> &rgb = *surface->baseColor;
+    materials[i] = Material{shading, *surface->specialBuffer, Vec{rgb[0], rgb[1], rgb[2]}};
   }
-  return lines;
+  return materials;
 }
 
 } // namespace
 
 DemoScene makeDemoScene(int width, int height) {
   DemoScene demo;
+  demo.scene = demoSceneFromFile();
+  const Materials materials = materialsOf(demo.scene);
   demo.frame = Frame(width, height);
   float *planes[kBufferSlots] = {};
   for (int b = 0; b < kBufferSlots; ++b) {
@@ -335,11 +278,11 @@ DemoScene makeDemoScene(int width, int height) {
       Vec colour;
       for (const auto &o : offsets) {
         Sample s;
-        colour = colour + trace(eye, ray(x + o[0], y + o[1]), -2, &s);
+        colour = colour + trace(materials, eye, ray(x + o[0], y + o[1]), -2, &s);
         for (int b = 1; b <= 14; ++b) sum[b] += s.values[b];
       }
       Sample centre;
-      trace(eye, ray(x + 0.5, y + 0.5), -2, &centre);
+      trace(materials, eye, ray(x + 0.5, y + 0.5), -2, &centre);
       const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
                             static_cast<std::size_t>(x);
       planes[0][i] = centre.values[0];
@@ -351,15 +294,6 @@ DemoScene makeDemoScene(int width, int height) {
     }
   }
 
-  for (int m = 0; m < kMaterialCount; ++m) {
-    SceneSurface surface;
-    surface.name = kMaterials[m].name;
-    surface.specialBuffer = kMaterials[m].special;
-    surface.baseColor =
-        std::array<double, 3>{kMaterials[m].base.x, kMaterials[m].base.y, kMaterials[m].base.z};
-    demo.scene.surfaces.push_back(surface);
-  }
-  demo.scene.filterState = stateLines(demoEntries());
   return demo;
 }
 

@@ -1,6 +1,7 @@
 // The built-in demo: a small scene of spheres on a ground plane, its frame
 // with every host buffer worked out analytically, and layer stacks that show
-// the filter's blend modes at work.
+// the filter's blend modes at work. The surfaces and the stacks are data,
+// examples/demo/scene.json, built into the program.
 #pragma once
 
 #include "frame.h"
@@ -9,8 +10,9 @@
 namespace qx {
 
 struct DemoScene {
-  // The surfaces, each with its own special-buffer value and base colour, and
-  // the filter's stored layer stacks as scene-state lines.
+  // examples/demo/scene.json: the surfaces, each with its own special-buffer
+  // value and base colour, and the filter's stored layer stacks as
+  // scene-state lines.
   Scene scene;
   // Every buffer the filter can ask for, and the plainly shaded colour.
   Frame frame;

@@ -10,9 +10,11 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
 #include "error.h"
+#include "module_call.h"
 #include "panel_dump.h"
 #include "panel_services.h"
 #include "stand_in_host.h"
@@ -100,13 +102,23 @@ bool parseWhole(const std::string &text, long long &value) {
   return error == std::errc() && at == end;
 }
 
-ScriptNumber number(const Token &token, const std::string &what) {
+// A number; `anyValue` also takes `nan`, `inf` and `-inf`, which only
+// forced values may be.
+ScriptNumber number(const Token &token, const std::string &what, bool anyValue = false) {
   ScriptNumber n;
   n.text = token.text;
   if (!token.quoted && parseWhole(token.text, n.integer)) {
     n.whole = true;
-    n.value = static_cast<double>(n.integer);
+    // "-0" keeps its sign, as a percent value may need it.
+    n.value = n.integer == 0 && token.text[0] == '-' ? -0.0 : static_cast<double>(n.integer);
     return n;
+  }
+  if (anyValue && !token.quoted) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    if (token.text == "nan") n.value = std::numeric_limits<double>::quiet_NaN();
+    if (token.text == "inf") n.value = infinity;
+    if (token.text == "-inf") n.value = -infinity;
+    if (token.text == "nan" || token.text == "inf" || token.text == "-inf") return n;
   }
   // Plain decimal notation only: no hexadecimal, no infinities.
   bool plain = !token.quoted && !token.text.empty();
@@ -150,7 +162,40 @@ std::string path(const Token &token) {
   return token.text;
 }
 
-ScriptStep parseLine(const std::vector<Token> &tokens) {
+// The services a script can take away from the module and give back.
+const char *const kScriptServices[] = {HOST_COLOR_PICKER, HOST_FILE_REQUEST, HOST_DIRECTORY_INFO,
+                                       HOST_MESSAGE_FUNCS};
+
+std::string service(const Token &token, const std::string &command) {
+  for (const char *name : kScriptServices) {
+    if (token.text == name) return name;
+  }
+  std::string names;
+  for (const char *name : kScriptServices) names += (names.empty() ? "" : ", ") + quote(name);
+  problem(command + " takes one of " + names + ", not " + quote(token.text));
+}
+
+// The host's own record or function for a service a script names.
+void *ownService(Host &host, const std::string &name) {
+  if (name == HOST_COLOR_PICKER) return reinterpret_cast<void *>(host.picker().function());
+  if (name == HOST_FILE_REQUEST) return reinterpret_cast<void *>(host.files().requestFunction());
+  if (name == HOST_DIRECTORY_INFO)
+    return reinterpret_cast<void *>(host.files().directoryFunction());
+  return const_cast<HostMessageFuncs *>(host.messages().record());
+}
+
+// A colour picker that fails: it returns an error, with its answer spoilt.
+int failingPicker(int version, HostColorPickRequest *request) noexcept {
+  (void)version;
+  if (request != nullptr) {
+    request->result = 1;
+    request->red = request->green = request->blue = 12345.0f;
+  }
+  return -1;
+}
+
+// `forced`: the line came after "force", and its values go unchecked.
+ScriptStep parseLine(const std::vector<Token> &tokens, bool forced = false) {
   ScriptStep step;
   const std::string command = tokens[0].quoted ? std::string() : tokens[0].text;
   const std::size_t args = tokens.size() - 1;
@@ -158,7 +203,13 @@ ScriptStep parseLine(const std::vector<Token> &tokens) {
     if (!ok) problem(usage);
   };
 
-  if (command == "select") {
+  if (command == "force" && !forced) {
+    const char *usage = "force goes before set or picker accept";
+    expect(args >= 1, usage);
+    step = parseLine(std::vector<Token>(tokens.begin() + 1, tokens.end()), true);
+    expect(step.action == ScriptAction::Set || step.action == ScriptAction::PickerAccept, usage);
+    step.forced = true;
+  } else if (command == "select") {
     expect(args == 2, "select takes a control and a row");
     step.action = ScriptAction::Select;
     step.control = control(tokens[1]);
@@ -172,7 +223,7 @@ ScriptStep parseLine(const std::vector<Token> &tokens) {
     step.action = ScriptAction::Set;
     step.control = control(tokens[1]);
     for (std::size_t i = 2; i < tokens.size(); ++i)
-      step.numbers.push_back(number(tokens[i], "value"));
+      step.numbers.push_back(number(tokens[i], "value", forced));
   } else if (command == "pointer") {
     expect(args == 2, "pointer takes a control and an x position");
     step.action = ScriptAction::Pointer;
@@ -185,8 +236,8 @@ ScriptStep parseLine(const std::vector<Token> &tokens) {
       expect(args == 4, "picker accept takes three colour values from 0 to 1");
       step.action = ScriptAction::PickerAccept;
       for (std::size_t i = 2; i < 5; ++i) {
-        ScriptNumber n = number(tokens[i], "colour value");
-        if (n.value < 0.0 || n.value > 1.0)
+        ScriptNumber n = number(tokens[i], "colour value", forced);
+        if (!forced && (n.value < 0.0 || n.value > 1.0))
           problem("picker colours run from 0 to 1, not " + n.text);
         step.numbers.push_back(n);
       }
@@ -196,6 +247,9 @@ ScriptStep parseLine(const std::vector<Token> &tokens) {
     } else if (tokens[1].text == "none") {
       expect(args == 1, usage);
       step.action = ScriptAction::PickerNone;
+    } else if (tokens[1].text == "fail") {
+      expect(args == 1, usage);
+      step.action = ScriptAction::PickerFail;
     } else {
       problem(usage);
     }
@@ -211,6 +265,17 @@ ScriptStep parseLine(const std::vector<Token> &tokens) {
     expect(args == 1, command == "dump" ? "dump takes a path" : "canvas takes a path");
     step.action = command == "dump" ? ScriptAction::Dump : ScriptAction::Canvas;
     step.path = path(tokens[1]);
+  } else if (command == "without" || command == "with") {
+    expect(args == 1, command == "with" ? "with takes a service" : "without takes a service");
+    step.action = command == "with" ? ScriptAction::With : ScriptAction::Without;
+    step.service = service(tokens[1], command);
+  } else if (command == "redraw") {
+    expect(args == 0, "redraw takes nothing");
+    step.action = ScriptAction::Redraw;
+  } else if (command == "reopen") {
+    expect(args <= 1, "reopen takes a scene file, or nothing");
+    step.action = ScriptAction::Reopen;
+    if (args == 1) step.path = path(tokens[1]);
   } else if (command == "close") {
     expect(args == 0, "close takes nothing");
     step.action = ScriptAction::Close;
@@ -250,9 +315,26 @@ int find(const ScriptControl &named, const Panel &panel) {
   return matches.front();
 }
 
+// A forced value needs only the holder of the control's kind: one whole
+// number, one number, or three whole numbers that fit an int.
+void checkForcedSet(const std::vector<ScriptNumber> &values, const PanelControl &control,
+                    const std::string &who) {
+  if (control.kind() == ControlKind::Percent) {
+    if (values.size() != 1) problem(who + " takes one number");
+  } else if (control.kind() == ControlKind::MiniRgb) {
+    for (const ScriptNumber &n : values) {
+      if (values.size() != 3 || !n.whole || n.integer < INT_MIN || n.integer > INT_MAX)
+        problem(who + " takes three whole numbers");
+    }
+  } else if (values.size() != 1 || !values[0].whole) {
+    problem(who + " takes one whole number");
+  }
+}
+
 void checkSet(const ScriptStep &step, const PanelControl &control) {
   const std::vector<ScriptNumber> &values = step.numbers;
   const std::string who = describe(control) + " (" + controlKindName(control.kind()) + ")";
+  if (step.forced) return checkForcedSet(values, control, who);
   const bool oneWhole = values.size() == 1 && values[0].whole;
   switch (control.kind()) {
   case ControlKind::Button:
@@ -282,6 +364,26 @@ void checkSet(const ScriptStep &step, const PanelControl &control) {
         problem(who + " takes three whole numbers from 0 to 255, not " + n.text);
     }
     break;
+  }
+}
+
+// The host redraws the panel: the module's draw callback, then every list
+// box's rows as a window asks for them, with the row before the first and
+// the two after the last, which a host scrolling past the ends may ask for
+// too. Throws Error when the module gives no text for one of them.
+void redraw(Panel &panel) {
+  panel.draw();
+  for (std::size_t i = 0; i < panel.controlCount(); ++i) {
+    const PanelControl &list = panel.control(i);
+    const HostCtlDesc &desc = list.desc();
+    if (list.kind() != ControlKind::ListBox || desc.list.count == nullptr ||
+        desc.list.name == nullptr)
+      continue;
+    const int count = callModule(desc.list.count, list.userData());
+    for (int row = -1; row <= count + 1; ++row) {
+      if (callModule(desc.list.name, list.userData(), row) == nullptr)
+        throw Error(describe(list) + ": the module gave no text for row " + std::to_string(row));
+    }
   }
 }
 
@@ -370,13 +472,20 @@ PanelSession::PanelSession(Host &host, PanelScript script, StateFunc state, Outp
       outputs_(std::move(outputs)) {}
 
 void PanelSession::run(Panel &panel) {
+  reopen_ = nullptr;
   // Every line is checked against the panel before the first event.
   const std::vector<BoundStep> steps = bind(panel);
-  for (const BoundStep &bound : steps) {
+  while (next_ < steps.size()) {
+    const BoundStep &bound = steps[next_++];
     if (bound.step->action == ScriptAction::Close) break;
+    if (bound.step->action == ScriptAction::Reopen) {
+      reopen_ = bound.step;
+      return;
+    }
     play(bound, panel);
     if (panel.closeRequested()) break; // the module closed its panel
   }
+  next_ = steps.size();
   finish(panel);
 }
 
@@ -451,7 +560,20 @@ void PanelSession::play(const BoundStep &bound, Panel &panel) {
   case ScriptAction::Canvas:
     writePanelPicture(step.path, panel);
     break;
+  case ScriptAction::PickerFail:
+    host_.provide(HOST_COLOR_PICKER, reinterpret_cast<void *>(failingPicker));
+    break;
+  case ScriptAction::Without:
+    host_.withdraw(step.service);
+    break;
+  case ScriptAction::With:
+    host_.provide(step.service, ownService(host_, step.service));
+    break;
+  case ScriptAction::Redraw:
+    redraw(panel);
+    break;
   case ScriptAction::Close:
+  case ScriptAction::Reopen:
     break;
   }
 }

@@ -15,16 +15,30 @@
 //   picker accept R G B     from now on the colour picker accepts R G B (0..1)
 //   picker cancel           from now on the colour picker is cancelled
 //   picker none             from now on there is no colour picker
+//   picker fail             from now on the colour picker fails
 //   file PATH               from now on the file requester chooses PATH
 //   file cancel             from now on the file requester is cancelled
+//   without SERVICE         the host withdraws "Color Picker", "File Request",
+//                           "Directory Info" or "Info Messages 2"
+//   with SERVICE            the host provides its own service again
+//   redraw                  the host redraws the panel and reads every list
 //   dump PATH               writes the panel dump (JSON)
 //   canvas PATH             writes the panel picture (PNG)
+//   reopen [SCENE]          closes the panel and opens it again, over the
+//                           surfaces (and stored state) of SCENE if given
 //   close                   closes the panel; so does the end of the script
+//
+// "force" before "set" or "picker accept" lifts the checks of the values:
+// any whole number for a list box, check box, popup, button or area, any
+// number for a percent control or the picker, `nan`, `inf` and `-inf`
+// included, three whole numbers for the colour swatch. That is what damaged
+// data or a faulty host may hand the module.
 //
 // Events reach a control's handler whatever its drawing state: a ghosted
 // control's handler decides for itself whether to act.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -64,6 +78,11 @@ enum class ScriptAction {
   Dump,
   Canvas,
   Close,
+  PickerFail,
+  Without,
+  With,
+  Redraw,
+  Reopen,
 };
 
 struct ScriptStep {
@@ -71,7 +90,9 @@ struct ScriptStep {
   ScriptAction action = ScriptAction::Close;
   ScriptControl control;             // select, click, set, pointer
   std::vector<ScriptNumber> numbers; // select: row; set: values; pointer: x; picker accept: R G B
-  std::string path;                  // file, dump, canvas
+  std::string path;                  // file, dump, canvas; reopen: the scene, or empty
+  std::string service;               // without, with
+  bool forced = false;               // set, picker accept: the values were not checked
 };
 
 class PanelScript {
@@ -109,7 +130,8 @@ std::vector<BoundStep> bindScript(const PanelScript &script, const Panel &panel)
 // A scripted session, installed as the panel service's open handler: binds
 // the whole script to the panel before any event, plays it, and at the end
 // writes the final dump and picture when asked for. An unbound script fires
-// no event and writes nothing.
+// no event and writes nothing. At a `reopen` line the opening ends early:
+// the host then reopens the panel, and the next run goes on after that line.
 class PanelSession {
 public:
   using StateFunc = std::function<std::vector<std::string>()>;
@@ -124,14 +146,21 @@ public:
   void run(Panel &panel);
   bool ran() const { return ran_; }
   int eventsFired() const { return eventsFired_; }
+  // Whether the last run stopped at a `reopen` line, and the scene it names
+  // (empty for none).
+  bool reopenRequested() const { return reopen_ != nullptr; }
+  const std::string &reopenScene() const { return reopen_->path; }
 
-  // run() in its parts, for a front that plays the steps itself (the window
-  // host delivers each control's event through its widget, one step per turn
-  // of its event loop): bind() checks the whole script against the panel and
-  // marks the session run; play() carries out one step as run() does;
-  // finish() writes the dump and the picture asked for at the close.
-  std::vector<BoundStep> bind(const Panel &panel);
+  // Carries out one step as run() does; for a host that binds and plays
+  // steps itself. `close` and `reopen` do nothing here.
   void play(const BoundStep &bound, Panel &panel);
+
+  // run() in its other parts, for a front that plays the steps itself (the
+  // window host delivers each control's event through its widget, one step
+  // per turn of its event loop): bind() checks the whole script against the
+  // panel and marks the session run; finish() writes the dump and the
+  // picture asked for at the close.
+  std::vector<BoundStep> bind(const Panel &panel);
   void finish(Panel &panel);
 
 private:
@@ -143,6 +172,8 @@ private:
   Outputs outputs_;
   bool ran_ = false;
   int eventsFired_ = 0;
+  std::size_t next_ = 0;               // the step the next run starts with
+  const ScriptStep *reopen_ = nullptr; // the `reopen` the last run stopped at
 };
 
 } // namespace qx

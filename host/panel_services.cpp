@@ -538,6 +538,10 @@ HostControl *PanelService::addControl(HostPanelID id, const char *kind, HostCtlD
                                       const char *label) noexcept {
   Panel *panel = current(id);
   if (panel == nullptr) return nullptr;
+  const PanelService *self = ServiceRegistry::currentOwner<PanelService>();
+  ControlKind known;
+  if (kind != nullptr && controlKindFromName(kind, known) && self->refused_.count(known) != 0)
+    return nullptr;
   try {
     PanelControl *control = panel->addControl(kind, desc, label);
     return control != nullptr ? control->handle() : nullptr;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,10 @@ public:
   // Throws what the last blocking session threw, once.
   void rethrowSessionError();
 
+  // From now on controls of `kind` are not made: the module's request for one
+  // gets null, as from a host without that kind of control.
+  void refuseKind(ControlKind kind) { refused_.insert(kind); }
+
   // Panels made and not destroyed, in order of creation.
   std::size_t panelCount() const { return panels_.size(); }
   Panel *lastPanel() { return panels_.empty() ? nullptr : panels_.back().get(); }
@@ -302,6 +307,7 @@ private:
   int panelsMade_ = 0;
   OpenHandler openHandler_;
   std::exception_ptr sessionError_;
+  std::set<ControlKind> refused_;
 };
 
 } // namespace qx

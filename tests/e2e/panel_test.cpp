@@ -320,4 +320,74 @@ TEST(PanelCommand, SaveWritesTheInstancesStateIntoTheScene) {
   EXPECT_EQ(readJson(bare)["filter"]["state"], json::array({"-3 0 0"}));
 }
 
+// The instance outlives its panel: a layer copied in one opening pastes in
+// the next, and reopening over other surfaces rebuilds the entries around
+// the stacks the instance holds.
+TEST(PanelCommand, ReopeningKeepsTheInstanceAndAReopenedSceneRebuildsTheEntries) {
+  const std::string dir = freshDir("reopen");
+  writeFile(dir + "/felt.json", R"({"surfaces": [{"name": "Felt", "SpecialBuffer1": 3.0},
+                                                  {"name": "Cloth", "SpecialBuffer1": 2.0}]})");
+  writeFile(dir + "/session.txt", "select \"BufferList\" 1\n"
+                                  "select \"LayerList\" 0\n"
+                                  "click \"Copy\"\n"
+                                  "reopen\n"
+                                  "select \"BufferList\" 1\n"
+                                  "select \"LayerList\" 1\n"
+                                  "click \"Paste\"\n"
+                                  "reopen felt.json\n");
+  const Outcome run =
+      qxhost("panel --scene '" + sceneIn(dir) + "' --script session.txt --dump out.json", dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json dump = readJson(dir + "/out.json");
+  // The paste gives the second layer the first one's colour, mode and
+  // buffers; it keeps its own type and switch.
+  EXPECT_EQ(dump["state"],
+            json::array({"-3 1 2", "2.000000 2 ", "0 1 255 255 255 100.000000 0 0 0 0 100.000000 0",
+                         "1 0 255 255 255 100.000000 0 0 0 0 100.000000 0"}));
+  EXPECT_EQ(dump["controls"][0]["rows"], json::array({" -       3.00", " *       2.00"}))
+      << "the last opening lists Felt's new value first and keeps 2.0's stack";
+
+  // A scene a reopen names is read before anything runs.
+  const Outcome missing = qxhost("panel --scene scene.json --script - --dump late.json", dir,
+                                 "select 0 1\nreopen nothere.json\n");
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "qxhost: nothere.json: no such scene file\n");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/late.json"));
+}
+
+// What a faulty host or damaged data may hand the module, which the checked
+// commands refuse: values outside a control's range, a picker that fails, a
+// requester that comes and goes, no preview area.
+TEST(PanelCommand, AFaultyHostsValuesAndServicesReachTheModuleOnlyWhenForced) {
+  const std::string dir = freshDir("faulty");
+  const std::string scene = sceneIn(dir);
+  const Outcome refused = qxhost("panel --scene scene.json --script -", dir, "set \"Mode\" 12\n");
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err, "qxhost: stdin: line 1: control 20 \"Mode\" (PopupControl) takes an item "
+                         "index from 0 to 9\n");
+
+  writeFile(dir + "/session.txt", "select \"BufferList\" 1\n"
+                                  "select \"LayerList\" 0\n"
+                                  "force set \"Mode\" 12\n"
+                                  "force set \"Intensity\" nan\n"
+                                  "picker fail\n"
+                                  "click \"Color\"\n"
+                                  "without \"File Request\"\n"
+                                  "click \"Export\"\n"
+                                  "with \"File Request\"\n"
+                                  "click \"Export\"\n"
+                                  "redraw\n");
+  const Outcome run = qxhost("panel --scene scene.json --script session.txt --dump out.json "
+                             "--refuse-control AreaControl",
+                             dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json dump = readJson(dir + "/out.json");
+  EXPECT_EQ(dump["state"][2], "0 1 255 255 255 nan 12 0 0 0 100.000000 0")
+      << "the forced mode and intensity are stored; the failed pick left the colour white";
+  ASSERT_EQ(dump["requests"].size(), 1u) << "only the Export after `with` reached a requester";
+  EXPECT_EQ(dump["requests"][0]["title"], "Export LayerSet");
+  ASSERT_EQ(dump["controls"].size(), 27u) << "the preview area was made";
+  EXPECT_EQ(dump["controls"][26]["kind"], "PopupControl") << "the preview type moves up";
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,9 +22,14 @@ struct Outcome {
   std::string out, err;
 };
 
+// The whole file, read in one go (a missing file reads as empty). Fast
+// enough for the polls of the kill tests, which read a large scene between
+// two looks at a write in progress.
 inline std::string readAll(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  return text.str();
 }
 
 inline void writeFile(const std::string &path, const std::string &text) {

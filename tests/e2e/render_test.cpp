@@ -282,6 +282,14 @@ protected:
 std::string *DemoFiles::dir_ = nullptr;
 Outcome *DemoFiles::written_ = nullptr;
 
+// The demo's scene is a file in the repository, built into qxhost; what
+// qxhost writes is that file unchanged, stacks and all.
+TEST_F(DemoFiles, TheWrittenSceneIsTheRepositorysDemoScene) {
+  EXPECT_EQ(readAll(*dir_ + "/files/scene.json"),
+            readAll(std::string(QX_SOURCE_DIR) + "/examples/demo/scene.json"))
+      << "qxhost demo and examples/demo/scene.json disagree";
+}
+
 TEST_F(DemoFiles, OneAndTwoThreadsRenderTheSameFrame) {
   const std::string in = *dir_ + "/files";
   const std::string base =

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,8 +25,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "error.h"
 #include "scene.h"
@@ -281,18 +280,71 @@ int soak(const Options &options) {
   return failed.load() == 0 ? 0 : 1;
 }
 
+const char kUsage[] =
+    "Random panel sessions over the demo scene, each saved and loaded back\n"
+    "usage: qx_soak --qxhost PATH [--work DIR] [--sessions N] [--seed N] [--jobs N]\n"
+    "  --qxhost PATH   the qxhost to run (required)\n"
+    "  --work DIR      the folder for the sessions' files (default: a qx_soak folder in /tmp)\n"
+    "  --sessions N    how many sessions (default 2000)\n"
+    "  --seed N        the first session's seed (default 1)\n"
+    "  --jobs N        sessions at a time (default 2)\n";
+
+// A whole number of at least `least`, or false.
+bool parseCount(const std::string &text, long least, long &value) {
+  char *end = nullptr;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= least && value <= 1000000000L;
+}
+
+// Reads the options; false, having said why, for a command line that does
+// not fit the usage.
+bool parseOptions(int argc, char **argv, Options &options) {
+  options.work = (fs::temp_directory_path() / "qx_soak").string();
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "-h" || name == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "qx_soak: %s needs a value\n%s", name.c_str(), kUsage);
+      return false;
+    }
+    const std::string value = argv[++i];
+    long number = 0;
+    bool fits = true;
+    if (name == "--qxhost") {
+      options.qxhost = value;
+    } else if (name == "--work") {
+      options.work = value;
+    } else if (name == "--sessions" && (fits = parseCount(value, 0, number))) {
+      options.sessions = static_cast<int>(number);
+    } else if (name == "--seed" && (fits = parseCount(value, 0, number))) {
+      options.seed = static_cast<unsigned int>(number);
+    } else if (name == "--jobs" && (fits = parseCount(value, 1, number))) {
+      options.jobs = static_cast<int>(number);
+    } else if (fits) {
+      std::fprintf(stderr, "qx_soak: unknown option %s\n%s", name.c_str(), kUsage);
+      return false;
+    }
+    if (!fits) {
+      std::fprintf(stderr, "qx_soak: %s takes a whole number, not \"%s\"\n", name.c_str(),
+                   value.c_str());
+      return false;
+    }
+  }
+  if (options.qxhost.empty()) {
+    std::fprintf(stderr, "qx_soak: --qxhost is required\n%s", kUsage);
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  CLI::App app("Random panel sessions over the demo scene, each saved and loaded back");
   Options options;
-  app.add_option("--qxhost", options.qxhost, "The qxhost to run")->required();
-  app.add_option("--work", options.work, "The folder for the sessions' files")
-      ->default_val((fs::temp_directory_path() / "qx_soak").string());
-  app.add_option("--sessions", options.sessions, "How many sessions")->default_val(2000);
-  app.add_option("--seed", options.seed, "The first session's seed")->default_val(1);
-  app.add_option("--jobs", options.jobs, "Sessions at a time")->default_val(2);
-  CLI11_PARSE(app, argc, argv);
+  if (!parseOptions(argc, argv, options)) return 2;
   options.qxhost = fs::absolute(options.qxhost).string();
   try {
     return soak(options);

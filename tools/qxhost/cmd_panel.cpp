@@ -1,6 +1,9 @@
 // qxhost panel: opens the filter's options panel headless and plays a
 // scripted session on it, with dumps of the controls and pictures of the
 // panel's drawing.
+#include <algorithm>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@ struct PanelArgs {
   std::string canvas;
   std::string contentDir;
   std::vector<std::string> without;
+  std::vector<std::string> refuse;
   bool save = false;
   bool force = false;
 };
@@ -43,12 +47,33 @@ int runPanel(const PanelArgs &args) {
     }
   }
   refuseOutputOverInput(scriptOutputs, inputs);
+  // The scenes `reopen` lines name are read before the first event too.
+  std::vector<NamedPath> outputs = scriptOutputs;
+  outputs.push_back({"the dump", args.dump});
+  outputs.push_back({"the canvas", args.canvas});
+  std::map<std::string, Scene> reopenScenes;
+  for (const ScriptStep &step : script.steps()) {
+    if (step.action != ScriptAction::Reopen || step.path.empty()) continue;
+    refuseOutputOverInput(outputs, {{"a scene the script reopens on", step.path}});
+    if (reopenScenes.count(step.path) == 0) reopenScenes.emplace(step.path, loadScene(step.path));
+  }
+  std::vector<ControlKind> refused;
+  for (const std::string &name : args.refuse) {
+    ControlKind kind;
+    if (!controlKindFromName(name, kind)) {
+      throw Error("--refuse-control: no control kind \"" + name +
+                  "\" (ListBoxControl, BoolControl, ButtonControl, PopupControl, "
+                  "MiniRGBControl, PercentControl, AreaControl)");
+    }
+    refused.push_back(kind);
+  }
   Scene scene = loadScene(args.scene);
 
   Host::Options options;
   options.withdraw.insert(args.without.begin(), args.without.end());
   Host host(scene, options);
   if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
+  for (const ControlKind kind : refused) host.panels().refuseKind(kind);
   host.loadModule(args.module);
 
   PixelFilterInstance instance = host.makeInstance(host.makeFilter());
@@ -60,7 +85,15 @@ int runPanel(const PanelArgs &args) {
       PanelSession::Outputs{args.dump, args.canvas});
   host.panels().setOpenHandler([&session](Panel &panel) { session.run(panel); });
 
-  const std::string error = ui->options(instance);
+  std::string error = ui->options(instance);
+  while (error.empty() && session.reopenRequested()) {
+    if (!session.reopenScene().empty()) {
+      const Scene &next = reopenScenes.at(session.reopenScene());
+      host.setScene(next);
+      if (next.filterState) instance.load(*next.filterState);
+    }
+    error = ui->options(instance);
+  }
   host.panels().setOpenHandler(nullptr);
   // A session that failed (a script line that does not fit the panel, a
   // file that cannot be written) is reported before what the module said.
@@ -96,6 +129,9 @@ Command addPanelCommand(CLI::App &parent) {
                     "would be dropped");
   command->add_option("--without", args->without,
                       "Run without a host service, e.g. \"LWPanelServices\" (repeatable)");
+  command->add_option("--refuse-control", args->refuse,
+                      "Make no control of this kind when the module asks, e.g. AreaControl, as "
+                      "a host without it (repeatable)");
   command->add_option("--content-dir", args->contentDir,
                       "The content directory \"Directory Info\" gives (default: the current one)");
   return {command, [args] { return runPanel(*args); }};
