@@ -55,6 +55,8 @@ def numpy_peer(build, root):
 
 
 def verdict(ok):
+    if ok is None:
+        return "no target in time: the fused floor's is in instructions (make bench-callgrind)"
     return "met" if ok else "NOT met"
 
 
@@ -98,7 +100,7 @@ def main():
         ("W1 against the NumPy peer, 2 threads: at least 5.5x", w2["W1"] / numpy_rate, w2["W1"] / numpy_rate >= 5.5),
         ("W1, 1 to 2 threads: at least 1.9x", w2["W1"] / w["W1"], w2["W1"] / w["W1"] >= 1.9),
         ("W2 against W2first, time per pixel: at most 1.3x", w["W2first"] / w["W2"], w["W2first"] / w["W2"] <= 1.3),
-        ("W1 against the fused floor, 1 thread (time)", w["W1"] / fused[0], True),
+        ("W1 against the fused floor, 1 thread (time)", w["W1"] / fused[0], None),
     ]
     for name, value, ok in checks:
         print(f"| {name} | {value:.2f}x | {verdict(ok)} |")
