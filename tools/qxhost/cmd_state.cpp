@@ -13,16 +13,39 @@
 namespace qx::cli {
 namespace {
 
-const char *const kModeNames[] = {"AmbientLight", "Add",     "Sub", "Multiply",   "Difference",
-                                  "Screen",       "Overlay", "Hue", "Saturation", "Value"};
-const char *const kBufferNames[] = {"None",          "Alpha",          "Luminous",     "Diffuse",
-                                    "Specular",      "Reflective",     "Transparency", "Shading",
-                                    "Diffuse Shade", "Specular Shade", "Shadow",       "Geometry",
-                                    "Depth"};
-const char *const kLayerTypes[] = {"Surface", "Shadow"};
+// The names of modes, buffers and layer types, as the module's own panel
+// lists them in its "Mode", "Input Buffer" and "LayerType" popups. The host
+// keeps no copy of the module's tables: it reads them from a panel opened on
+// a fresh instance and closed at once. Empty when the module gives no panel;
+// numbers then stand in for the names.
+struct ModuleNames {
+  std::vector<std::string> modes, buffers, types;
+};
 
-template <std::size_t N> std::string nameOf(const char *const (&names)[N], int index) {
-  if (index >= 0 && static_cast<std::size_t>(index) < N) return names[index];
+ModuleNames namesFromPanel(Host &host) {
+  ModuleNames names;
+  host.panels().setOpenHandler([&names](Panel &panel) {
+    for (std::size_t i = 0; i < panel.controlCount(); ++i) {
+      const PanelControl &control = panel.control(i);
+      if (control.label() == "Mode") names.modes = control.items();
+      if (control.label() == "Input Buffer") names.buffers = control.items();
+      if (control.label() == "LayerType") names.types = control.items();
+    }
+  });
+  try {
+    const std::unique_ptr<FilterInterface> ui = host.makeInterface();
+    const PixelFilterInstance probe(host.makeFilter()); // nothing loaded into it
+    ui->options(probe);
+  } catch (const Error &) {
+    names = ModuleNames{};
+  }
+  host.panels().setOpenHandler(nullptr);
+  return names;
+}
+
+std::string nameOf(const std::vector<std::string> &names, int index) {
+  if (index >= 0 && static_cast<std::size_t>(index) < names.size()) return names[index];
+  if (names.empty()) return "#" + std::to_string(index);
   return "(unknown " + std::to_string(index) + ")";
 }
 
@@ -44,7 +67,7 @@ std::string surfacesWith(const Scene &scene, double value) {
   return names.empty() ? "no surface" : names;
 }
 
-std::string layerText(const std::string &line) {
+std::string layerText(const ModuleNames &names, const std::string &line) {
   int type, active, r, g, b, mode, inBuffer, invert, alphaBuffer, alphaInvert;
   double intensity, alphaIntensity;
   if (std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &type, &active, &r, &g, &b,
@@ -53,19 +76,20 @@ std::string layerText(const std::string &line) {
     return "(unreadable: \"" + line + "\")";
   }
   const std::string input =
-      "input " + nameOf(kBufferNames, inBuffer) + (invert != 0 ? " (inverted)" : "");
+      "input " + nameOf(names.buffers, inBuffer) + (invert != 0 ? " (inverted)" : "");
   const std::string alpha =
-      "alpha " + nameOf(kBufferNames, alphaBuffer) + (alphaInvert != 0 ? " (inverted)" : "");
+      "alpha " + nameOf(names.buffers, alphaBuffer) + (alphaInvert != 0 ? " (inverted)" : "");
   char text[320];
   std::snprintf(text, sizeof text,
                 "%-7s %-3s %-12s color %3d %3d %3d  intensity %6.1f%%  %-31s %s %.1f%%",
-                nameOf(kLayerTypes, type).c_str(), active != 0 ? "on" : "off",
-                nameOf(kModeNames, mode).c_str(), r, g, b, intensity, input.c_str(), alpha.c_str(),
+                nameOf(names.types, type).c_str(), active != 0 ? "on" : "off",
+                nameOf(names.modes, mode).c_str(), r, g, b, intensity, input.c_str(), alpha.c_str(),
                 alphaIntensity);
   return text;
 }
 
-void printState(const Scene &scene, const std::vector<std::string> &lines) {
+void printState(const Scene &scene, const ModuleNames &names,
+                const std::vector<std::string> &lines) {
   int version = 0, entries = 0, layers = 0;
   if (lines.empty() ||
       std::sscanf(lines[0].c_str(), "%d %d %d", &version, &entries, &layers) != 3) {
@@ -86,7 +110,7 @@ void printState(const Scene &scene, const std::vector<std::string> &lines) {
     std::printf("entry %d: SpecialBuffer1 %f, %d %s (%s)\n", e + 1, value, count,
                 count == 1 ? "layer" : "layers", surfacesWith(scene, value).c_str());
     for (int l = 0; l < count && next < lines.size(); ++l, ++next) {
-      std::printf("  %2d  %s\n", l, layerText(lines[next]).c_str());
+      std::printf("  %2d  %s\n", l, layerText(names, lines[next]).c_str());
     }
   }
 }
@@ -101,7 +125,7 @@ int runState(const StateArgs &args) {
   if (args.raw) {
     for (const std::string &line : lines) std::printf("%s\n", line.c_str());
   } else {
-    printState(host.scene(), lines);
+    printState(host.scene(), namesFromPanel(host), lines);
   }
   return kExitOk;
 }
