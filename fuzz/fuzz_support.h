@@ -62,4 +62,15 @@ private:
   Fail(target, what, reinterpret_cast<const uint8_t *>(text.data()), text.size(), leftover);
 }
 
+// A text as a panel script writes it: in double quotes, with each double
+// quote and backslash escaped by a backslash.
+inline std::string Quoted(const std::string &text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 } // namespace fuzz

@@ -154,6 +154,7 @@
 #include "common/instance_checks.h"
 #include "effect.h"
 #include "error.h"
+#include "fuzz_support.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"
@@ -450,15 +451,6 @@ std::string BuiltLayerSet(Input &in, uint8_t mode) {
 // ---------------------------------------------------------------------------
 // Script text
 
-std::string Quoted(const std::string &text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 // A number as the script writes it, read back to the very same value.
 std::string Number(double value, int digits) {
   if (isnan(value)) return "nan";
@@ -672,7 +664,7 @@ private:
       WriteText(ReproFolder() + "/" + name, file.toJson());
     }
     scene_ = scene;
-    return Quoted(Folder() + "/" + name);
+    return fuzz::Quoted(Folder() + "/" + name);
   }
 
   // Plays one script line on the open panel, as `qxhost panel` plays it.
@@ -866,12 +858,12 @@ private:
 
   void AnswerSlot(int k, bool bare, qx::Panel &panel) {
     standing_ = StandingAnswer{k, bare};
-    PlayLine("file " + Quoted(bare ? SlotName(k) : Folder() + "/" + SlotName(k)), panel);
+    PlayLine("file " + fuzz::Quoted(bare ? SlotName(k) : Folder() + "/" + SlotName(k)), panel);
   }
 
   void Answer(const std::string &path, qx::Panel &panel) {
     standing_ = StandingAnswer{};
-    PlayLine("file " + Quoted(path), panel);
+    PlayLine("file " + fuzz::Quoted(path), panel);
   }
 
   void RequesterAnswer(qx::Panel &panel) {
@@ -901,7 +893,7 @@ private:
     case 7:
       for (const char *service :
            {"Color Picker", "File Request", "Directory Info", "Info Messages 2"})
-        PlayLine("with " + Quoted(service), panel);
+        PlayLine("with " + fuzz::Quoted(service), panel);
       break;
     case 8:
       // With its closing slash, so that the requester stays in the folder

@@ -62,17 +62,8 @@ bool Parse(const std::string &text, const std::string &input, qx::PanelScript *s
   }
 }
 
-std::string Quoted(const std::string &text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 std::string ControlText(const qx::ScriptControl &control) {
-  return control.byLabel ? Quoted(control.label) : std::to_string(control.number);
+  return control.byLabel ? fuzz::Quoted(control.label) : std::to_string(control.number);
 }
 
 // The step as a script line.
@@ -108,16 +99,16 @@ std::string StepText(const qx::ScriptStep &step) {
     line = "picker none";
     break;
   case qx::ScriptAction::File:
-    line = "file " + Quoted(step.path);
+    line = "file " + fuzz::Quoted(step.path);
     break;
   case qx::ScriptAction::FileCancel:
     line = "file cancel";
     break;
   case qx::ScriptAction::Dump:
-    line = "dump " + Quoted(step.path);
+    line = "dump " + fuzz::Quoted(step.path);
     break;
   case qx::ScriptAction::Canvas:
-    line = "canvas " + Quoted(step.path);
+    line = "canvas " + fuzz::Quoted(step.path);
     break;
   case qx::ScriptAction::Close:
     line = "close";
@@ -126,16 +117,16 @@ std::string StepText(const qx::ScriptStep &step) {
     line = "picker fail";
     break;
   case qx::ScriptAction::Without:
-    line = "without " + Quoted(step.service);
+    line = "without " + fuzz::Quoted(step.service);
     break;
   case qx::ScriptAction::With:
-    line = "with " + Quoted(step.service);
+    line = "with " + fuzz::Quoted(step.service);
     break;
   case qx::ScriptAction::Redraw:
     line = "redraw";
     break;
   case qx::ScriptAction::Reopen:
-    line = step.path.empty() ? "reopen" : "reopen " + Quoted(step.path);
+    line = step.path.empty() ? "reopen" : "reopen " + fuzz::Quoted(step.path);
     break;
   }
   return step.forced ? "force " + line : line;
