@@ -113,7 +113,7 @@ def apply_entry(planes, idx, layers, out):
     if ambient:
         sc = [at(6), at(7), at(8)]
         lit = at(2) * (F32(1) - at(5)) * (F32(1) - at(1))
-        spec = at(14)
+        specular_shade = at(14)
     for layer in reversed(layers):
         if layer["active"] == 0:
             continue
@@ -125,7 +125,7 @@ def apply_entry(planes, idx, layers, out):
         new = list(W[:3])
         if mode == 0:
             if layer["type"] == 0:
-                k = t * lit * (F32(1) - spec)
+                k = t * lit * (F32(1) - specular_shade)
                 new = [P[c] + l[c] * k * sc[c] for c in range(3)]
             elif layer["type"] == 1:
                 k = t * shadow * lit
