@@ -372,10 +372,6 @@ struct RecordSource {
   bool CarryAlpha() const { return record->carryAlpha; }
 };
 
-} // namespace
-
-namespace {
-
 template <class Source>
 void ApplyStackWith(const Layer *last, PixelContext *context, float work[4], const Source &source) {
   for (int c = 0; c < 4; ++c) work[c] = context->current[c];

@@ -27,15 +27,15 @@ int32_t MakeSBList(double values[SB_MAX_ENTRIES]) {
   return count;
 }
 
-SBEntry *NewEntries(const double *values, int32_t count) {
+SBEntry *AllocEntries(int32_t count) {
   if (count <= 0) return nullptr;
-  SBEntry *entries = static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
+  return static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
+}
+
+SBEntry *NewEntries(const double *values, int32_t count) {
+  SBEntry *entries = AllocEntries(count);
   if (entries == nullptr) return nullptr;
-  for (int32_t i = 0; i < count; ++i) {
-    entries[i].value = values[i];
-    entries[i].on = 0;
-    entries[i].head = nullptr;
-  }
+  for (int32_t i = 0; i < count; ++i) entries[i].value = values[i];
   return entries;
 }
 
@@ -46,13 +46,11 @@ void FreeEntries(SBEntry *entries, int32_t count) {
 }
 
 SBEntry *CopyEntries(const SBEntry *from, int32_t count) {
-  if (count <= 0) return nullptr;
-  SBEntry *to = static_cast<SBEntry *>(calloc(static_cast<size_t>(count), sizeof(SBEntry)));
+  SBEntry *to = AllocEntries(count);
   if (to == nullptr) return nullptr;
   for (int32_t i = 0; i < count; ++i) {
     to[i].value = from[i].value;
     to[i].on = from[i].on;
-    to[i].head = nullptr;
     Layer *tail = nullptr;
     for (const Layer *src = from[i].head; src != nullptr; src = src->next) {
       Layer *copy = AppendLayerAfter(&to[i], tail);

@@ -23,6 +23,10 @@ extern int32_t Bcount; // rows of the buffer list
 // SB_MAX_ENTRIES). No surface service gives none.
 int32_t MakeSBList(double values[SB_MAX_ENTRIES]);
 
+// A new entry array of `count` entries, each of value 0, switched off and
+// empty; null for a count of 0 or when memory runs out. Every entry array is
+// made here.
+SBEntry *AllocEntries(int32_t count);
 // A new entry array of `count` entries holding `values`, all switched off and
 // empty; null for a count of 0 or when memory runs out.
 SBEntry *NewEntries(const double *values, int32_t count);

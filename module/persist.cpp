@@ -318,8 +318,7 @@ bool ParseLayerLine(const char *text, Layer *layer) {
 bool ParseEntries(LineCursor lines, int32_t entryCount, int32_t layerTotal, SBEntry **entriesOut) {
   *entriesOut = nullptr;
   if (entryCount == 0) return layerTotal == 0;
-  SBEntry *entries =
-      static_cast<SBEntry *>(calloc(static_cast<size_t>(entryCount), sizeof(SBEntry)));
+  SBEntry *entries = AllocEntries(entryCount);
   if (entries == nullptr) return false; // no memory: the caller keeps the old entries
   int32_t layersLeft = layerTotal;
   for (int32_t i = 0; i < entryCount; ++i) {
@@ -337,7 +336,6 @@ bool ParseEntries(LineCursor lines, int32_t entryCount, int32_t layerTotal, SBEn
     layersLeft -= layers;
     entries[i].value = value;
     entries[i].on = 1;
-    entries[i].head = nullptr;
     // The stack is built by appending, in stored order; a layer is linked
     // before it is parsed so that a failure releases it with the rest.
     Layer *tail = nullptr;

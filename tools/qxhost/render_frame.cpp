@@ -183,12 +183,10 @@ void premultiply(const Frame &in, Frame &out, bool straightOut) {
   const std::size_t count = out.pixelCount();
   float *planes[4] = {out.mutablePlane(32), out.mutablePlane(33), out.mutablePlane(34),
                       out.mutablePlane(35)};
+  const float *sources[4] = {in.plane(32), in.plane(33), in.plane(34), alpha};
   for (std::size_t i = 0; i < count; ++i) {
     if (alpha == nullptr || alpha[i] == 0.0f) {
-      for (int c = 0; c < 4; ++c) {
-        const float *source = in.plane(32 + c);
-        planes[c][i] = source != nullptr ? source[i] : 0.0f;
-      }
+      for (int c = 0; c < 4; ++c) planes[c][i] = sources[c] != nullptr ? sources[c][i] : 0.0f;
     } else if (!straightOut) {
       for (int c = 0; c < 3; ++c) planes[c][i] *= planes[3][i];
     }
