@@ -24,6 +24,7 @@
 #include <numeric>
 
 #include "error.h"
+#include "exr_chunks.h"
 #include "exr_output.h"
 
 namespace qx {
@@ -189,6 +190,7 @@ struct ExrInput::PartRead {
   bool sameWindow = true;
   bool carried = false; // the part whose other channels are carried through
   std::vector<ChannelRead> reads;
+  std::unique_ptr<ChunkReader> chunks; // when its chunks can be read straight into the strip
 };
 
 ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
@@ -294,6 +296,9 @@ void ExrInput::open(const ExrReadOptions &options) {
     part.input = std::make_unique<Imf::InputPart>(*file_, p);
     part.window = part.input->header().dataWindow();
     part.sameWindow = part.window == window_;
+    if (part.sameWindow && ChunkReader::suits(part.input->header())) {
+      part.chunks = std::make_unique<ChunkReader>(part.input->header());
+    }
     if (part.carried) {
       const Imf::ChannelList &list = part.input->header().channels();
       for (auto it = list.begin(); it != list.end(); ++it) {
@@ -348,7 +353,15 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
   // The rows of this part that the strip covers.
   const Imath::Box2i rows(Imath::V2i(part.window.min.x, std::max(y0, part.window.min.y)),
                           Imath::V2i(part.window.max.x, std::min(y1, part.window.max.y)));
-  Imf::FrameBuffer slices;
+  // Where each channel read goes: samples row by row over `rows` (for the
+  // carried part, the strip).
+  struct Target {
+    const std::string *name;
+    Imf::PixelType type;
+    void *data;
+    int xSampling = 1, ySampling = 1;
+  };
+  std::vector<Target> targets;
   for (ChannelRead &read : part.reads) {
     float *plane = frame.mutablePlane(read.buffers.front());
     if (!part.sameWindow) std::fill(plane, plane + frame.pixelCount(), 0.0f);
@@ -364,21 +377,46 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
     } else {
       target = plane;
     }
-    slices.insert(read.name, sliceOver(read.type == Imf::UINT ? Imf::UINT : Imf::FLOAT, target,
-                                       rows.min.x, rows.max.x, rows.min.y));
+    targets.push_back({&read.name, read.type == Imf::UINT ? Imf::UINT : Imf::FLOAT, target});
   }
   if (part.carried) {
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
       const ExrRawChannel &raw = passThrough_[i];
-      if (slices.findSlice(raw.name) != nullptr) continue;
-      slices.insert(raw.name,
-                    sliceOver(raw.channel.type, strip.raw[i].data(), window_.min.x, window_.max.x,
-                              y0, raw.channel.xSampling, raw.channel.ySampling));
+      const bool read = std::any_of(targets.begin(), targets.end(),
+                                    [&](const Target &t) { return *t.name == raw.name; });
+      if (read) continue;
+      targets.push_back({&raw.name, raw.channel.type, strip.raw[i].data(), raw.channel.xSampling,
+                         raw.channel.ySampling});
     }
   }
   if (rows.min.y > rows.max.y) return;
-  part.input->setFrameBuffer(slices);
-  part.input->readPixels(rows.min.y, rows.max.y);
+
+  // Straight from the chunks when the strip is whole chunks of the part
+  // (it always is of the part carried through), else through the library.
+  const bool wholeChunks = part.chunks &&
+                           (rows.min.y - part.window.min.y) % part.chunks->chunkRows() == 0 &&
+                           ((rows.max.y + 1 - part.window.min.y) % part.chunks->chunkRows() == 0 ||
+                            rows.max.y == part.window.max.y);
+  if (wholeChunks) {
+    std::vector<ChunkTarget> byChannel;
+    const Imf::ChannelList &list = part.input->header().channels();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      auto target = std::find_if(targets.begin(), targets.end(),
+                                 [&](const Target &t) { return *t.name == it.name(); });
+      byChannel.push_back(target == targets.end()
+                              ? ChunkTarget{}
+                              : ChunkTarget{static_cast<char *>(target->data), target->type});
+    }
+    part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel);
+  } else {
+    Imf::FrameBuffer slices;
+    for (const Target &t : targets) {
+      slices.insert(*t.name, sliceOver(t.type, t.data, rows.min.x, rows.max.x, rows.min.y,
+                                       t.xSampling, t.ySampling));
+    }
+    part.input->setFrameBuffer(slices);
+    part.input->readPixels(rows.min.y, rows.max.y);
+  }
 
   for (ChannelRead &read : part.reads) {
     float *plane = frame.mutablePlane(read.buffers.front());

@@ -1,0 +1,57 @@
+// The chunks of a scan-line part, read straight into planes. The library's
+// own reader copies every sample through a call of its own, which for a
+// frame of many channels cost as much as inflating it; a part whose chunks
+// are stored plain or deflated (no, ZIPS or ZIP compression) is read here
+// instead: each chunk fetched through the library, then inflated, unpacked
+// and copied a row of a channel at a time on the library's thread pool.
+#pragma once
+
+#include <ImfForward.h>
+#include <ImfHeader.h>
+#include <ImfPixelType.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace qx {
+
+// Where one channel of the part goes: rows of the part's width, the first
+// the first row read, in `type` (a half channel may go to float; any other
+// channel only to its own type). No data: the channel is skipped.
+struct ChunkTarget {
+  char *data = nullptr;
+  Imf::PixelType type = Imf::FLOAT;
+};
+
+class ChunkReader {
+public:
+  // Whether a part with that header can be read so: flat scan lines,
+  // compressed by none, ZIPS or ZIP, every channel full resolution.
+  static bool suits(const Imf::Header &header);
+  explicit ChunkReader(const Imf::Header &header);
+
+  // The rows of one chunk; every read starts at a chunk's first row.
+  int chunkRows() const { return chunkRows_; }
+  // Reads rows y0 to y1 of the data window (in file coordinates; y0 starts
+  // a chunk, y1 ends one or the window) into `targets`, one for each
+  // channel of the part in the part's order. Throws the library's
+  // exceptions or std::runtime_error when a chunk is damaged.
+  void read(Imf::InputPart &part, int y0, int y1, const std::vector<ChunkTarget> &targets);
+
+private:
+  struct Chunk {
+    int y = 0, rows = 0;
+    std::vector<char> packed, spread, plain;
+    const char *error = nullptr;
+  };
+  void unpack(Chunk &chunk, const std::vector<ChunkTarget> &targets, int y0) const;
+
+  Imf::Compression compression_;
+  int minX_, maxX_, minY_, maxY_;
+  int chunkRows_;
+  std::vector<Imf::PixelType> types_; // every channel's, in the part's order
+  std::size_t rowBytes_ = 0;          // one row of every channel
+  std::vector<Chunk> chunks_;         // kept from one read to the next
+};
+
+} // namespace qx
