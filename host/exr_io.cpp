@@ -488,6 +488,7 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
       }
     }
     header.channels() = list;
+    if (options.zipLevel > 0) header.zipCompressionLevel() = options.zipLevel;
     for (const auto &[name, value] : options.attributes) {
       header.insert(name, Imf::StringAttribute(value));
     }

@@ -132,6 +132,9 @@ struct ExrWriteOptions {
   ExrPixelChoice type = ExrPixelChoice::Input;
   // Only "R", "G", "B", "A": no pass-through channel, no other buffer.
   bool rgbaOnly = false;
+  // The deflate level of ZIP and ZIPS outputs, 1 (fastest) to 9 (smallest);
+  // 0: the library's own (4).
+  int zipLevel = 0;
   // String attributes added to the header (provenance).
   std::vector<std::pair<std::string, std::string>> attributes;
 };

@@ -321,6 +321,43 @@ TEST(AlphaConventions, PremultipliedInputIsDividedFilteredAndMultipliedBackWithZ
   EXPECT_NEAR(readChannel(straight, "R", 1, 0), 0.8f, 1e-6);
 }
 
+// --zip-level changes how hard the output is deflated, never what it holds.
+TEST(CompositorFiles, TheZipLevelTradesSizeForTimeAndKeepsEverySample) {
+  const std::string dir = freshDir("story_zip_level");
+  writeScene(dir);
+  const int side = 96;
+  std::vector<double> wave(side * side), one(side * side, 1.0), special(side * side, 0.0);
+  for (int i = 0; i < side * side; ++i) {
+    wave[static_cast<std::size_t>(i)] =
+        0.5 + 0.5 * std::sin(0.05 * (i % side) * (1 + i / side % 5));
+  }
+  special[0] = 2.0;
+  MadePart part{"",           box(0, 0, side - 1, side - 1), box(0, 0, side - 1, side - 1), {}, 0,
+                Imf::Header()};
+  part.channels = {{"R", Imf::HALF, wave},
+                   {"G", Imf::HALF, wave},
+                   {"B", Imf::HALF, wave},
+                   {"A", Imf::HALF, one},
+                   {"SpecialBuffer", Imf::FLOAT, special}};
+  writeParts(dir + "/in.exr", {part});
+
+  for (const char *level : {"1", "9"}) {
+    const Outcome run = qxhost(render(dir, dir + "/in.exr", dir + "/out" + level + ".exr",
+                                      std::string("--zip-level ") + level));
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+  EXPECT_LT(std::filesystem::file_size(dir + "/out9.exr"),
+            std::filesystem::file_size(dir + "/out1.exr"));
+  Imf::InputFile fast((dir + "/out1.exr").c_str()), small((dir + "/out9.exr").c_str());
+  EXPECT_EQ(small.header().compression(), Imf::ZIP_COMPRESSION);
+  for (int y : {0, 37, side - 1}) {
+    EXPECT_EQ(readChannel(fast, "G", 5, y), readChannel(small, "G", 5, y)) << "row " << y;
+  }
+  EXPECT_EQ(readChannel(small, "R", 0, 0),
+            static_cast<float>(half(static_cast<float>(wave[0]))) + 0.5f);
+  EXPECT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/out0.exr", "--zip-level 0")).status, 2);
+}
+
 TEST(PngTransfer, LinearBytesSayGammaOneAndSrgbBytesCarryTheSrgbChunk) {
   const std::string dir = freshDir("story_png");
   writeScene(dir);

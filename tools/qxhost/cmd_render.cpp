@@ -23,6 +23,7 @@ struct RenderArgs : RenderBasics {
   std::string keep = "all";
   bool half = false;
   bool forceFloat = false;
+  int zipLevel = 0;
   // Sequences.
   std::string frames;
   std::string task;
@@ -45,6 +46,11 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
       command.add_flag("--half", args.half, "Write half and float channels as half");
   command.add_flag("--float", args.forceFloat, "Write half and float channels as float")
       ->excludes(half);
+  command
+      .add_option("--zip-level", args.zipLevel,
+                  "Deflate level of ZIP and ZIPS outputs: 1 (fastest) to 9 (smallest); "
+                  "default OpenEXR's, 4")
+      ->check(CLI::Range(1, 9));
   command.add_option("--frames", args.frames,
                      "The frames of a sequence: A-B or A-BxSTEP (needs patterns in --frame "
                      "and --out)");
@@ -102,6 +108,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   setup.read = exrReadOptionsFor(args, setup);
   setup.read.passThrough = args.keep == "all";
   setup.write.rgbaOnly = args.keep == "rgba";
+  setup.write.zipLevel = args.zipLevel;
   setup.write.type = args.half         ? ExrPixelChoice::Half
                      : args.forceFloat ? ExrPixelChoice::Float
                                        : ExrPixelChoice::Input;
