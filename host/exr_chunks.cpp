@@ -7,6 +7,9 @@
 #include <ImfPartType.h>
 #include <half.h>
 #include <zlib.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -27,6 +30,29 @@ bool littleEndian() {
   unsigned char first = 0;
   std::memcpy(&first, &one, 1);
   return first == 1;
+}
+
+// Undoes the deflated chunks' predictor: byte i becomes byte i - 1 plus
+// byte i minus 128, a running sum, 16 bytes at a time where SSE2 is there.
+void sumDifferences(unsigned char *d, std::size_t size) {
+  std::size_t i = 1;
+#ifdef __SSE2__
+  if (size > 16) {
+    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+    unsigned char carry = d[0];
+    for (; i + 16 <= size; i += 16) {
+      __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d + i)), bias);
+      x = _mm_add_epi8(x, _mm_slli_si128(x, 1));
+      x = _mm_add_epi8(x, _mm_slli_si128(x, 2));
+      x = _mm_add_epi8(x, _mm_slli_si128(x, 4));
+      x = _mm_add_epi8(x, _mm_slli_si128(x, 8));
+      x = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(carry)));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), x);
+      carry = static_cast<unsigned char>(_mm_extract_epi16(x, 7) >> 8);
+    }
+  }
+#endif
+  for (; i < size; ++i) d[i] = static_cast<unsigned char>(d[i - 1] + d[i] - 128);
 }
 
 class Work : public IlmThread::Task {
@@ -68,95 +94,101 @@ ChunkReader::ChunkReader(const Imf::Header &header)
 void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
                        const std::vector<ChunkTarget> &targets) {
   const std::size_t count = static_cast<std::size_t>((y1 - y0) / chunkRows_ + 1);
-  if (chunks_.size() < count) chunks_.resize(count);
+  const int threads = std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads());
+  const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
+  if (packed_.size() < count) packed_.resize(count);
+  if (inflated_.size() < tasks) inflated_.resize(tasks);
+  std::vector<Chunk> chunks(count);
   // The file is read in order, one chunk after the other; the chunks are
   // then unpacked side by side.
   for (std::size_t i = 0; i < count; ++i) {
-    Chunk &chunk = chunks_[i];
+    Chunk &chunk = chunks[i];
     chunk.y = y0 + static_cast<int>(i) * chunkRows_;
     chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
-    chunk.error = nullptr;
     const char *data = nullptr;
     int size = 0;
     part.rawPixelData(chunk.y, data, size);
-    chunk.packed.assign(data, data + std::max(size, 0));
+    packed_[i].assign(data, data + std::max(size, 0));
   }
   {
-    const int threads = std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads());
-    const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads) * 2);
     IlmThread::TaskGroup group; // waits for its tasks as it goes
     for (std::size_t t = 0; t < tasks; ++t) {
       IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, t] {
-        for (std::size_t i = t; i < count; i += tasks) unpack(chunks_[i], targets, y0);
+        for (std::size_t i = t; i < count; i += tasks) {
+          unpack(chunks[i], packed_[i], inflated_[t], targets, y0);
+        }
       }));
     }
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (chunks_[i].error != nullptr) {
-      throw std::runtime_error("the chunk at row " + std::to_string(chunks_[i].y) + " " +
-                               chunks_[i].error);
+  for (const Chunk &chunk : chunks) {
+    if (chunk.error != nullptr) {
+      throw std::runtime_error("the chunk at row " + std::to_string(chunk.y) + " " + chunk.error);
     }
   }
 }
 
-void ChunkReader::unpack(Chunk &chunk, const std::vector<ChunkTarget> &targets, int y0) const {
+void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
+                         const std::vector<ChunkTarget> &targets, int y0) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);
-    const char *plain = chunk.packed.data();
     // A chunk that packing would not have made smaller is stored as it is.
-    if (chunk.packed.size() != size) {
-      if (compression_ == Imf::NO_COMPRESSION || chunk.packed.size() > size) {
+    // A deflated one holds each byte as its difference from the one before
+    // (plus 128), and byte 2k of the rows in its first half, 2k + 1 in its
+    // second.
+    const bool stored = packed.size() == size;
+    const unsigned char *even = reinterpret_cast<const unsigned char *>(packed.data());
+    const unsigned char *odd = nullptr;
+    if (!stored) {
+      if (compression_ == Imf::NO_COMPRESSION || packed.size() > size) {
         chunk.error = "is not the size of its rows";
         return;
       }
-      chunk.spread.resize(size);
-      uLongf inflated = static_cast<uLongf>(size);
-      if (uncompress(reinterpret_cast<Bytef *>(chunk.spread.data()), &inflated,
-                     reinterpret_cast<const Bytef *>(chunk.packed.data()),
-                     static_cast<uLong>(chunk.packed.size())) != Z_OK ||
-          inflated != size) {
+      if (inflated.size() < size) inflated.resize(size);
+      uLongf length = static_cast<uLongf>(size);
+      if (uncompress(reinterpret_cast<Bytef *>(inflated.data()), &length,
+                     reinterpret_cast<const Bytef *>(packed.data()),
+                     static_cast<uLong>(packed.size())) != Z_OK ||
+          length != size) {
         chunk.error = "does not inflate to its rows";
         return;
       }
-      // Deflated chunks hold each byte as its difference from the one before
-      // (plus 128), the even bytes first and the odd ones after.
-      unsigned char *d = reinterpret_cast<unsigned char *>(chunk.spread.data());
-      for (std::size_t i = 1; i < size; ++i) {
-        d[i] = static_cast<unsigned char>(d[i - 1] + d[i] - 128);
-      }
-      chunk.plain.resize(size);
-      const char *even = chunk.spread.data(), *odd = even + (size + 1) / 2;
-      char *out = chunk.plain.data();
-      for (std::size_t i = 0; i + 1 < size; i += 2) {
-        out[i] = *even++;
-        out[i + 1] = *odd++;
-      }
-      if (size % 2 == 1) out[size - 1] = *even;
-      plain = chunk.plain.data();
+      unsigned char *sums = reinterpret_cast<unsigned char *>(inflated.data());
+      sumDifferences(sums, size);
+      even = sums;
+      odd = sums + (size + 1) / 2;
     }
+    // Every channel's bytes in a row, and every row, start at an even byte.
     const std::size_t width = static_cast<std::size_t>(maxX_ - minX_ + 1);
+    std::size_t at = 0; // the byte of the rows
     for (int r = 0; r < chunk.rows; ++r) {
       const std::size_t row = static_cast<std::size_t>(chunk.y - y0 + r);
       for (std::size_t c = 0; c < types_.size(); ++c) {
         const std::size_t bytes = width * sampleBytes(types_[c]);
         const ChunkTarget &target = targets[c];
         if (target.data != nullptr) {
-          char *to = target.data + row * width * sampleBytes(target.type);
-          if (target.type == types_[c]) {
-            std::memcpy(to, plain, bytes);
-          } else {
+          unsigned char *to = reinterpret_cast<unsigned char *>(target.data) +
+                              row * width * sampleBytes(target.type);
+          if (target.type != types_[c]) {
             // Half to float, the one conversion asked for.
             float *floats = reinterpret_cast<float *>(to);
             for (std::size_t x = 0; x < width; ++x) {
-              std::uint16_t bits;
-              std::memcpy(&bits, plain + 2 * x, 2);
               half h;
-              h.setBits(bits);
+              h.setBits(
+                  stored ? static_cast<std::uint16_t>(even[at + 2 * x] | even[at + 2 * x + 1] << 8)
+                         : static_cast<std::uint16_t>(even[at / 2 + x] | odd[at / 2 + x] << 8));
               floats[x] = h;
+            }
+          } else if (stored) {
+            std::memcpy(to, even + at, bytes);
+          } else {
+            const unsigned char *e = even + at / 2, *o = odd + at / 2;
+            for (std::size_t k = 0; k < bytes / 2; ++k) {
+              to[2 * k] = e[k];
+              to[2 * k + 1] = o[k];
             }
           }
         }
-        plain += bytes;
+        at += bytes;
       }
     }
   } catch (const std::bad_alloc &) {

@@ -2,8 +2,8 @@
 // own reader copies every sample through a call of its own, which for a
 // frame of many channels cost as much as inflating it; a part whose chunks
 // are stored plain or deflated (no, ZIPS or ZIP compression) is read here
-// instead: each chunk fetched through the library, then inflated, unpacked
-// and copied a row of a channel at a time on the library's thread pool.
+// instead: each chunk fetched through the library, then inflated and copied
+// a row of a channel at a time on the library's thread pool.
 #pragma once
 
 #include <ImfForward.h>
@@ -41,17 +41,19 @@ public:
 private:
   struct Chunk {
     int y = 0, rows = 0;
-    std::vector<char> packed, spread, plain;
     const char *error = nullptr;
   };
-  void unpack(Chunk &chunk, const std::vector<ChunkTarget> &targets, int y0) const;
+  void unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
+              const std::vector<ChunkTarget> &targets, int y0) const;
 
   Imf::Compression compression_;
   int minX_, maxX_, minY_, maxY_;
   int chunkRows_;
   std::vector<Imf::PixelType> types_; // every channel's, in the part's order
   std::size_t rowBytes_ = 0;          // one row of every channel
-  std::vector<Chunk> chunks_;         // kept from one read to the next
+  // Kept from one read to the next: each chunk's bytes as stored, and one
+  // buffer to inflate into for each task.
+  std::vector<std::vector<char>> packed_, inflated_;
 };
 
 } // namespace qx

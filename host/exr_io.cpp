@@ -324,9 +324,7 @@ void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
   readingStep(name_, [&] {
     strip.firstRow = firstRow;
     strip.rows = rows;
-    if (strip.frame.width() != width() || strip.frame.height() != rows) {
-      strip.frame = Frame(width(), rows);
-    }
+    strip.frame.reshape(width(), rows);
     for (int b = 0; b < kBufferSlots; ++b) {
       if (!holds(b)) {
         strip.frame.remove(b);

@@ -79,6 +79,16 @@ Frame::Frame(int width, int height) : width_(width), height_(height) {
   }
 }
 
+void Frame::reshape(int width, int height) {
+  if (width == width_ && height == height_) return;
+  const Frame checked(width, height);
+  width_ = checked.width_;
+  height_ = checked.height_;
+  for (std::vector<float> &p : planes_) {
+    if (!p.empty()) p.resize(pixelCount());
+  }
+}
+
 bool Frame::has(int buffer) const {
   return validBuffer(buffer) && !planes_[static_cast<std::size_t>(buffer)].empty();
 }

@@ -35,6 +35,11 @@ public:
   // An empty frame of that size: no buffer held yet. Throws Error for a size
   // of 0 or below.
   Frame(int width, int height);
+  // Gives the frame another size, keeping the buffers it holds and, where
+  // it suffices, their memory: a frame reused for strips of different
+  // heights is not allocated anew each time. The held buffers' samples are
+  // to be written again. Throws Error as the constructor does.
+  void reshape(int width, int height);
 
   // Reads every channel of the file that names a host buffer, half or float,
   // and ignores the others. Throws Error naming the file when it cannot be

@@ -75,7 +75,7 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
                 const RenderOptions &options) {
   const int width = input.width();
   const int height = input.height();
-  if (output.width() != width || output.height() != height) output = Frame(width, height);
+  output.reshape(width, height);
   // Every pixel starts as its input colour, so that one the filter leaves
   // alone keeps it.
   for (int c = 0; c < 4; ++c) {
