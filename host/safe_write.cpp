@@ -31,6 +31,7 @@ constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
 bool isLink(const std::string &) { return false; }
 void keepMode(int, const std::string &) {}
 int flushToDisk(int fd) { return ::_commit(fd); }
+void startFlush(int) {}
 int replaceFile(const std::string &from, const std::string &to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return 0;
@@ -50,6 +51,15 @@ void keepMode(int fd, const std::string &final) {
   if (stat(final.c_str(), &old) == 0) (void)fchmod(fd, old.st_mode & 07777);
 }
 int flushToDisk(int fd) { return ::fsync(fd); }
+// Starts the disk writing what the file holds so far, without waiting: the
+// flush at the commit is then left only the last bytes to wait for.
+void startFlush(int fd) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+#endif
+}
 int replaceFile(const std::string &from, const std::string &to) {
   return std::rename(from.c_str(), to.c_str());
 }
@@ -62,6 +72,8 @@ void flushFolder(const std::string &folder) {
   }
 }
 #endif
+
+constexpr std::size_t kFlushStep = std::size_t{8} << 20;
 
 std::string folderOf(const std::string &path) {
   const std::size_t slash = path.find_last_of('/');
@@ -136,6 +148,12 @@ void TempFile::write(const void *data, std::size_t size) {
     if (wrote == 0) fail(ENOSPC);
     bytes += wrote;
     size -= static_cast<std::size_t>(wrote);
+    unflushed_ += static_cast<std::size_t>(wrote);
+  }
+  // A large file goes to the disk while it is written, not all at the commit.
+  if (unflushed_ >= kFlushStep) {
+    startFlush(fd_);
+    unflushed_ = 0;
   }
 }
 

@@ -45,6 +45,7 @@ private:
   std::string path_;
   int fd_ = -1;
   bool committed_ = false;
+  std::size_t unflushed_ = 0; // written since the disk was last asked to take the file
 };
 
 // Writes `bytes` as the whole new content of `path`, safely.
