@@ -32,8 +32,9 @@ bool littleEndian() {
   return first == 1;
 }
 
-// Undoes the deflated chunks' predictor: byte i becomes byte i - 1 plus
-// byte i minus 128, a running sum, 16 bytes at a time where SSE2 is there.
+// Undoes the predictor of deflated chunks, which store each byte as its
+// difference from the one before plus 128: a running sum, taken 16 bytes at
+// a time where SSE2 is there.
 void sumDifferences(unsigned char *d, std::size_t size) {
   std::size_t i = 1;
 #ifdef __SSE2__
@@ -68,7 +69,10 @@ private:
 } // namespace
 
 bool ChunkReader::suits(const Imf::Header &header) {
-  if (!littleEndian() || header.hasTileDescription()) return false;
+  if (!littleEndian() || header.hasTileDescription() ||
+      header.channels().begin() == header.channels().end()) {
+    return false;
+  }
   if (header.hasType() && header.type() != Imf::SCANLINEIMAGE) return false;
   const Imf::Compression c = header.compression();
   if (c != Imf::NO_COMPRESSION && c != Imf::ZIPS_COMPRESSION && c != Imf::ZIP_COMPRESSION) {
@@ -81,13 +85,12 @@ bool ChunkReader::suits(const Imf::Header &header) {
 }
 
 ChunkReader::ChunkReader(const Imf::Header &header)
-    : compression_(header.compression()), minX_(header.dataWindow().min.x),
-      maxX_(header.dataWindow().max.x), minY_(header.dataWindow().min.y),
+    : compression_(header.compression()),
+      width_(static_cast<std::size_t>(header.dataWindow().max.x - header.dataWindow().min.x + 1)),
       maxY_(header.dataWindow().max.y), chunkRows_(compression_ == Imf::ZIP_COMPRESSION ? 16 : 1) {
-  const std::size_t width = static_cast<std::size_t>(maxX_ - minX_ + 1);
   for (auto it = header.channels().begin(); it != header.channels().end(); ++it) {
     types_.push_back(it.channel().type);
-    rowBytes_ += width * sampleBytes(it.channel().type);
+    rowBytes_ += width_ * sampleBytes(it.channel().type);
   }
 }
 
@@ -158,20 +161,19 @@ void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vec
       odd = sums + (size + 1) / 2;
     }
     // Every channel's bytes in a row, and every row, start at an even byte.
-    const std::size_t width = static_cast<std::size_t>(maxX_ - minX_ + 1);
     std::size_t at = 0; // the byte of the rows
     for (int r = 0; r < chunk.rows; ++r) {
       const std::size_t row = static_cast<std::size_t>(chunk.y - y0 + r);
       for (std::size_t c = 0; c < types_.size(); ++c) {
-        const std::size_t bytes = width * sampleBytes(types_[c]);
+        const std::size_t bytes = width_ * sampleBytes(types_[c]);
         const ChunkTarget &target = targets[c];
         if (target.data != nullptr) {
           unsigned char *to = reinterpret_cast<unsigned char *>(target.data) +
-                              row * width * sampleBytes(target.type);
+                              row * width_ * sampleBytes(target.type);
           if (target.type != types_[c]) {
             // Half to float, the one conversion asked for.
             float *floats = reinterpret_cast<float *>(to);
-            for (std::size_t x = 0; x < width; ++x) {
+            for (std::size_t x = 0; x < width_; ++x) {
               half h;
               h.setBits(
                   stored ? static_cast<std::uint16_t>(even[at + 2 * x] | even[at + 2 * x + 1] << 8)

@@ -25,8 +25,9 @@ struct ChunkTarget {
 
 class ChunkReader {
 public:
-  // Whether a part with that header can be read so: flat scan lines,
-  // compressed by none, ZIPS or ZIP, every channel full resolution.
+  // Whether a part with that header can be read so: flat scan lines of at
+  // least one channel, compressed by none, ZIPS or ZIP, every channel full
+  // resolution.
   static bool suits(const Imf::Header &header);
   explicit ChunkReader(const Imf::Header &header);
 
@@ -47,7 +48,8 @@ private:
               const std::vector<ChunkTarget> &targets, int y0) const;
 
   Imf::Compression compression_;
-  int minX_, maxX_, minY_, maxY_;
+  std::size_t width_; // of the data window
+  int maxY_;          // its last row
   int chunkRows_;
   std::vector<Imf::PixelType> types_; // every channel's, in the part's order
   std::size_t rowBytes_ = 0;          // one row of every channel
