@@ -22,8 +22,6 @@
 namespace qx {
 namespace {
 
-std::size_t sampleBytes(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
-
 // The file stores samples little-endian; they are copied as they are.
 bool littleEndian() {
   const std::uint16_t one = 1;

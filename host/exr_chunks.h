@@ -15,6 +15,9 @@
 
 namespace qx {
 
+// The bytes one sample of that type takes in a file.
+inline std::size_t sampleBytes(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
+
 // Where one channel of the part goes: rows of the part's width, the first
 // the first row read, in `type` (a half channel may go to float; any other
 // channel only to its own type). No data: the channel is skipped.

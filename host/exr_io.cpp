@@ -17,10 +17,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <iterator>
-#include <new>
 #include <numeric>
 
 #include "error.h"
@@ -31,8 +29,6 @@ namespace qx {
 namespace {
 
 constexpr const char *kColourNames[4] = {"R", "G", "B", "A"};
-
-std::size_t bytesOf(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
 
 bool isDeep(const Imf::Header &header) {
   return header.hasType() && Imf::isDeepData(header.type());
@@ -62,7 +58,7 @@ std::size_t samplesIn(int minX, int maxX, int y0, int y1, int xSampling, int ySa
 // so the base is moved back by the corner's sample.
 Imf::Slice sliceOver(Imf::PixelType type, void *data, int minX, int maxX, int y0, int xSampling = 1,
                      int ySampling = 1) {
-  const std::ptrdiff_t xStride = static_cast<std::ptrdiff_t>(bytesOf(type));
+  const std::ptrdiff_t xStride = static_cast<std::ptrdiff_t>(sampleBytes(type));
   const std::ptrdiff_t yStride = xStride * ((maxX - minX + 1) / xSampling);
   char *base =
       static_cast<char *>(data) - (minX / xSampling) * xStride - ceilDiv(y0, ySampling) * yStride;
@@ -127,39 +123,36 @@ int chunkRows(const Imf::Header &header) {
   }
 }
 
-// Runs a step of reading `name`; any failure comes out as Error naming it.
-template <class Step> auto readingStep(const std::string &name, Step step) -> decltype(step()) {
-  try {
-    return step();
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(name + ": cannot read the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(name + ": cannot read the frame: " + e.what());
+// Calls put(i, v) with each of `samples` samples held in `type`, as a float.
+template <class Put>
+void forEachAsFloat(const void *from, Imf::PixelType type, std::size_t samples, Put put) {
+  if (type == Imf::HALF) {
+    const half *h = static_cast<const half *>(from);
+    for (std::size_t i = 0; i < samples; ++i) put(i, static_cast<float>(h[i]));
+  } else if (type == Imf::UINT) {
+    const unsigned int *u = static_cast<const unsigned int *>(from);
+    for (std::size_t i = 0; i < samples; ++i) put(i, static_cast<float>(u[i]));
+  } else {
+    const float *f = static_cast<const float *>(from);
+    for (std::size_t i = 0; i < samples; ++i) put(i, f[i]);
   }
 }
 
+// Converts samples between pixel types; a float out of uint's range is
+// clamped to it.
 void convertSamples(const void *from, Imf::PixelType fromType, void *to, Imf::PixelType toType,
                     std::size_t samples) {
-  for (std::size_t i = 0; i < samples; ++i) {
-    float v;
-    if (fromType == Imf::HALF) {
-      v = static_cast<const half *>(from)[i];
-    } else if (fromType == Imf::UINT) {
-      v = static_cast<float>(static_cast<const unsigned int *>(from)[i]);
-    } else {
-      v = static_cast<const float *>(from)[i];
-    }
-    if (toType == Imf::HALF) {
-      static_cast<half *>(to)[i] = half(v);
-    } else if (toType == Imf::FLOAT) {
-      static_cast<float *>(to)[i] = v;
-    } else {
-      static_cast<unsigned int *>(to)[i] = !(v > 0.0f)          ? 0u
-                                           : v >= 4294967040.0f ? 4294967295u
-                                                                : static_cast<unsigned int>(v);
-    }
+  if (toType == Imf::HALF) {
+    half *out = static_cast<half *>(to);
+    forEachAsFloat(from, fromType, samples, [out](std::size_t i, float v) { out[i] = half(v); });
+  } else if (toType == Imf::FLOAT) {
+    float *out = static_cast<float *>(to);
+    forEachAsFloat(from, fromType, samples, [out](std::size_t i, float v) { out[i] = v; });
+  } else {
+    unsigned int *out = static_cast<unsigned int *>(to);
+    forEachAsFloat(from, fromType, samples, [out](std::size_t i, float v) {
+      out[i] = !(v > 0.0f) ? 0u : v >= 4294967040.0f ? 4294967295u : static_cast<unsigned int>(v);
+    });
   }
 }
 
@@ -196,7 +189,7 @@ struct ExrInput::PartRead {
 ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a frame");
-  readingStep(path, [&] {
+  namingFailures(path, "read the frame", [&] {
     file_ = std::make_unique<Imf::MultiPartInputFile>(path.c_str(), Imf::globalThreadCount());
     open(options);
   });
@@ -204,7 +197,7 @@ ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : nam
 
 ExrInput::ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadOptions &options)
     : name_(name) {
-  readingStep(name, [&] {
+  namingFailures(name, "read the frame", [&] {
     file_ = std::make_unique<Imf::MultiPartInputFile>(stream, Imf::globalThreadCount());
     open(options);
   });
@@ -321,7 +314,7 @@ void ExrInput::open(const ExrReadOptions &options) {
 }
 
 void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
-  readingStep(name_, [&] {
+  namingFailures(name_, "read the frame", [&] {
     strip.firstRow = firstRow;
     strip.rows = rows;
     strip.frame.reshape(width(), rows);
@@ -339,7 +332,7 @@ void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
       const Imf::Channel &c = passThrough_[i].channel;
       strip.raw[i].resize(
           samplesIn(window_.min.x, window_.max.x, y0, y1, c.xSampling, c.ySampling) *
-          bytesOf(c.type));
+          sampleBytes(c.type));
     }
     for (PartRead &part : parts_) readPart(part, y0, y1, strip);
   });
@@ -526,7 +519,7 @@ void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
       if (data == nullptr || c.channel.type != c.held) {
         // The library writes each channel from samples of its own type.
         const std::size_t samples = samplesIn(window_.min.x, window_.max.x, y0, y1, xs, ys);
-        c.converted.resize(samples * bytesOf(c.channel.type));
+        c.converted.resize(samples * sampleBytes(c.channel.type));
         if (data != nullptr) {
           convertSamples(data, c.held, c.converted.data(), c.channel.type, samples);
         } else {

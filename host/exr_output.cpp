@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
-#include <new>
 #include <optional>
 
 #include "error.h"
@@ -54,7 +53,7 @@ ExrTarget::~ExrTarget() = default;
 Imf::OStream &ExrTarget::stream() { return *stream_; }
 
 void ExrTarget::run(const std::function<void()> &step) {
-  try {
+  namingFailures(path_, "write the frame", [&] {
     try {
       step();
     } catch (const std::exception &) {
@@ -62,13 +61,7 @@ void ExrTarget::run(const std::function<void()> &step) {
       if (stream_ && stream_->error()) throw *stream_->error();
       throw;
     }
-  } catch (const Error &) {
-    throw;
-  } catch (const std::bad_alloc &) {
-    throw Error(path_ + ": cannot write the frame: out of memory");
-  } catch (const std::exception &e) {
-    throw Error(path_ + ": cannot write the frame: " + e.what());
-  }
+  });
 }
 
 void ExrTarget::commit() {
