@@ -452,6 +452,13 @@ std::string BuiltLayerSet(Input &in, uint8_t mode) {
 // Script text
 
 // A number as the script writes it, read back to the very same value.
+// A pointer line: a position off the control is what a faulty host (or a
+// drag past the control's edge) hands the module, and goes through force.
+std::string PointerLine(const std::string &target, int x, const qx::PanelControl &control) {
+  const bool over = x >= 0 && x < control.width();
+  return std::string(over ? "" : "force ") + "pointer " + target + " " + std::to_string(x);
+}
+
 std::string Number(double value, int digits) {
   if (isnan(value)) return "nan";
   if (isinf(value)) return value < 0 ? "-inf" : "inf";
@@ -763,7 +770,7 @@ private:
       const int red = in_.swatch(), green = in_.swatch(), blue = in_.swatch();
       const int x = in_.signedByte();
       const bool inRange = ((red | green | blue) & ~0xFF) == 0;
-      PlayLine("pointer " + target + " " + std::to_string(x), panel);
+      PlayLine(PointerLine(target, x, control), panel);
       PlayLine(std::string(inRange ? "" : "force ") + "set " + target + " " + std::to_string(red) +
                    " " + std::to_string(green) + " " + std::to_string(blue) + note,
                panel);
@@ -963,7 +970,7 @@ private:
       return false;
     case 5: {
       const int x = in_.signedByte();
-      PlayLine("pointer " + std::to_string(Control(CTL_SWATCH)->index()) + " " + std::to_string(x),
+      PlayLine(PointerLine(std::to_string(Control(CTL_SWATCH)->index()), x, *Control(CTL_SWATCH)),
                panel);
       return false;
     }

@@ -167,8 +167,8 @@ std::string StepFault(const qx::ScriptStep &step) {
     break;
   }
   if (step.forced && step.action != qx::ScriptAction::Set &&
-      step.action != qx::ScriptAction::PickerAccept)
-    return "a forced step that is neither set nor picker accept";
+      step.action != qx::ScriptAction::PickerAccept && step.action != qx::ScriptAction::Pointer)
+    return "a forced step that is neither set, pointer nor picker accept";
   if (step.numbers.size() != expected) return "the step holds the wrong count of numbers";
   for (const qx::ScriptNumber &n : step.numbers) {
     // Only forced values may be nan or infinite.

@@ -2,7 +2,7 @@
 // map file.
 #include "channel_map.h"
 
-#include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -22,16 +22,29 @@ std::string trimmed(const std::string &text) {
   return text.substr(first, last - first + 1);
 }
 
-// A value that reads whole as a finite number.
-bool readConstant(const std::string &text, float &value) {
+// Why a number cannot stand as a buffer's constant, or empty when it can:
+// the buffer holds floats, so a value the float makes infinite, NaN or 0
+// (1e300, 1e-50) would fill the buffer with something the user never wrote.
+// Subnormal floats are kept.
+std::string constantProblem(double value) {
+  if (std::isnan(value)) return "is not a number";
+  if (!std::isfinite(value) || std::fabs(value) > static_cast<double>(FLT_MAX)) {
+    return "is beyond the float range (about 3.4e38 either way)";
+  }
+  if (value != 0.0 && static_cast<float>(value) == 0.0f) {
+    return "is too small for a float and would read 0 (smallest 1.4e-45)";
+  }
+  return "";
+}
+
+// A value that reads whole as a number ("1.0", "-2e3", "nan", "1e400") is a
+// constant; anything else is a channel name.
+bool readsAsNumber(const std::string &text, double &value) {
   if (text.empty()) return false;
   const char *begin = text.c_str();
   char *end = nullptr;
-  errno = 0;
-  const float v = std::strtof(begin, &end);
-  if (end != begin + text.size() || errno != 0 || !std::isfinite(v)) return false;
-  value = v;
-  return true;
+  value = std::strtod(begin, &end);
+  return end == begin + text.size();
 }
 
 } // namespace
@@ -80,8 +93,14 @@ void ChannelMap::addText(const std::string &text, const std::string &where) {
     }
     if (value.empty()) throw Error(where + ": \"" + item + "\" names no channel");
     ChannelSource source;
-    if (readConstant(value, source.constant)) {
+    double number = 0.0;
+    if (readsAsNumber(value, number)) {
+      const std::string problem = constantProblem(number);
+      if (!problem.empty()) {
+        throw Error(where + ": \"" + item + "\": the constant " + value + " " + problem);
+      }
       source.kind = ChannelSource::Kind::Constant;
+      source.constant = static_cast<float>(number);
     } else {
       source.channel = value;
     }
@@ -104,7 +123,11 @@ void ChannelMap::addJsonFile(const std::string &path) {
     ChannelSource source;
     if (it->is_string() && !it->get<std::string>().empty()) {
       source.channel = it->get<std::string>();
-    } else if (it->is_number() && std::isfinite(it->get<double>())) {
+    } else if (it->is_number()) {
+      const std::string problem = constantProblem(it->get<double>());
+      if (!problem.empty()) {
+        throw Error(path + ": \"" + it.key() + "\": the constant " + it->dump() + " " + problem);
+      }
       source.kind = ChannelSource::Kind::Constant;
       source.constant = it->get<float>();
     } else {
@@ -112,6 +135,21 @@ void ChannelMap::addJsonFile(const std::string &path) {
     }
     set(buffer, std::move(source));
   }
+}
+
+std::string ChannelMap::colourCollision() const {
+  for (int a = 32; a < 36; ++a) {
+    const ChannelSource &first = source(a);
+    if (first.kind != ChannelSource::Kind::Channel) continue;
+    for (int b = a + 1; b < 36; ++b) {
+      const ChannelSource &second = source(b);
+      if (second.kind == ChannelSource::Kind::Channel && second.channel == first.channel) {
+        return std::string("both ") + bufferChannelName(a) + " and " + bufferChannelName(b) +
+               " would be written into channel \"" + first.channel + "\"";
+      }
+    }
+  }
+  return "";
 }
 
 } // namespace qx

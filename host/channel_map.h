@@ -42,6 +42,11 @@ public:
   }
   bool isMapped(int buffer) const { return mapped_[static_cast<std::size_t>(buffer)]; }
 
+  // When two of the colour buffers (32 to 35), each written back into the
+  // channel it is read from, would land in one channel (--ch R=Y,G=Y, or
+  // R=G): a text naming both and the channel. Empty when each has its own.
+  std::string colourCollision() const;
+
 private:
   void set(int buffer, ChannelSource source);
 

@@ -132,16 +132,18 @@ void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vec
                          const std::vector<ChunkTarget> &targets, int y0) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);
-    // A chunk that packing would not have made smaller is stored as it is.
-    // A deflated one holds each byte as its difference from the one before
-    // (plus 128), and byte 2k of the rows in its first half, 2k + 1 in its
-    // second.
-    const bool stored = packed.size() == size;
+    // A chunk that packing would not have made smaller is stored as it is,
+    // and may carry bytes past its rows (some writers pad the last, partial
+    // chunk to a whole one): OpenEXR reads its rows and ignores the rest, and
+    // so does this. A deflated one holds each byte as its difference from
+    // the one before (plus 128), and byte 2k of the rows in its first half,
+    // 2k + 1 in its second.
+    const bool stored = packed.size() >= size;
     const unsigned char *even = reinterpret_cast<const unsigned char *>(packed.data());
     const unsigned char *odd = nullptr;
     if (!stored) {
-      if (compression_ == Imf::NO_COMPRESSION || packed.size() > size) {
-        chunk.error = "is not the size of its rows";
+      if (compression_ == Imf::NO_COMPRESSION) {
+        chunk.error = "is shorter than its rows";
         return;
       }
       if (inflated.size() < size) inflated.resize(size);

@@ -446,7 +446,12 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
       const bool layout =
           std::any_of(std::begin(kLayoutAttributes), std::end(kLayoutAttributes),
                       [&](const char *name) { return std::strcmp(name, it.name()) == 0; });
-      if (!layout) header.insert(it.name(), it.attribute());
+      // The provenance written below replaces the input's, whatever type
+      // the input gave it.
+      const bool replaced =
+          std::any_of(options.attributes.begin(), options.attributes.end(),
+                      [&](const auto &attribute) { return attribute.first == it.name(); });
+      if (!layout && !replaced) header.insert(it.name(), it.attribute());
     }
     Imf::ChannelList list;
     auto add = [&](const std::string &name, Imf::PixelType fileType, Imf::PixelType held,
@@ -460,11 +465,19 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
     const Imf::Channel full(Imf::FLOAT);
     for (int c = 0; c < 4; ++c) {
       const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(32 + c)];
+      // A colour channel the input lacks (read as 0.0 or a constant) is not
+      // written: the output holds no channel the input did not have.
+      if (source.channel.empty()) continue;
       // Under --keep rgba the colour goes out as R, G, B and A whatever it
       // was read from, still in the type it was read in.
-      const bool fromFile = !source.channel.empty();
-      add(fromFile && !options.rgbaOnly ? source.channel : kColourNames[c],
-          fromFile ? source.type : Imf::FLOAT, Imf::FLOAT, ChannelWrite::From::Colour, c, full);
+      const std::string name = options.rgbaOnly ? kColourNames[c] : source.channel;
+      if (list.findChannel(name) != nullptr) {
+        throw Error(path_ +
+                    ": cannot write the frame: two colour buffers would be written into "
+                    "channel \"" +
+                    name + "\"");
+      }
+      add(name, source.type, Imf::FLOAT, ChannelWrite::From::Colour, c, full);
     }
     if (!options.rgbaOnly) {
       for (std::size_t i = 0; i < input.passThrough().size(); ++i) {

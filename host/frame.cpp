@@ -130,16 +130,23 @@ bool namesPlaneFolder(const std::string &path) {
   return !path.empty() && (path.back() == '/' || path.back() == '\\');
 }
 
-Frame Frame::readPlanes(const std::string &folder) {
+Frame Frame::readPlanes(const std::string &folder, std::uint64_t maxPixels,
+                        const std::array<std::string, kBufferSlots> *names) {
   std::error_code ec;
   if (!std::filesystem::is_directory(folder, ec))
     throw Error(folder + ": no such folder of planes");
   Frame frame;
   for (int b = 0; b < kBufferSlots; ++b) {
-    if (kChannelNames[b] == nullptr) continue;
-    const std::string path = planePath(folder, b);
+    const std::string name = names != nullptr
+                                 ? (*names)[static_cast<std::size_t>(b)]
+                                 : std::string(kChannelNames[b] != nullptr ? kChannelNames[b] : "");
+    if (name.empty()) continue;
+    const std::string path = (std::filesystem::path(folder) / (name + ".npy")).string();
     if (!std::filesystem::is_regular_file(path, ec)) continue;
-    const NpyArray plane = readNpy(path);
+    const NpyArray plane = readNpy(path,
+                                   static_cast<std::size_t>(std::min<std::uint64_t>(
+                                       maxPixels, std::numeric_limits<std::size_t>::max())),
+                                   "--max-pixels");
     if (plane.type != NpyType::Float32 || plane.shape.size() != 2 || plane.shape[0] == 0 ||
         plane.shape[1] == 0 ||
         plane.shape[0] > static_cast<std::size_t>(std::numeric_limits<int>::max() / 4) ||

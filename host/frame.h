@@ -58,9 +58,13 @@ public:
 
   // Reads a folder of planes: "<channel>.npy" for each host buffer's channel
   // (e.g. "SpecialBuffer.npy", "SurfaceColor.R.npy", "R.npy"), float32 of
-  // shape (height, width), all of one size. Other files are ignored. Throws
-  // Error naming the folder or the plane that is wrong.
-  static Frame readPlanes(const std::string &folder);
+  // shape (height, width), all of one size. Other files are ignored. With
+  // `names`, buffer b is read from "<names[b]>.npy" instead (an empty name:
+  // not read). A plane of more than `maxPixels` pixels is refused before its
+  // values are read. Throws Error naming the folder or the plane that is
+  // wrong.
+  static Frame readPlanes(const std::string &folder, std::uint64_t maxPixels = kDefaultMaxPixels,
+                          const std::array<std::string, kBufferSlots> *names = nullptr);
   // Writes every held buffer as "<channel>.npy" into the folder, which is
   // made when missing. Throws Error naming the file.
   void writePlanes(const std::string &folder) const;

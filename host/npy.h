@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,12 @@ void writeNpy(const std::string &path, NpyType type, const std::vector<std::size
               const void *data);
 
 // Reads an array of type "<f4" or "|u1" in C order, version 1.0, 2.0 or 3.0.
-// Throws Error naming the file and what is wrong with it.
-NpyArray readNpy(const std::string &path);
+// The header is read and checked first: an array of more than `maxCount`
+// elements, or a file whose size is not what its shape needs, is refused
+// before its elements are read; `limitName` names the limit for the user
+// ("--max-pixels"). Throws Error naming the file and what is wrong with it.
+NpyArray readNpy(const std::string &path,
+                 std::size_t maxCount = std::numeric_limits<std::size_t>::max(),
+                 const std::string &limitName = "");
 
 } // namespace qx

@@ -204,10 +204,12 @@ ScriptStep parseLine(const std::vector<Token> &tokens, bool forced = false) {
   };
 
   if (command == "force" && !forced) {
-    const char *usage = "force goes before set or picker accept";
+    const char *usage = "force goes before set, pointer or picker accept";
     expect(args >= 1, usage);
     step = parseLine(std::vector<Token>(tokens.begin() + 1, tokens.end()), true);
-    expect(step.action == ScriptAction::Set || step.action == ScriptAction::PickerAccept, usage);
+    expect(step.action == ScriptAction::Set || step.action == ScriptAction::PickerAccept ||
+               step.action == ScriptAction::Pointer,
+           usage);
     step.forced = true;
   } else if (command == "select") {
     expect(args == 2, "select takes a control and a row");
@@ -229,6 +231,10 @@ ScriptStep parseLine(const std::vector<Token> &tokens, bool forced = false) {
     step.action = ScriptAction::Pointer;
     step.control = control(tokens[1]);
     step.numbers.push_back(wholeNumber(tokens[2], "x position"));
+    // Whatever the control, an x the host's integer cannot hold is no
+    // position, forced or not.
+    const long long x = step.numbers.back().integer;
+    if (x < INT_MIN || x > INT_MAX) problem("x position " + tokens[2].text + " is out of range");
   } else if (command == "picker") {
     const char *usage = "picker takes accept R G B, cancel or none";
     expect(args >= 1 && !tokens[1].quoted, usage);
@@ -455,6 +461,14 @@ std::vector<BoundStep> bindScript(const PanelScript &script, const Panel &panel)
                   controlKindName(control.kind()));
         }
         if (step.action == ScriptAction::Set) checkSet(step, control);
+        if (step.action == ScriptAction::Pointer && !step.forced) {
+          const long long x = step.numbers[0].integer;
+          if (x < 0 || x >= control.width()) {
+            problem("x position " + step.numbers[0].text + " is outside " + describe(control) +
+                    ", which is " + std::to_string(control.width()) + " pixels wide (0 to " +
+                    std::to_string(control.width() - 1) + "; force pointer puts it anywhere)");
+          }
+        }
       }
       bound.push_back({&step, index});
     } catch (const LineProblem &p) {

@@ -12,6 +12,7 @@
 //                           controls, three integers 0..255 for the colour
 //                           swatch): set the value, fire
 //   pointer CONTROL X       the pointer's x over the control for later events
+//                           (0 to the control's width less one)
 //   picker accept R G B     from now on the colour picker accepts R G B (0..1)
 //   picker cancel           from now on the colour picker is cancelled
 //   picker none             from now on there is no colour picker
@@ -28,11 +29,12 @@
 //                           surfaces (and stored state) of SCENE if given
 //   close                   closes the panel; so does the end of the script
 //
-// "force" before "set" or "picker accept" lifts the checks of the values:
-// any whole number for a list box, check box, popup, button or area, any
-// number for a percent control or the picker, `nan`, `inf` and `-inf`
-// included, three whole numbers for the colour swatch. That is what damaged
-// data or a faulty host may hand the module.
+// "force" before "set", "pointer" or "picker accept" lifts the checks of the
+// values: any whole number for a list box, check box, popup, button or area,
+// any number for a percent control or the picker, `nan`, `inf` and `-inf`
+// included, three whole numbers for the colour swatch, a pointer anywhere
+// an integer reaches. That is what damaged data or a faulty host may hand
+// the module.
 //
 // Events reach a control's handler whatever its drawing state: a ghosted
 // control's handler decides for itself whether to act.

@@ -101,7 +101,17 @@ private:
     const int middleY = control.y() + control.height() / 2;
 
     if (step.action == ScriptAction::Pointer) {
-      pointer_[index] = static_cast<int>(step.numbers[0].integer);
+      // A forced pointer may stand anywhere an integer reaches; a window's
+      // pointer only where a screen position does.
+      const long long x = step.numbers[0].integer;
+      if (x < -kFarthestPointer || x > kFarthestPointer) {
+        std::fprintf(stderr,
+                     "qxhost: warning: %s: line %d: x position %lld is off any screen; the "
+                     "window's pointer cannot stand there\n",
+                     source_.c_str(), step.line, x);
+        return;
+      }
+      pointer_[index] = static_cast<int>(x);
       pending_.push_back(
           [this, x = control.x() + pointer_[index], middleY] { window_.move(x, middleY); });
       return;
@@ -161,6 +171,9 @@ private:
 
   // A window passes no event to a hidden or disabled widget; the step is
   // then left out, and said so.
+  // How far from its control a window's pointer may stand, in pixels.
+  static constexpr long long kFarthestPointer = 32767;
+
   bool reachable(const ScriptStep &step, const PanelControl &control) {
     const WidgetState state = window_.widgetState(control.index());
     if (state.visible && state.active) return true;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ImfInputFile.h>
+#include <ImfIntAttribute.h>
 #include <ImfStandardAttributes.h>
 #include <ImfStringAttribute.h>
 
@@ -14,6 +15,7 @@
 
 #include "e2e_files.h"
 #include "exr_make.h"
+#include "frame.h"
 #include "qxhost_run.h"
 
 namespace {
@@ -79,6 +81,8 @@ TEST(CompositorFiles, AnOffsetTiledHalfFrameKeepsItsWindowsAttributesChannelsAnd
   Imf::addComments(part.extra, "shot 42, take 3");
   Imf::addFramesPerSecond(part.extra, Imf::Rational(24, 1));
   part.extra.insert("studio/shot", Imf::StringAttribute("sq010_sh042"));
+  // Provenance of another type, as another tool may have left it: replaced.
+  part.extra.insert("qxhost:scene", Imf::IntAttribute(7));
   writeParts(dir + "/in.exr", {part});
 
   const Outcome run = qxhost(render(dir, dir + "/in.exr", dir + "/out.exr"));
@@ -97,7 +101,9 @@ TEST(CompositorFiles, AnOffsetTiledHalfFrameKeepsItsWindowsAttributesChannelsAnd
   EXPECT_EQ(shot->value(), "sq010_sh042");
   const auto *version = h.findTypedAttribute<Imf::StringAttribute>("qxhost:version");
   ASSERT_NE(version, nullptr) << "no provenance";
-  EXPECT_NE(h.findTypedAttribute<Imf::StringAttribute>("qxhost:scene"), nullptr);
+  const auto *scene = h.findTypedAttribute<Imf::StringAttribute>("qxhost:scene");
+  ASSERT_NE(scene, nullptr) << "an input's qxhost:scene of another type is replaced";
+  EXPECT_NE(scene->value().find("scene.json"), std::string::npos) << scene->value();
   EXPECT_NE(h.findTypedAttribute<Imf::StringAttribute>("qxhost:module"), nullptr);
 
   const std::pair<const char *, Imf::PixelType> types[] = {{"R", Imf::HALF},
@@ -197,6 +203,69 @@ TEST(RenamedChannels, MappedThroughChAcrossPartsOrThroughAMapFile) {
   ASSERT_EQ(byFile.status, 0) << byFile.err;
   Imf::InputFile lowerOut((dir + "/lower-out.exr").c_str());
   EXPECT_EQ(readChannel(lowerOut, "r", 0, 0), 0.625f) << "uint ids select the entry too";
+}
+
+// Mappings that would write wrong pixels and still exit 0: two colours in
+// one channel, constants no float holds, and plane folders that took no
+// notice of --ch, --ch-map or --max-pixels.
+TEST(RenamedChannels, ColoursSharingAChannelAndConstantsNoFloatHoldsAreRefusedAndPlanesAreMapped) {
+  const std::string dir = freshDir("story_wrong_pixels");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  part.channels = colourChannels({"R", "G", "B"}, Imf::FLOAT);
+  part.channels.push_back({"Y", Imf::FLOAT, std::vector<double>(12, 0.25)});
+  part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+  writeParts(dir + "/rgb.exr", {part});
+  const std::string in = dir + "/rgb.exr", out = dir + "/out.exr";
+
+  for (const char *ch : {"R=G", "R=Y,G=Y,B=Y"}) {
+    const Outcome shared = qxhost(render(dir, in, out, std::string("--allow-missing --ch ") + ch));
+    EXPECT_EQ(shared.status, 2) << ch << ": " << shared.err;
+    EXPECT_NE(shared.err.find("would be written into channel"), std::string::npos) << shared.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+  ASSERT_EQ(qxhost(render(dir, in, out, "--allow-missing --keep rgba --ch R=Y,G=Y,B=Y")).status, 0)
+      << "under --keep rgba each colour has its own channel";
+
+  for (const std::string constant : {"1e-50", "nan", "1e400", "-1e39"}) {
+    const Outcome bad = qxhost(render(dir, in, out, "--allow-missing --ch Shadow=" + constant));
+    EXPECT_EQ(bad.status, 2) << constant << ": " << bad.err;
+    EXPECT_NE(bad.err.find("the constant " + constant), std::string::npos) << bad.err;
+  }
+  writeFile(dir + "/huge.json", R"({"Shadow": 1e300})");
+  const Outcome huge =
+      qxhost(render(dir, in, out, "--allow-missing --ch-map " + dir + "/huge.json"));
+  EXPECT_EQ(huge.status, 2) << huge.err;
+  EXPECT_NE(huge.err.find("beyond the float range"), std::string::npos) << huge.err;
+  EXPECT_EQ(qxhost(render(dir, in, out, "--allow-missing --ch Shadow=1e-40")).status, 0)
+      << "a subnormal float is a constant like any other";
+
+  // No A in, no A out: --allow-missing reads it as 0.0 and writes nothing.
+  const Outcome rgb = qxhost(render(dir, in, out, "--allow-missing"));
+  ASSERT_EQ(rgb.status, 0) << rgb.err;
+  {
+    Imf::InputFile file(out.c_str());
+    EXPECT_EQ(file.header().channels().findChannel("A"), nullptr) << "an A the input lacked";
+    EXPECT_EQ(readChannel(file, "R", 0, 0), 0.625f);
+  }
+
+  // A plane folder: the special buffer under a renderer's name.
+  ASSERT_EQ(qxhost("planes --frame '" + in + "' --out-dir '" + dir + "/pl'").status, 0);
+  std::filesystem::rename(dir + "/pl/SpecialBuffer.npy", dir + "/pl/objectId.npy");
+  const std::string planes = "--allow-missing --ch SpecialBuffer=objectId";
+  const Outcome mapped = qxhost(render(dir, dir + "/pl/", dir + "/po/", planes));
+  ASSERT_EQ(mapped.status, 0) << mapped.err;
+  EXPECT_EQ(qx::Frame::readPlanes(dir + "/po/").value(32, 0, 0), 0.625f)
+      << "the mapped plane selects the entry";
+  const Outcome unmapped = qxhost(render(dir, dir + "/pl/", dir + "/pu/"));
+  EXPECT_EQ(unmapped.status, 2) << "no SpecialBuffer.npy without the map";
+  EXPECT_NE(unmapped.err.find("objectId.npy"), std::string::npos)
+      << "the error lists the folder's planes; stderr:\n"
+      << unmapped.err;
+  const Outcome large =
+      qxhost(render(dir, dir + "/pl/", dir + "/pl2/", planes + " --max-pixels 11"));
+  EXPECT_EQ(large.status, 2) << large.err;
+  EXPECT_NE(large.err.find("--max-pixels"), std::string::npos) << large.err;
 }
 
 // A luminance/chroma render carries its chroma at half resolution both ways.
@@ -299,13 +368,15 @@ TEST(RenamedChannels, AnotherPartWithItsOwnWindowFeedsEachPixelByPosition) {
 TEST(AlphaConventions, PremultipliedInputIsDividedFilteredAndMultipliedBackWithZeroAlphaUntouched) {
   const std::string dir = freshDir("story_alpha");
   writeScene(dir);
-  MadePart part{"", box(0, 0, 1, 0), box(0, 0, 1, 0), {}, 0, Imf::Header()};
-  // (0, 0): premultiplied (0.1, 0.2, 0.3) at A 0.5; (1, 0): (0.3, 0, 0) at A 0.
-  part.channels = {{"R", Imf::FLOAT, {0.1, 0.3}},
-                   {"G", Imf::FLOAT, {0.2, 0.0}},
-                   {"B", Imf::FLOAT, {0.3, 0.0}},
-                   {"A", Imf::FLOAT, {0.5, 0.0}},
-                   {"SpecialBuffer", Imf::FLOAT, {2.0, 2.0}}};
+  MadePart part{"", box(0, 0, 3, 0), box(0, 0, 3, 0), {}, 0, Imf::Header()};
+  // (0, 0): premultiplied (0.1, 0.2, 0.3) at A 0.5; (1, 0): (0.3, 0, 0) at A 0;
+  // (2, 0) and (3, 0): an alpha below the smallest normal float, and a
+  // negative one, which count as 0.
+  part.channels = {{"R", Imf::FLOAT, {0.1, 0.3, 0.3, 0.3}},
+                   {"G", Imf::FLOAT, {0.2, 0.0, 0.0, 0.0}},
+                   {"B", Imf::FLOAT, {0.3, 0.0, 0.0, 0.0}},
+                   {"A", Imf::FLOAT, {0.5, 0.0, 1e-40, -0.25}},
+                   {"SpecialBuffer", Imf::FLOAT, {2.0, 2.0, 2.0, 2.0}}};
   writeParts(dir + "/in.exr", {part});
   ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/pre.exr", "--alpha premultiplied")).status,
             0);
@@ -315,6 +386,10 @@ TEST(AlphaConventions, PremultipliedInputIsDividedFilteredAndMultipliedBackWithZ
   EXPECT_NEAR(readChannel(pre, "B", 0, 0), 0.55f, 1e-6);
   EXPECT_FLOAT_EQ(readChannel(pre, "R", 1, 0), 0.3f) << "a pixel with A = 0 is untouched";
   EXPECT_FLOAT_EQ(readChannel(pre, "A", 1, 0), 0.0f);
+  for (int x : {2, 3}) {
+    EXPECT_EQ(readChannel(pre, "R", x, 0), 0.3f) << "an alpha that counts as 0, at x " << x;
+    EXPECT_EQ(readChannel(pre, "G", x, 0), 0.0f) << "no NaN from a tiny alpha, at x " << x;
+  }
   ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/straight.exr")).status, 0);
   Imf::InputFile straight((dir + "/straight.exr").c_str());
   EXPECT_NEAR(readChannel(straight, "R", 0, 0), 0.6f, 1e-6) << "straight is the default";

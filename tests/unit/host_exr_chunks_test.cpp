@@ -209,4 +209,57 @@ TEST(ExrStrips, ADamagedDeflatedChunkIsAnErrorNamingTheFile) {
   }
 }
 
+// Some writers pad a chunk they store unpacked, the last and partial one
+// above all, to more bytes than its rows take. The library reads its rows
+// and ignores the rest; the chunk reader must too.
+TEST(ExrStrips, AStoredChunkWithPaddingPastItsRowsReadsAsTheLibraryReadsIt) {
+  const std::string path = tempPath("padded.exr");
+  Samples made = makeSamples();
+  write(path, Imf::ZIP_COMPRESSION, Imf::INCREASING_Y, made);
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // The offset table (three chunks of 16 rows over 41) sits right before
+  // the first chunk; the last chunk, 9 rows of noise, is stored and ends
+  // the file.
+  std::uint64_t table = 0;
+  for (std::size_t at = 8; at + 24 < bytes.size() && table == 0; ++at) {
+    std::uint64_t offset;
+    std::memcpy(&offset, &bytes[at], 8);
+    if (offset == at + 24) table = at;
+  }
+  ASSERT_NE(table, 0u) << "the chunk offsets were not found";
+  std::uint64_t last;
+  std::memcpy(&last, &bytes[table + 16], 8);
+  std::int32_t size;
+  std::memcpy(&size, &bytes[last + 4], 4);
+  const int width = kWindow.max.x - kWindow.min.x + 1;
+  ASSERT_EQ(size, 9 * width * 22) << "the last chunk must be stored, not deflated";
+  ASSERT_EQ(last + 8 + static_cast<std::uint64_t>(size), bytes.size());
+  size += 16;
+  std::memcpy(&bytes[last + 4], &size, 4);
+  bytes.append(16, '\x5a');
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+
+  Samples expected = made;
+  {
+    Imf::InputFile file(path.c_str());
+    file.setFrameBuffer(slicesOver(expected));
+    file.readPixels(kWindow.min.y, kWindow.max.y);
+  }
+  EXPECT_EQ(expected, made) << "the library reads the padded file as it was written";
+  qx::ExrInput input(path, readOptions());
+  qx::ExrStrip strip;
+  const int height = kWindow.max.y - kWindow.min.y + 1;
+  input.read(0, height, strip);
+  const float *g = strip.frame.plane(33); // float G: compared bit for bit
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(std::memcmp(g, made[1].data(), made[1].size()), 0);
+}
+
 } // namespace

@@ -307,12 +307,21 @@ TEST(PanelScriptBinding, AStepThatDoesNotFitThePanelNamesItsLine) {
        "s.txt: line 1: control 5 (MiniRGBControl) takes three whole numbers from 0 to 255"},
       {"set 5 1 2 256\n", "s.txt: line 1: control 5 (MiniRGBControl) takes three whole numbers "
                           "from 0 to 255, not 256"},
+      {"pointer 5 2147483647\n",
+       "s.txt: line 1: x position 2147483647 is outside control 5, which is 96 "
+       "pixels wide (0 to 95; force pointer puts it anywhere)"},
+      {"pointer 5 -1\n", "s.txt: line 1: x position -1 is outside control 5, "
+                         "which is 96 pixels wide (0 to 95; force pointer puts it anywhere)"},
+      {"force pointer 5 2147483648\n", "s.txt: line 1: x position 2147483648 is out of range"},
   };
   for (const auto &[text, expected] : cases) {
     EXPECT_EQ(bindError(text, panel), expected) << "script: " << text;
   }
   EXPECT_EQ(bindError("set \"Intensity\" 50\nset 5 0 128 255\nset 0 -1\n", panel), "(no error)")
       << "a whole number is a fine percentage, and a list may be set to no row";
+  EXPECT_EQ(bindError("pointer 5 0\npointer 5 95\nforce pointer 5 -2147483648\n", panel),
+            "(no error)")
+      << "a pointer over the control, or anywhere when forced";
 }
 
 // Opens the panel through the services with `script` as the session.

@@ -107,6 +107,14 @@ RenderSetup makeSetup(const RenderArgs &args) {
   static_cast<FilterSetup &>(setup) = filterSetupFor(args);
   setup.read = exrReadOptionsFor(args, setup);
   setup.read.passThrough = args.keep == "all";
+  // An EXR output writes each colour buffer back into the channel it was
+  // read from: two in one channel would lose one's filtered colour.
+  const std::string collision = setup.map.colourCollision();
+  if (!setup.png && !setup.planesOut && args.keep == "all" && !collision.empty()) {
+    throw Error("render: " + collision +
+                ", and one filtered colour would be lost (map each colour buffer to a channel "
+                "of its own, or give --keep rgba)");
+  }
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.zipLevel = args.zipLevel;
   setup.write.type = args.half         ? ExrPixelChoice::Half

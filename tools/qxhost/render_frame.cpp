@@ -2,6 +2,9 @@
 // and edit share.
 #include "render_frame.h"
 
+#include <algorithm>
+#include <array>
+#include <cfloat>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
@@ -106,6 +109,7 @@ FilterSetup frameSetupFor(const FrameInputArgs &args, const std::string &command
   if (!args.chMap.empty()) setup.map.addJsonFile(args.chMap);
   for (const std::string &text : args.ch) setup.map.addText(text, command + ": --ch");
   setup.premultiplied = args.alpha == "premultiplied";
+  setup.maxPixels = args.maxPixels;
   setup.allowMissing = args.allowMissing;
   setup.verbose = args.verbose;
   if (args.hasChannelOptions) {
@@ -166,6 +170,15 @@ void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &
   }
 }
 
+namespace {
+
+// Whether a pixel's colour is divided by its alpha and multiplied back: an
+// alpha below the smallest normal float (negative ones and NaN included)
+// counts as 0, since dividing by it gives infinite or NaN colour.
+bool dividesByAlpha(float alpha) { return alpha >= FLT_MIN; }
+
+} // namespace
+
 void unpremultiply(Frame &frame) {
   const float *alpha = frame.plane(35);
   if (alpha == nullptr) return;
@@ -173,7 +186,7 @@ void unpremultiply(Frame &frame) {
     if (!frame.has(c)) continue;
     float *plane = frame.mutablePlane(c);
     for (std::size_t i = 0; i < frame.pixelCount(); ++i) {
-      if (alpha[i] != 0.0f) plane[i] /= alpha[i];
+      if (dividesByAlpha(alpha[i])) plane[i] /= alpha[i];
     }
   }
 }
@@ -185,7 +198,7 @@ void premultiply(const Frame &in, Frame &out, bool straightOut) {
                       out.mutablePlane(35)};
   const float *sources[4] = {in.plane(32), in.plane(33), in.plane(34), alpha};
   for (std::size_t i = 0; i < count; ++i) {
-    if (alpha == nullptr || alpha[i] == 0.0f) {
+    if (alpha == nullptr || !dividesByAlpha(alpha[i])) {
       for (int c = 0; c < 4; ++c) planes[c][i] = sources[c] != nullptr ? sources[c][i] : 0.0f;
     } else if (!straightOut) {
       for (int c = 0; c < 3; ++c) planes[c][i] *= planes[3][i];
@@ -193,15 +206,40 @@ void premultiply(const Frame &in, Frame &out, bool straightOut) {
   }
 }
 
-InputFrame readPlaneFolder(const std::string &folder) {
-  InputFrame input;
-  input.frame = Frame::readPlanes(folder);
+InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
+                           std::uint64_t maxPixels) {
+  std::array<std::string, kBufferSlots> names;
   for (int b = 0; b < kBufferSlots; ++b) {
-    if (!input.frame.has(b)) continue;
-    input.holdings.held.set(static_cast<std::size_t>(b));
-    if (bufferChannelName(b) != nullptr)
-      input.holdings.fileChannels.push_back(bufferChannelName(b) + std::string(".npy"));
+    const ChannelSource &source = map.source(b);
+    if (source.kind == ChannelSource::Kind::Channel)
+      names[static_cast<std::size_t>(b)] = source.channel;
   }
+  InputFrame input;
+  input.frame = Frame::readPlanes(folder, maxPixels, &names);
+  for (int b = 0; b < kBufferSlots; ++b) {
+    const ChannelSource &source = map.source(b);
+    const auto bit = static_cast<std::size_t>(b);
+    if (source.kind == ChannelSource::Kind::Constant) {
+      float *plane = input.frame.mutablePlane(b);
+      std::fill(plane, plane + input.frame.pixelCount(), source.constant);
+      input.holdings.held.set(bit);
+      char line[256];
+      std::snprintf(line, sizeof line, "%s is the constant %g", bufferLabel(b).c_str(),
+                    static_cast<double>(source.constant));
+      input.holdings.sources.push_back(line);
+    } else if (input.frame.has(b)) {
+      input.holdings.held.set(bit);
+      input.holdings.sources.push_back(bufferLabel(b) + " reads plane \"" + source.channel +
+                                       ".npy\"");
+    }
+  }
+  // What the folder has, for the message naming what is missing.
+  std::error_code ec;
+  for (const auto &item : std::filesystem::directory_iterator(folder, ec)) {
+    const std::filesystem::path &path = item.path();
+    if (path.extension() == ".npy") input.holdings.fileChannels.push_back(path.filename().string());
+  }
+  std::sort(input.holdings.fileChannels.begin(), input.holdings.fileChannels.end());
   return input;
 }
 
@@ -236,7 +274,7 @@ InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map) {
 }
 
 InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read) {
-  if (namesPlaneFolder(path)) return readPlaneFolder(path);
+  if (namesPlaneFolder(path)) return readPlaneFolder(path, read.map, read.maxPixels);
   ExrInput exr(path, read);
   ExrStrip whole;
   exr.read(0, exr.height(), whole);
@@ -285,7 +323,7 @@ void writeColour(const std::string &path, const FilterSetup &setup, const Frame 
 
 void renderPlanes(const std::string &frame, const std::string &out, const FilterSetup &setup,
                   FrameFilter &filter) {
-  InputFrame input = readPlaneFolder(frame);
+  InputFrame input = readPlaneFolder(frame, setup.map, setup.maxPixels);
   filter.begin(input.holdings, frame);
   Frame colour;
   filter.filter(input.frame, colour, 0);

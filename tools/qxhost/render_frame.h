@@ -79,6 +79,7 @@ struct FilterSetup {
   bool planesOut = false; // the output is a folder of .npy planes
   PngTransfer transfer = PngTransfer::Linear;
   bool premultiplied = false;
+  std::uint64_t maxPixels = kDefaultMaxPixels;
   bool allowMissing = false;
   bool verbose = false;
   unsigned int threads = 0;
@@ -122,12 +123,14 @@ void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &
                      const InputHoldings &input, const std::string &name,
                      std::bitset<kBufferSlots> &warned);
 
-// Straight colour for the filter: R, G and B divided by A where A is not 0.
+// Straight colour for the filter: R, G and B divided by A where A is at
+// least the smallest normal float (FLT_MIN); a smaller alpha, negative ones
+// included, counts as 0 and leaves the pixel as it is.
 void unpremultiply(Frame &frame);
 // Back to premultiplied after the filter: the filtered colour `out` times
-// its alpha, and a pixel whose input A was 0 exactly as it came in. With
-// `straightOut` (a PNG keeps straight colour) only the A = 0 pixels are put
-// back.
+// its alpha, and a pixel whose input A counts as 0 (see unpremultiply)
+// exactly as it came in. With `straightOut` (a PNG keeps straight colour)
+// only those pixels are put back.
 void premultiply(const Frame &in, Frame &out, bool straightOut);
 
 // A frame read whole, as the filter takes it, and what it holds.
@@ -135,9 +138,12 @@ struct InputFrame {
   Frame frame;
   InputHoldings holdings;
 };
-// Reads a folder of .npy planes, every plane it has. Throws Error naming
-// the folder or the plane.
-InputFrame readPlaneFolder(const std::string &folder);
+// Reads a folder of .npy planes: each buffer from the plane its channel in
+// `map` names ("<channel>.npy"), or filled with the map's constant. A plane
+// of more than `maxPixels` pixels is refused before it is read. Throws Error
+// naming the folder or the plane.
+InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
+                           std::uint64_t maxPixels);
 
 // The build with OpenEXR. Where a frame's buffers are read from: the
 // setup's map, --part and --max-pixels; the buffers and the pass-through
