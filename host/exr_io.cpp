@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -214,12 +215,21 @@ void ExrInput::open(const ExrReadOptions &options) {
   const Imf::MultiPartInputFile &file = *file_;
   const int parts = file.parts();
   for (int p = 0; p < parts; ++p) {
+    CryptomattePartInfo info;
     const Imf::ChannelList &list = file.header(p).channels();
     for (auto it = list.begin(); it != list.end(); ++it) {
       fileChannels_.push_back(parts == 1
                                   ? std::string(it.name())
                                   : std::string(it.name()) + " (part " + std::to_string(p) + ")");
+      info.channels.emplace_back(it.name());
     }
+    for (auto it = file.header(p).begin(); it != file.header(p).end(); ++it) {
+      const auto *text = dynamic_cast<const Imf::StringAttribute *>(&it.attribute());
+      if (text != nullptr && std::strncmp(it.name(), "cryptomatte/", 12) == 0) {
+        info.attributes[it.name()] = text->value();
+      }
+    }
+    cryptomatteParts_.push_back(std::move(info));
   }
 
   const int chosen = options.part.empty() ? -1 : resolvePart(file, options.part, name_);
@@ -255,6 +265,26 @@ void ExrInput::open(const ExrReadOptions &options) {
     }
   }
 
+  extraSources_.resize(options.extraChannels.size());
+  for (std::size_t k = 0; k < options.extraChannels.size(); ++k) {
+    const std::string &wanted = options.extraChannels[k];
+    ExrBufferSource &found = extraSources_[k];
+    for (int p = chosen >= 0 ? chosen : 0; p < (chosen >= 0 ? chosen + 1 : parts); ++p) {
+      if (isDeep(file.header(p))) continue;
+      const Imf::Channel *channel = file.header(p).channels().findChannel(wanted);
+      if (channel == nullptr) continue;
+      if (channel->xSampling != 1 || channel->ySampling != 1) {
+        throw Error(name_ + ": channel \"" + wanted +
+                    "\" is subsampled; the host reads only full-resolution channels");
+      }
+      found.channel = wanted;
+      found.type = channel->type;
+      found.part = p;
+      break;
+    }
+    if (found.part < 0) throw Error(name_ + ": no channel \"" + wanted + "\"");
+  }
+
   int main = chosen;
   if (main < 0) main = sources_[32].part;
   for (int b = 0; b < kBufferSlots && main < 0; ++b) main = sources_[b].part;
@@ -273,8 +303,12 @@ void ExrInput::open(const ExrReadOptions &options) {
 
   for (int p = 0; p < parts; ++p) {
     PartRead part;
-    for (int b = 0; b < kBufferSlots; ++b) {
-      const ExrBufferSource &source = sources_[static_cast<std::size_t>(b)];
+    const int reads = kBufferSlots + static_cast<int>(extraSources_.size());
+    for (int b = 0; b < reads; ++b) {
+      // Buffers, then the extra channels, numbered on after them.
+      const ExrBufferSource &source =
+          b < kBufferSlots ? sources_[static_cast<std::size_t>(b)]
+                           : extraSources_[static_cast<std::size_t>(b - kBufferSlots)];
       if (source.part != p) continue;
       auto same = std::find_if(part.reads.begin(), part.reads.end(),
                                [&](const ChannelRead &r) { return r.name == source.channel; });
@@ -299,11 +333,17 @@ void ExrInput::open(const ExrReadOptions &options) {
                                  [&](const ChannelRead &r) { return r.name == it.name(); });
         // A float or half buffer goes back from its plane; a uint one is
         // kept as the file's own integers too, since a float holds them
-        // exactly only up to 2^24.
-        if (read != part.reads.end() && read->type != Imf::UINT) continue;
+        // exactly only up to 2^24, and so is an extra channel, which has no
+        // plane the output writes.
+        const bool extra =
+            read != part.reads.end() && std::any_of(read->buffers.begin(), read->buffers.end(),
+                                                    [](int b) { return b >= kBufferSlots; });
+        if (read != part.reads.end() && read->type != Imf::UINT && !extra) continue;
         if (read != part.reads.end()) {
           read->raw = static_cast<int>(passThrough_.size());
-          for (int b : read->buffers) sources_[static_cast<std::size_t>(b)].raw = read->raw;
+          for (int b : read->buffers) {
+            if (b < kBufferSlots) sources_[static_cast<std::size_t>(b)].raw = read->raw;
+          }
         }
         passThrough_.push_back({it.name(), it.channel()});
         alignment_ = std::lcm(alignment_, it.channel().ySampling);
@@ -334,6 +374,8 @@ void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
           samplesIn(window_.min.x, window_.max.x, y0, y1, c.xSampling, c.ySampling) *
           sampleBytes(c.type));
     }
+    strip.extra.resize(extraSources_.size());
+    for (std::vector<float> &plane : strip.extra) plane.resize(strip.frame.pixelCount());
     for (PartRead &part : parts_) readPart(part, y0, y1, strip);
   });
 }
@@ -352,14 +394,21 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
     void *data;
     int xSampling = 1, ySampling = 1;
   };
+  // A buffer's plane, or an extra channel's.
+  const auto planeOf = [&](int b) {
+    return b < kBufferSlots ? frame.mutablePlane(b)
+                            : strip.extra[static_cast<std::size_t>(b - kBufferSlots)].data();
+  };
   std::vector<Target> targets;
   for (ChannelRead &read : part.reads) {
-    float *plane = frame.mutablePlane(read.buffers.front());
+    float *plane = planeOf(read.buffers.front());
     if (!part.sameWindow) std::fill(plane, plane + frame.pixelCount(), 0.0f);
     if (rows.min.y > rows.max.y) continue;
     void *target = nullptr;
+    Imf::PixelType type = read.type == Imf::UINT ? Imf::UINT : Imf::FLOAT;
     if (read.raw >= 0 && part.sameWindow) {
       target = strip.raw[static_cast<std::size_t>(read.raw)].data();
+      type = read.type; // the file's own samples
     } else if (read.type == Imf::UINT || !part.sameWindow) {
       const std::size_t bytes = samplesIn(rows.min.x, rows.max.x, rows.min.y, rows.max.y, 1, 1) *
                                 (read.type == Imf::UINT ? sizeof(unsigned int) : sizeof(float));
@@ -368,7 +417,7 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
     } else {
       target = plane;
     }
-    targets.push_back({&read.name, read.type == Imf::UINT ? Imf::UINT : Imf::FLOAT, target});
+    targets.push_back({&read.name, type, target});
   }
   if (part.carried) {
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
@@ -410,18 +459,21 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
   }
 
   for (ChannelRead &read : part.reads) {
-    float *plane = frame.mutablePlane(read.buffers.front());
+    float *plane = planeOf(read.buffers.front());
+    const bool raw = read.raw >= 0 && part.sameWindow;
     const void *samples =
-        read.raw >= 0 && part.sameWindow
-            ? static_cast<const void *>(strip.raw[static_cast<std::size_t>(read.raw)].data())
+        raw ? static_cast<const void *>(strip.raw[static_cast<std::size_t>(read.raw)].data())
             : read.scratch.data();
     if (read.type == Imf::UINT) {
       copyOverlap(static_cast<const unsigned int *>(samples), rows, plane, stripBox);
+    } else if (raw) { // an extra channel kept as the file's own samples
+      forEachAsFloat(samples, read.type, frame.pixelCount(),
+                     [plane](std::size_t i, float v) { plane[i] = v; });
     } else if (!part.sameWindow) {
       copyOverlap(static_cast<const float *>(samples), rows, plane, stripBox);
     }
     for (std::size_t k = 1; k < read.buffers.size(); ++k) {
-      std::copy(plane, plane + frame.pixelCount(), frame.mutablePlane(read.buffers[k]));
+      std::copy(plane, plane + frame.pixelCount(), planeOf(read.buffers[k]));
     }
   }
 }
@@ -453,12 +505,23 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
                       [&](const auto &attribute) { return attribute.first == it.name(); });
       if (!layout && !replaced) header.insert(it.name(), it.attribute());
     }
+    // Channels that hold ids keep their type: a half would change nearly
+    // every id, and merge some.
+    std::vector<std::string> ids = cryptomatteRankChannels(input.cryptomatteParts());
+    if (!input.sources()[0].channel.empty() && !input.sources()[0].constant) {
+      ids.push_back(input.sources()[0].channel);
+    }
     Imf::ChannelList list;
     auto add = [&](const std::string &name, Imf::PixelType fileType, Imf::PixelType held,
                    ChannelWrite::From from, int index, const Imf::Channel &shape) {
       if (list.findChannel(name) != nullptr) return;
-      Imf::Channel channel(outputType(fileType, options.type), shape.xSampling, shape.ySampling,
-                           shape.pLinear);
+      const bool id = std::find(ids.begin(), ids.end(), name) != ids.end();
+      const Imf::PixelType type = outputType(fileType, id ? ExrPixelChoice::Input : options.type);
+      if (id && options.verbose && type != outputType(fileType, options.type)) {
+        std::fprintf(stderr, "qxhost: %s: channel \"%s\" stays %s: it holds ids\n", path.c_str(),
+                     name.c_str(), type == Imf::FLOAT ? "float" : "as it was");
+      }
+      Imf::Channel channel(type, shape.xSampling, shape.ySampling, shape.pLinear);
       list.insert(name, channel);
       channels_.push_back({name, channel, from, index, held, {}});
     };
@@ -636,6 +699,22 @@ void Frame::writeExr(const std::string &path) const {
     file.setFrameBuffer(slices);
     file.writePixels(height_);
   });
+}
+
+std::vector<CryptomatteLayer>
+cryptomatteLayersOf(const ExrInput &input, const std::function<void(const std::string &)> &warn) {
+  const std::string folder = std::filesystem::path(input.name()).parent_path().string();
+  return cryptomatteLayers(input.cryptomatteParts(), input.name(), folder.empty() ? "." : folder,
+                           warn);
+}
+
+std::vector<CryptomatteLayer>
+readCryptomatteLayers(const std::string &path,
+                      const std::function<void(const std::string &)> &warn) {
+  ExrReadOptions headersOnly;
+  headersOnly.passThrough = false;
+  const ExrInput input(path, headersOnly);
+  return cryptomatteLayersOf(input, warn);
 }
 
 } // namespace qx

@@ -13,12 +13,14 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "channel_map.h"
+#include "cryptomatte.h"
 #include "frame.h"
 
 namespace qx {
@@ -53,6 +55,11 @@ struct ExrReadOptions {
   // The largest data window read, in pixels; a larger one is refused before
   // anything is allocated.
   std::uint64_t maxPixels = kDefaultMaxPixels;
+  // Channels read as float planes besides the buffers (the rank channels of
+  // a Cryptomatte layer), into ExrStrip::extra in this order. Each is looked
+  // for as a buffer's channel is, must be full resolution, and is carried
+  // through as the file's own samples.
+  std::vector<std::string> extraChannels;
 };
 
 // Rows of a frame as read: `rows` rows from `firstRow` (0 is the data
@@ -65,6 +72,8 @@ struct ExrStrip {
   int rows = 0;
   Frame frame;
   std::vector<std::vector<char>> raw;
+  // The extra channels' planes, of the frame's size, as floats.
+  std::vector<std::vector<float>> extra;
 };
 
 // One part of a file (or buffers gathered from several parts), open for
@@ -96,6 +105,9 @@ public:
   const std::vector<ExrRawChannel> &passThrough() const { return passThrough_; }
   // Every channel of the file, as "NAME" (one part) or "NAME (part P)".
   const std::vector<std::string> &fileChannels() const { return fileChannels_; }
+  // What each part says of its Cryptomatte layers: its string attributes
+  // and channels.
+  const std::vector<CryptomattePartInfo> &cryptomatteParts() const { return cryptomatteParts_; }
   // The rows every strip but the last must be a multiple of, counted from
   // the window's top: whole chunks of the file, whole rows of subsampled
   // channels.
@@ -121,6 +133,8 @@ private:
   std::array<float, kBufferSlots> constants_{};
   std::vector<ExrRawChannel> passThrough_;
   std::vector<std::string> fileChannels_;
+  std::vector<CryptomattePartInfo> cryptomatteParts_;
+  std::vector<ExrBufferSource> extraSources_;
   std::vector<PartRead> parts_;
 };
 
@@ -137,6 +151,10 @@ struct ExrWriteOptions {
   int zipLevel = 0;
   // String attributes added to the header (provenance).
   std::vector<std::pair<std::string, std::string>> attributes;
+  // Say on stderr which channels keep float under --half: the special
+  // buffer's channel and every Cryptomatte rank channel hold ids, which a
+  // half would change.
+  bool verbose = false;
 };
 
 // The output of one input, written strip by strip in order from the top:
@@ -173,5 +191,15 @@ private:
   std::unique_ptr<Imf::TiledOutputFile> tiles_;
   int tileHeight_ = 0;
 };
+
+// The Cryptomatte layers of a file: read from its headers alone, the
+// sidecar manifests from beside it. Warnings (a manifest id that is not its
+// name's hash) go to `warn`. Throws Error naming the file.
+std::vector<CryptomatteLayer>
+readCryptomatteLayers(const std::string &path,
+                      const std::function<void(const std::string &)> &warn);
+// The same from an open input's parts.
+std::vector<CryptomatteLayer>
+cryptomatteLayersOf(const ExrInput &input, const std::function<void(const std::string &)> &warn);
 
 } // namespace qx

@@ -117,6 +117,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   }
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.zipLevel = args.zipLevel;
+  setup.write.verbose = args.verbose;
   setup.write.type = args.half         ? ExrPixelChoice::Half
                      : args.forceFloat ? ExrPixelChoice::Float
                                        : ExrPixelChoice::Input;
