@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -53,9 +54,25 @@ void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, f
 }
 
 void PixelAccess::setRGBA(const HostPixelAccess *access, const float rgba[4]) {
-  const PixelAccess *self = static_cast<const PixelAccess *>(access->hostData);
+  PixelAccess *self = static_cast<PixelAccess *>(access->hostData);
   const std::size_t i = self->index_;
   for (int c = 0; c < 4; ++c) self->out_[c][i] = rgba[c];
+  if (self->counting_) self->count();
+}
+
+void PixelAccess::count() {
+  const float value = planes_[0] != nullptr ? planes_[0][index_] : 0.0f;
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  if (lastCount_ == nullptr || bits != lastValue_) {
+    lastValue_ = bits;
+    lastCount_ = &counts_[bits];
+  }
+  ++*lastCount_;
+}
+
+void PixelAccess::addCounts(WriteTally &tally) const {
+  for (const auto &[value, count] : counts_) tally[value] += count;
 }
 
 unsigned int renderThreads(unsigned int requested) {
@@ -100,10 +117,18 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
   unsigned int running = threadCount;
   std::exception_ptr error;
 
+  const float *only = options.only;
   auto work = [&](PixelAccess &access) {
     try {
       for (int y = nextRow++; y < height && !failed; y = nextRow++) {
-        for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
+        if (only == nullptr) {
+          for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
+        } else {
+          const float *row = only + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+          for (int x = 0; x < width; ++x) {
+            if (row[x] > 0.0f) evaluate(access.at(x, y));
+          }
+        }
         ++rowsDone;
       }
     } catch (...) {
@@ -120,6 +145,7 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
   std::vector<std::unique_ptr<PixelAccess>> records;
   for (unsigned int t = 0; t < threadCount; ++t) {
     records.push_back(std::make_unique<PixelAccess>(input, output, options.firstRow));
+    if (options.tally != nullptr) records.back()->countWrites();
   }
   std::vector<std::thread> threads;
   threads.reserve(threadCount);
@@ -139,12 +165,73 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
     }
   }
   for (std::thread &t : threads) t.join();
+  if (options.tally != nullptr) {
+    for (const auto &record : records) record->addCounts(*options.tally);
+  }
   if (shown) {
     std::fprintf(options.progress, "\rqxhost: rendering %dx%d: %s\n", width, height,
                  error ? "stopped" : "100%");
     std::fflush(options.progress);
   }
   if (error) std::rethrow_exception(error);
+}
+
+void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &output,
+                    const PixelEvaluator &evaluate, const RenderOptions &options) {
+  const std::size_t count = input.pixelCount();
+  output.reshape(input.width(), input.height());
+  const float *in[4];
+  float *out[4];
+  for (int c = 0; c < 4; ++c) {
+    in[c] = input.plane(32 + c);
+    out[c] = output.mutablePlane(32 + c);
+    if (in[c] != nullptr) {
+      std::copy(in[c], in[c] + count, out[c]);
+    } else {
+      std::fill(out[c], out[c] + count, 0.0f);
+    }
+  }
+  const bool hadSpecial = input.has(0);
+  std::vector<float> special;
+  if (hadSpecial) special.assign(input.plane(0), input.plane(0) + count);
+
+  // What the ranks add to each pixel, and where it stands: untouched, with a
+  // sum to add, or taken whole from one rank.
+  enum : unsigned char { kUntouched, kSummed, kWhole };
+  std::vector<float> sums(4 * count, 0.0f);
+  std::vector<unsigned char> state(count, kUntouched);
+  Frame made; // what the filter makes of each pixel for one rank's ids
+  float *ids = input.mutablePlane(0);
+  for (const RankPlanes &rank : ranks) {
+    std::copy(rank.id, rank.id + count, ids);
+    RenderOptions pass = options;
+    pass.only = rank.coverage;
+    renderInto(input, made, evaluate, pass);
+    const float *f[4] = {made.plane(32), made.plane(33), made.plane(34), made.plane(35)};
+    for (std::size_t i = 0; i < count; ++i) {
+      const float coverage = rank.coverage[i];
+      if (!(coverage > 0.0f) || state[i] == kWhole) continue;
+      if (coverage == 1.0f) { // exactly what the exact match gives
+        for (int c = 0; c < 4; ++c) out[c][i] = f[c][i];
+        state[i] = kWhole;
+        continue;
+      }
+      for (int c = 0; c < 4; ++c) {
+        const float p = out[c][i];
+        if (std::memcmp(&f[c][i], &p, sizeof p) != 0) state[i] = kSummed;
+        sums[4 * i + static_cast<std::size_t>(c)] += coverage * (f[c][i] - p);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (state[i] != kSummed) continue;
+    for (int c = 0; c < 4; ++c) out[c][i] += sums[4 * i + static_cast<std::size_t>(c)];
+  }
+  if (hadSpecial) {
+    std::copy(special.begin(), special.end(), ids);
+  } else {
+    input.remove(0);
+  }
 }
 
 } // namespace qx

@@ -2,8 +2,11 @@
 // shared out among threads, each thread with its own pixel-access record.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <vector>
 
 #include "frame.h"
 #include "qx/host.h"
@@ -15,6 +18,10 @@ namespace qx {
 // record.
 using PixelEvaluator = std::function<void(const HostPixelAccess &access)>;
 
+// Pixels the filter wrote, by the bits of the special-buffer value each was
+// evaluated with.
+using WriteTally = std::map<std::uint32_t, std::uint64_t>;
+
 struct RenderOptions {
   // Threads to render with; 0 for one per core.
   unsigned int threads = 0;
@@ -24,6 +31,12 @@ struct RenderOptions {
   // The row of the whole frame that the input's first row is, for an input
   // that is a strip of a frame: the filter sees pixels by frame position.
   int firstRow = 0;
+  // Only the pixels where this plane (of the input's size) is above 0 are
+  // evaluated; the others keep their input colour. Null: every pixel.
+  const float *only = nullptr;
+  // Where the pixels written are counted, added to what it holds. Null: not
+  // counted.
+  WriteTally *tally = nullptr;
 };
 
 // One thread's pixel-access record: reads the buffers of `input` and writes
@@ -45,9 +58,21 @@ public:
     return record_;
   }
 
+  // Counts the pixels written from now on, by special-buffer value.
+  void countWrites() { counting_ = true; }
+  // The counts so far, added into `tally`.
+  void addCounts(WriteTally &tally) const;
+
 private:
   static void getVal(const HostPixelAccess *access, int buffer, int count, float *out);
   static void setRGBA(const HostPixelAccess *access, const float rgba[4]);
+  void count();
+  bool counting_ = false;
+  // The last value counted, and the counts: a pixel's neighbours mostly
+  // share its value.
+  std::uint32_t lastValue_ = 0;
+  std::uint64_t *lastCount_ = nullptr;
+  std::map<std::uint32_t, std::uint64_t> counts_;
   HostPixelAccess record_{};
   std::size_t index_ = 0; // of the pixel the record stands on
   const float *planes_[kBufferSlots] = {};
@@ -70,5 +95,23 @@ Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,
 // has the input's size.
 void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluate,
                 const RenderOptions &options = {});
+
+// One rank of an object-id layer: each pixel's id and its coverage, planes
+// of the input's size.
+struct RankPlanes {
+  const float *id;
+  const float *coverage;
+};
+
+// Soft edges: each pixel is evaluated once for every rank whose coverage is
+// above 0, with that rank's id served as the special buffer (buffer 0) and
+// the other buffers as they are. With F(id) what the filter made of the
+// pixel P for that id (P itself where it wrote nothing), the output is
+// P + sum of coverage x (F(id) - P), on all four channels. A pixel one id
+// covers whole (coverage 1) gets F of that id exactly; a pixel no F differs
+// from keeps P bit for bit, and so does one no rank covers. The input's
+// special buffer is used as scratch and left as it was.
+void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &output,
+                    const PixelEvaluator &evaluate, const RenderOptions &options = {});
 
 } // namespace qx

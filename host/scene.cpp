@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cryptomatte.h"
 #include "error.h"
 #include "safe_write.h"
 
@@ -88,7 +89,7 @@ public:
 
   SceneSurface surface(const json &node, const std::string &place) const {
     if (!node.is_object()) fail(place, "must be an object");
-    allowOnly(node, place, {"name", "SpecialBuffer1", "BaseColor"});
+    allowOnly(node, place, {"name", "SpecialBuffer1", "BaseColor", "cryptomatte"});
     SceneSurface surface;
     auto name = node.find("name");
     if (name == node.end()) fail(place, "\"name\" is missing");
@@ -99,6 +100,20 @@ public:
     if (special != node.end()) {
       if (!special->is_number()) fail(place + ".SpecialBuffer1", "must be a number");
       surface.specialBuffer = special->get<double>();
+    }
+    auto object = node.find("cryptomatte");
+    if (object != node.end()) {
+      if (!object->is_string()) fail(place + ".cryptomatte", "must be an object's name");
+      surface.cryptomatte = object->get<std::string>();
+      const std::uint32_t hash = cryptomatteHash(*surface.cryptomatte);
+      const double id = static_cast<double>(cryptomatteFloat(hash));
+      if (surface.specialBuffer && !(*surface.specialBuffer == id)) {
+        fail(place, "\"SpecialBuffer1\" " + exactText(*surface.specialBuffer) +
+                        " is not the id of \"cryptomatte\" \"" + *surface.cryptomatte + "\" (" +
+                        hashText(hash) + ", " + exactText(id) + "); give one of them");
+      }
+      surface.specialBufferGiven = surface.specialBuffer.has_value();
+      surface.specialBuffer = id;
     }
     auto color = node.find("BaseColor");
     if (color != node.end()) {
@@ -198,7 +213,10 @@ std::string Scene::toJson() const {
   for (const SceneSurface &surface : surfaces) {
     json node = json::object();
     node["name"] = surface.name;
-    if (surface.specialBuffer) node["SpecialBuffer1"] = *surface.specialBuffer;
+    if (surface.specialBuffer && surface.specialBufferGiven) {
+      node["SpecialBuffer1"] = *surface.specialBuffer;
+    }
+    if (surface.cryptomatte) node["cryptomatte"] = *surface.cryptomatte;
     if (surface.baseColor) node["BaseColor"] = *surface.baseColor;
     list.push_back(std::move(node));
   }

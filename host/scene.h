@@ -4,6 +4,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qx {
@@ -11,13 +12,24 @@ namespace qx {
 // One surface of the scene. A surface without a parameter answers null when
 // the module asks for it.
 struct SceneSurface {
+  SceneSurface() = default;
+  SceneSurface(std::string name_, std::optional<double> specialBuffer_,
+               std::optional<std::array<double, 3>> baseColor_ = std::nullopt)
+      : name(std::move(name_)), specialBuffer(specialBuffer_), baseColor(baseColor_) {}
+
   std::string name;
   std::optional<double> specialBuffer;            // "SpecialBuffer1"
   std::optional<std::array<double, 3>> baseColor; // "BaseColor", red, green, blue
+  // "cryptomatte": an object name whose Cryptomatte id the host serves as
+  // the special-buffer value (then specialBuffer holds that value). Written
+  // back as given, in place of "SpecialBuffer1" when that was left out.
+  std::optional<std::string> cryptomatte;
+  bool specialBufferGiven = true; // false: computed from `cryptomatte`
 };
 
 // A scene as read from, and written to, a JSON file:
-//   {"surfaces": [{"name": "Skin", "SpecialBuffer1": 1.0, "BaseColor": [1.0, 0.8, 0.7]}],
+//   {"surfaces": [{"name": "Skin", "SpecialBuffer1": 1.0, "BaseColor": [1.0, 0.8, 0.7]},
+//                 {"name": "Bunny", "cryptomatte": "bunny"}],
 //    "filter": {"state": ["-3 0 0"]}}
 // "filter" and its "state" may be left out: the filter then has no stored
 // state. Keys other than these are refused, so that a misspelt one is not

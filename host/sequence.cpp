@@ -380,6 +380,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
         if (piece.first) stages.begin(*job.input);
         freeColours.take(piece.colour);
         stages.filter(*job.input, *piece.strip, *piece.colour);
+        if (piece.last && stages.end) stages.end(*job.input);
       } catch (const Error &e) {
         failJob(job, e.what());
       } catch (...) {

@@ -59,6 +59,8 @@ struct SequenceStages {
   std::function<void(const ExrInput &input)> begin;
   // The strip's colour, into `colour`.
   std::function<void(const ExrInput &input, ExrStrip &strip, Frame &colour)> filter;
+  // After a frame's last strip is filtered (optional).
+  std::function<void(const ExrInput &input)> end;
   // The frame's output, made when its first strip is ready to be written.
   std::function<std::unique_ptr<FrameSink>(const std::string &outPath, const ExrInput &input)> sink;
 };

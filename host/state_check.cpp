@@ -24,9 +24,9 @@ bool isLayerLine(const std::string &line) {
                      &i[3], &i[4], &d[0], &i[5], &i[6], &i[7], &i[8], &d[1], &i[9]) == 12;
 }
 
-// Walks the lines as the module does; `values` collects the entry values.
+// Walks the lines as the module does; `found` collects the entries.
 std::optional<StateProblem> walk(const std::vector<std::string> &lines,
-                                 std::vector<double> *values) {
+                                 std::vector<StoredEntry> *found) {
   if (lines.empty()) return problem(lines, 0, "there is no header line (\"-3 E T\")");
   const std::string &header = lines[0];
   if (header.size() >= kHeaderCapacity) {
@@ -69,7 +69,7 @@ std::optional<StateProblem> walk(const std::vector<std::string> &lines,
                      "the entry has " + std::to_string(count) + " layers, but the header leaves " +
                          std::to_string(layersLeft));
     }
-    if (values != nullptr) values->push_back(value);
+    if (found != nullptr) found->push_back({value, count});
     layersLeft -= count;
     ++next;
     for (int l = 0; l < count; ++l, ++next) {
@@ -104,9 +104,15 @@ std::optional<StateProblem> checkStateLines(const std::vector<std::string> &line
   return walk(lines, nullptr);
 }
 
+std::vector<StoredEntry> storedEntries(const std::vector<std::string> &lines) {
+  std::vector<StoredEntry> entries;
+  if (walk(lines, &entries)) entries.clear();
+  return entries;
+}
+
 std::vector<double> storedEntryValues(const std::vector<std::string> &lines) {
   std::vector<double> values;
-  if (walk(lines, &values)) values.clear();
+  for (const StoredEntry &entry : storedEntries(lines)) values.push_back(entry.value);
   return values;
 }
 

@@ -31,4 +31,12 @@ std::optional<StateProblem> checkStateLines(const std::vector<std::string> &line
 // reads them; empty for lines that do not fit.
 std::vector<double> storedEntryValues(const std::vector<std::string> &lines);
 
+// A stored entry: its special-buffer value and how many layers it holds.
+struct StoredEntry {
+  double value = 0.0;
+  int layers = 0;
+};
+// The stored entries, in stored order; empty for lines that do not fit.
+std::vector<StoredEntry> storedEntries(const std::vector<std::string> &lines);
+
 } // namespace qx

@@ -263,17 +263,23 @@ TEST(NothingLost, SpecialBufferValuesNoFloatCanHoldAreNamedOnceWithTheNearestFlo
   for (int i = 1; i <= 14; ++i) {
     scene["surfaces"].push_back({{"name", "S" + std::to_string(i)}, {"SpecialBuffer1", i / 10.0}});
   }
+  scene["filter"]["state"] = {"-3 1 0", "0.300000 0 "}; // a stored entry of no float
   writeFile(dir + "/s.json", scene.dump());
   const Outcome run = qxhost("flags --scene s.json", dir);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err.find("qxhost: warning: s.json: 12 surfaces have a SpecialBuffer1 that is no "
-                         "32-bit float"),
+  EXPECT_EQ(run.err.find("qxhost: warning: s.json: 13 special-buffer values are no 32-bit float"),
             0u)
       << run.err; // 0.5 and 1.0, floats, are not named
-  EXPECT_NE(run.err.find("  \"S1\": 0.10000000000000001, nearest float 0.100000001\n"),
-            std::string::npos);
+  // The nearest float as the shortest text that reads back as exactly it:
+  // written into a scene, it matches.
+  EXPECT_NE(run.err.find("  \"S1\": 0.1, nearest float 0.10000000149011612\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("  filter.state entry 1: 0.3, nearest float 0.30000001192092896\n"),
+            std::string::npos)
+      << run.err;
   EXPECT_EQ(run.err.find("\"S10\""), std::string::npos) << "S10 is 1.0, a float";
-  EXPECT_NE(run.err.find("  and 2 more\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("  and 3 more\n"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("Exact"), std::string::npos);
 }
 

@@ -3,6 +3,7 @@
 #include <ImfThreading.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -38,6 +39,7 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
                   "The output: .exr (every channel carried through), .png (8-bit RGBA), DIR/ "
                   "for .npy planes, or a pattern like --frame's");
   addChannelOptions(command, args);
+  addCryptomatteOption(command, args);
   command
       .add_option("--keep", args.keep,
                   "all: carry every channel through (default); rgba: write only R, G, B, A")
@@ -134,13 +136,32 @@ RenderSetup makeSetup(const RenderArgs &args) {
 SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup,
                          const ExrReadOptions &read) {
   SequenceStages stages;
-  stages.open = [&read](const std::string &path) { return std::make_unique<ExrInput>(path, read); };
+  const std::string &layerName = setup.cryptomatte;
+  stages.open = [&read, &layerName](const std::string &path) {
+    if (layerName.empty()) return std::make_unique<ExrInput>(path, read);
+    // The layer's rank channels are read besides the buffers.
+    const std::vector<CryptomatteLayer> layers =
+        readCryptomatteLayers(path, [](const std::string &) {});
+    ExrReadOptions withRanks = read;
+    withRanks.extraChannels = findCryptomatteLayer(layers, layerName, path).rankChannels;
+    return std::make_unique<ExrInput>(path, withRanks);
+  };
   stages.begin = [&filter, &setup](const ExrInput &input) {
-    filter.begin(holdingsOf(input, setup.map), input.name());
+    if (setup.cryptomatte.empty()) {
+      filter.begin(holdingsOf(input, setup.map), input.name());
+      return;
+    }
+    const std::vector<CryptomatteLayer> layers =
+        cryptomatteLayersOf(input, [](const std::string &w) {
+          std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
+        });
+    filter.begin(holdingsOf(input, setup.map), input.name(),
+                 &findCryptomatteLayer(layers, setup.cryptomatte, input.name()));
   };
   stages.filter = [&filter](const ExrInput &, ExrStrip &strip, Frame &colour) {
-    filter.filter(strip.frame, colour, strip.firstRow);
+    filter.filter(strip.frame, colour, strip.firstRow, &strip.extra);
   };
+  stages.end = [&filter](const ExrInput &) { filter.end(); };
   stages.sink = [&setup](const std::string &path,
                          const ExrInput &input) -> std::unique_ptr<FrameSink> {
     if (setup.png || setup.planesOut) {
@@ -157,6 +178,9 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   read.buffers = filter.buffers();
   try {
     if (namesPlaneFolder(args.frame)) {
+      if (!setup.cryptomatte.empty()) {
+        throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
+      }
       renderPlanes(args.frame, args.out, setup, filter);
       return kExitOk;
     }

@@ -2,12 +2,15 @@
 #include "command.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
+#include "cryptomatte.h"
 #include "dynamic_library.h"
 #include "error.h"
 #include "safe_write.h"
+#include "state_check.h"
 
 namespace qx::cli {
 
@@ -45,30 +48,38 @@ namespace {
 // The most surfaces the warning names one by one.
 constexpr std::size_t kNamedSurfaces = 10;
 
-// Surfaces whose special-buffer value is no 32-bit float. The renderer's
-// buffer holds floats, and the filter compares exactly, so such a surface is
-// never matched by any pixel.
+// Surfaces, and stored entries, whose special-buffer value is no 32-bit
+// float. The renderer's buffer holds floats, and the filter compares
+// exactly, so such a value is never matched by any pixel. The hint gives
+// the nearest float as the shortest text that reads back as exactly it.
 void warnUnmatchableValues(const std::string &path, const Scene &scene) {
   static bool warned = false;
   if (warned) return;
   std::vector<std::string> lines;
   std::size_t count = 0;
-  for (const SceneSurface &surface : scene.surfaces) {
-    if (!surface.specialBuffer) continue;
-    const double value = *surface.specialBuffer;
+  const auto check = [&](const std::string &what, double value) {
     const double nearest = static_cast<double>(static_cast<float>(value));
-    if (nearest == value) continue;
-    if (++count > kNamedSurfaces) continue;
-    char text[160];
-    std::snprintf(text, sizeof text, "%.17g, nearest float %.9g", value, nearest);
-    lines.push_back("  \"" + surface.name + "\": " + text);
+    if (nearest == value || std::isnan(value)) return;
+    if (++count > kNamedSurfaces) return;
+    lines.push_back("  " + what + ": " + exactText(value) + ", nearest float " +
+                    exactText(nearest));
+  };
+  // Stored entries first: each holds a stack that would never be applied.
+  if (scene.filterState) {
+    const std::vector<double> entries = storedEntryValues(*scene.filterState);
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+      check("filter.state entry " + std::to_string(e + 1), entries[e]);
+    }
+  }
+  for (const SceneSurface &surface : scene.surfaces) {
+    if (surface.specialBuffer) check("\"" + surface.name + "\"", *surface.specialBuffer);
   }
   if (count == 0) return;
   warned = true;
   std::fprintf(stderr,
-               "qxhost: warning: %s: %zu %s a SpecialBuffer1 that is no 32-bit float; the "
-               "rendered buffer holds floats, so no pixel can match:\n",
-               path.c_str(), count, count == 1 ? "surface has" : "surfaces have");
+               "qxhost: warning: %s: %zu special-buffer %s no 32-bit float; the rendered buffer "
+               "holds floats, so no pixel can match:\n",
+               path.c_str(), count, count == 1 ? "value is" : "values are");
   for (const std::string &line : lines) std::fprintf(stderr, "%s\n", line.c_str());
   if (count > kNamedSurfaces) std::fprintf(stderr, "  and %zu more\n", count - kNamedSurfaces);
 }
@@ -167,6 +178,21 @@ std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene
                 " (--force saves anyway)");
   }
   return problems;
+}
+
+std::vector<double> valuesThePanelReaches(Host &host) {
+  host.panels().setOpenHandler([](Panel &) {});
+  try {
+    const std::unique_ptr<FilterInterface> ui = host.makeInterface();
+    const PixelFilterInstance probe(host.makeFilter()); // nothing loaded into it
+    const std::string refused = ui->options(probe);
+    host.panels().setOpenHandler(nullptr);
+    if (!refused.empty()) throw Error("the module opened no panel: " + refused);
+    return storedEntryValues(probe.save());
+  } catch (...) {
+    host.panels().setOpenHandler(nullptr);
+    throw;
+  }
 }
 
 } // namespace qx::cli

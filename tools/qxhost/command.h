@@ -38,6 +38,8 @@ Command addStateCommand(CLI::App &parent);
 Command addPanelCommand(CLI::App &parent);
 Command addPlanesCommand(CLI::App &parent);
 Command addEditCommand(CLI::App &parent);
+Command addIdsCommand(CLI::App &parent);
+Command addSceneCommand(CLI::App &parent);
 
 // The module file beside the qxhost executable.
 std::string defaultModulePath();
@@ -75,6 +77,12 @@ bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fat
 // values in surface order, the first 256), and a stack moves over only to
 // the entry of its own value, one stack a value. Each is named with why.
 std::vector<std::string> stacksLostOnOpen(const Scene &scene);
+
+// The special-buffer values the module keeps entries for once its panel has
+// opened over the host's surfaces: asked of a probe instance whose panel
+// opens and closes at once, so that the host restates none of the module's
+// rules. Throws Error when the module gives no panel.
+std::vector<double> valuesThePanelReaches(Host &host);
 
 // Before the panel opens for a command that may save into the scene file at
 // `scenePath`: a stored state the module refused, and every stored stack

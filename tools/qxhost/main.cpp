@@ -32,6 +32,8 @@ int main(int argc, char **argv) {
 #if QX_WITH_EXR
     qx::cli::addDemoCommand(app),
     qx::cli::addPlanesCommand(app),
+    qx::cli::addIdsCommand(app),
+    qx::cli::addSceneCommand(app),
 #endif
     qx::cli::addFlagsCommand(app),
     qx::cli::addStateCommand(app),

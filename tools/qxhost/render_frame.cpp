@@ -6,6 +6,7 @@
 #include <array>
 #include <cfloat>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <utility>
 
@@ -62,7 +63,15 @@ void addChannelOptions(CLI::App &command, FrameInputArgs &args) {
                      "The part of a multi-part file, by name or number (default: each channel "
                      "is looked for in every part)");
   command.add_flag("--verbose", args.verbose,
-                   "Say which channel and part each buffer is read from");
+                   "Say which channel and part each buffer is read from, and how many pixels the "
+                   "filter wrote for each stored entry");
+}
+
+void addCryptomatteOption(CLI::App &command, FrameInputArgs &args) {
+  command.add_option("--cryptomatte", args.cryptomatte,
+                     "Take each pixel's ids from this Cryptomatte layer (e.g. CryptoObject) "
+                     "instead of the special-buffer channel: the pixel is filtered once for "
+                     "each id that covers it, and the results mixed by coverage (soft edges)");
 }
 
 void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command) {
@@ -112,6 +121,11 @@ FilterSetup frameSetupFor(const FrameInputArgs &args, const std::string &command
   setup.maxPixels = args.maxPixels;
   setup.allowMissing = args.allowMissing;
   setup.verbose = args.verbose;
+  setup.cryptomatte = args.cryptomatte;
+  if (!setup.cryptomatte.empty() && setup.map.isMapped(0)) {
+    throw Error(command + ": --cryptomatte gives each pixel its ids; it takes no mapping of "
+                          "SpecialBuffer (--ch or --ch-map)");
+  }
   if (args.hasChannelOptions) {
     setup.missingHint = "map them with --ch or --ch-map, or give --allow-missing";
   }
@@ -138,18 +152,81 @@ std::bitset<kBufferSlots> buffersFor(unsigned int mask) {
   return wanted;
 }
 
+namespace {
+
+// Levenshtein's distance between two names, for the closest channels.
+std::size_t distance(const std::string &a, const std::string &b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// A file channel's name without the part that InputHoldings adds.
+std::string bareChannel(const std::string &listed) {
+  const std::size_t part = listed.find(" (part ");
+  return part == std::string::npos ? listed : listed.substr(0, part);
+}
+
+// The file's channels that come closest to `wanted`, up to three.
+std::string closestChannels(const std::string &wanted, const std::vector<std::string> &channels) {
+  std::vector<std::pair<std::size_t, std::string>> ranked;
+  for (const std::string &listed : channels) {
+    ranked.emplace_back(distance(wanted, bareChannel(listed)), listed);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+  std::string text;
+  for (std::size_t i = 0; i < ranked.size() && i < 3; ++i) {
+    text += (text.empty() ? "" : ", ") + ranked[i].second;
+  }
+  return text;
+}
+
+} // namespace
+
 void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &wanted,
                      const InputHoldings &input, const std::string &name,
                      std::bitset<kBufferSlots> &warned) {
   std::vector<std::string> missing;
+  std::vector<std::string> mistyped; // mapped for a buffer the filter reads
   for (int b = 0; b < kBufferSlots; ++b) {
     const auto bit = static_cast<std::size_t>(b);
-    if (!wanted.test(bit) || input.held.test(bit)) continue;
-    const std::string &channel = setup.map.source(b).channel;
+    const ChannelSource &source = setup.map.source(b);
+    if (!wanted.test(bit)) {
+      // A map may name channels for buffers other scenes read: a warning.
+      const bool named = setup.map.isMapped(b) && source.kind == ChannelSource::Kind::Channel;
+      const bool inFile =
+          std::any_of(input.fileChannels.begin(), input.fileChannels.end(),
+                      [&](const std::string &c) { return bareChannel(c) == source.channel; });
+      if (named && !inFile && !warned.test(bit) && !input.fileChannels.empty()) {
+        warned.set(bit);
+        std::fprintf(stderr,
+                     "qxhost: warning: %s has no channel \"%s\" mapped for %s (the filter does "
+                     "not read it)\n",
+                     name.c_str(), source.channel.c_str(), bufferLabel(b).c_str());
+      }
+      continue;
+    }
+    if (input.held.test(bit)) continue;
+    const std::string &channel = source.channel;
     const bool essential = b == 0 || b >= 32;
     if (essential && !setup.allowMissing) {
       missing.push_back("\"" + channel + "\"" +
                         (setup.map.isMapped(b) ? " for " + bufferLabel(b) : ""));
+      continue;
+    }
+    if (setup.map.isMapped(b) && !setup.allowMissing) {
+      mistyped.push_back("\"" + channel + "\" for " + bufferLabel(b) +
+                         " (closest: " + closestChannels(channel, input.fileChannels) + ")");
       continue;
     }
     if (warned.test(bit)) continue;
@@ -162,6 +239,11 @@ void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &
   if (!missing.empty()) {
     throw Error(name + ": no channel " + joined(missing) + "; the file has " +
                 joined(input.fileChannels) + " (" + setup.missingHint + ")");
+  }
+  if (!mistyped.empty()) {
+    throw Error(name + ": no channel " + joined(mistyped) +
+                ", though the map names it for a buffer the filter reads (correct the map, or "
+                "give --allow-missing to read 0.0)");
   }
   if (setup.verbose) {
     for (const std::string &source : input.sources) {
@@ -288,27 +370,79 @@ FrameFilter::FrameFilter(Host &host, const FilterSetup &setup)
   reportStateRefusal(host, setup.sceneName, setup.refuseBadState,
                      "nothing rendered (--ignore-bad-state renders without the stored stacks)");
   mask_ = instance_.flags();
+  entries_ = storedEntries(instance_.save());
   instance_.init(0);
 }
 
 FrameFilter::~FrameFilter() { instance_.cleanup(); }
 
-std::bitset<kBufferSlots> FrameFilter::buffers() const { return buffersFor(mask_); }
+std::bitset<kBufferSlots> FrameFilter::buffers() const {
+  std::bitset<kBufferSlots> wanted = buffersFor(mask_);
+  // The ids come from the layer's ranks, not from a channel.
+  if (!setup_.cryptomatte.empty()) wanted.reset(0);
+  return wanted;
+}
 
 void FrameFilter::begin(const InputHoldings &input, const std::string &name) {
+  begin(input, name, nullptr);
+}
+
+void FrameFilter::begin(const InputHoldings &input, const std::string &name,
+                        const CryptomatteLayer *layer) {
   checkFrameInput(setup_, buffers(), input, name, warned_);
+  frameName_ = name;
+  layer_.reset();
+  if (layer != nullptr) layer_ = *layer;
+  written_.clear();
   instance_.newTime(frameNumber_++, 0.0);
 }
 
-void FrameFilter::filter(Frame &in, Frame &colour, int firstRow) {
+void FrameFilter::filter(Frame &in, Frame &colour, int firstRow,
+                         const std::vector<std::vector<float>> *ranks) {
   if (setup_.premultiplied) unpremultiply(in);
   RenderOptions options;
   options.threads = setup_.threads;
   options.progress = nullptr;
   options.firstRow = firstRow;
-  renderInto(
-      in, colour, [&](const HostPixelAccess &access) { instance_.evaluate(access); }, options);
+  options.tally = &written_;
+  const PixelEvaluator evaluate = [&](const HostPixelAccess &access) {
+    instance_.evaluate(access);
+  };
+  if (!setup_.cryptomatte.empty()) {
+    if (ranks == nullptr) throw Error(frameName_ + ": no Cryptomatte ranks were read");
+    std::vector<RankPlanes> planes;
+    for (std::size_t k = 0; k + 1 < ranks->size(); k += 2) {
+      planes.push_back({(*ranks)[k].data(), (*ranks)[k + 1].data()});
+    }
+    renderCoverage(in, planes, colour, evaluate, options);
+  } else {
+    renderInto(in, colour, evaluate, options);
+  }
   if (setup_.premultiplied) premultiply(in, colour, setup_.png);
+}
+
+void FrameFilter::end() {
+  for (const StoredEntry &entry : entries_) {
+    const float value = static_cast<float>(entry.value);
+    const auto found = written_.find(cryptomatteBits(value));
+    const std::uint64_t pixels = found == written_.end() ? 0 : found->second;
+    std::string label = exactText(entry.value);
+    if (layer_) {
+      if (const std::string *object = layer_->nameOf(cryptomatteBits(value))) {
+        label += " (\"" + *object + "\")";
+      }
+    }
+    if (setup_.verbose) {
+      std::fprintf(stderr, "qxhost: %s: entry %s: %llu pixels written\n", frameName_.c_str(),
+                   label.c_str(), static_cast<unsigned long long>(pixels));
+    }
+    if (pixels == 0 && entry.layers > 0 && static_cast<double>(value) == entry.value) {
+      std::fprintf(stderr,
+                   "qxhost: warning: %s: the stack of entry %s matched no pixel: the module "
+                   "wrote none for that value\n",
+                   frameName_.c_str(), label.c_str());
+    }
+  }
 }
 
 void writeColour(const std::string &path, const FilterSetup &setup, const Frame &colour) {
@@ -327,6 +461,7 @@ void renderPlanes(const std::string &frame, const std::string &out, const Filter
   filter.begin(input.holdings, frame);
   Frame colour;
   filter.filter(input.frame, colour, 0);
+  filter.end();
   writeColour(out, setup, colour);
 }
 

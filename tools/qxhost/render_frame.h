@@ -8,15 +8,18 @@
 
 #include <bitset>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "channel_map.h"
 #include "command.h"
+#include "cryptomatte.h"
 #include "frame.h"
 #include "image_io.h"
 #include "renderer.h"
 #include "stand_in_host.h"
+#include "state_check.h"
 
 namespace qx {
 class ExrInput;
@@ -41,6 +44,7 @@ struct FrameInputArgs {
   std::string chMap;
   std::string part;
   bool verbose = false;
+  std::string cryptomatte;
 };
 
 // Adds --allow-missing, --alpha and --max-pixels (--frame is each command's
@@ -48,6 +52,8 @@ struct FrameInputArgs {
 void addFrameInputOptions(CLI::App &command, FrameInputArgs &args);
 // Adds --ch, --ch-map, --part and --verbose.
 void addChannelOptions(CLI::App &command, FrameInputArgs &args);
+// Adds --cryptomatte LAYER (render and edit).
+void addCryptomatteOption(CLI::App &command, FrameInputArgs &args);
 // Throws Error for a bad value; `command` names the command.
 void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command);
 
@@ -89,6 +95,9 @@ struct FilterSetup {
   bool refuseBadState = true;
   // The way out named when a colour or special-buffer channel is missing.
   std::string missingHint = "give --allow-missing";
+  // The Cryptomatte layer whose ranks give each pixel its ids (--cryptomatte),
+  // or empty for the special-buffer channel.
+  std::string cryptomatte;
 };
 
 // The frame's part of a setup: the channel map, the alpha, what a missing
@@ -171,10 +180,22 @@ public:
   // instance of the next frame.
   void begin(const InputHoldings &input, const std::string &name);
 
+  // The same with the frame's Cryptomatte layer (under --cryptomatte), whose
+  // manifest names objects in what end() reports.
+  void begin(const InputHoldings &input, const std::string &name, const CryptomatteLayer *layer);
+
   // Renders the colour of a frame, or of a strip of one whose first row is
   // `firstRow`, into `colour`. Under --alpha premultiplied the input's
-  // colour is made straight in place first.
-  void filter(Frame &in, Frame &colour, int firstRow);
+  // colour is made straight in place first. Under --cryptomatte, `ranks`
+  // holds the layer's rank planes (id, coverage, id, coverage, ...) and each
+  // pixel gets the soft edges of renderCoverage.
+  void filter(Frame &in, Frame &colour, int firstRow,
+              const std::vector<std::vector<float>> *ranks = nullptr);
+
+  // After a frame's last strip: names on stderr each stored entry holding a
+  // stack for whose value the module wrote no pixel of the frame; with
+  // --verbose, every entry's pixels written.
+  void end();
 
 private:
   const FilterSetup &setup_;
@@ -182,6 +203,10 @@ private:
   unsigned int mask_ = 0;
   int frameNumber_ = 0;
   std::bitset<kBufferSlots> warned_;
+  std::vector<StoredEntry> entries_; // of the instance's saved state
+  std::string frameName_;
+  std::optional<CryptomatteLayer> layer_;
+  WriteTally written_;
 };
 
 // Writes a whole frame's colour to `path` as the setup's output asks: a
