@@ -50,8 +50,8 @@ void FileRequestService::protectInput(const std::string &role, const std::string
 bool FileRequestService::isInput(const std::string &path) const {
   for (const auto &[role, input] : inputs_) {
     if (!sameFile(path, input)) continue;
-    std::fprintf(stderr, "qxhost: %s: not saved: it is %s (%s)\n", path.c_str(), role.c_str(),
-                 input.c_str());
+    std::fprintf(stderr, "qxhost: %s: refused for a save: it is %s (%s), an input of this run\n",
+                 path.c_str(), role.c_str(), input.c_str());
     return true;
   }
   return false;
