@@ -207,6 +207,25 @@ std::string resolveLinks(const std::string &path) {
   return current;
 }
 
+// Whether `path` is, or links to, the name of an open descriptor
+// (/dev/stdout, /dev/fd/N, /proc/self/fd/N): a rename would put the new file
+// beside the one the descriptor has open, where its owner (a shell's `>>`,
+// say) never looks.
+bool namesDescriptor(const std::string &path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (current.rfind("/dev/fd/", 0) == 0 ||
+        (current.rfind("/proc/", 0) == 0 && current.find("/fd/") != std::string::npos))
+      return true;
+    if (!isLink(current)) return false;
+    std::error_code ec;
+    const std::filesystem::path link = std::filesystem::read_symlink(current, ec);
+    if (ec) return false;
+    current = link.is_absolute() ? link.string() : folderOf(current) + "/" + link.string();
+  }
+  return false;
+}
+
 // A name no other writer picks: the process, a counter and a random number,
 // after the target's own name, or after ".qx" alone when the target's name
 // is so long that the whole would not fit the file system (`shortName`).
@@ -236,7 +255,8 @@ TempFile::TempFile(const std::string &target) : target_(target) {
   struct stat info {};
   const bool exists = ::stat(target_.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) throw Error(target_ + ": cannot write: it is a folder");
-  if (exists && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+  if (exists && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) ||
+                 (S_ISREG(info.st_mode) && namesDescriptor(target_)))) {
     // Opened through the name as given: /dev/stdout and its kin are links
     // only the system itself can follow.
     fd_ = ::open(target_.c_str(), kInPlaceFlags);

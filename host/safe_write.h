@@ -22,9 +22,10 @@ constexpr char kStandardOutput[] = "-";
 // touched; a TempFile that is destroyed uncommitted removes its file.
 //
 // Only a regular file, or a missing one, is replaced so. Standard output
-// ("-"), a character device and a pipe (also through a link) are written
-// into in place, as a shell redirect writes them: they have no old content
-// to keep. Any other kind of file is refused.
+// ("-"), a character device and a pipe (also through a link), and the name
+// of an open descriptor such as /dev/stdout whatever it has open, are
+// written into in place, as a shell redirect writes them. Any other kind of
+// file is refused.
 //
 // Errors are qx::Error with the text "<target>: cannot write: <reason>".
 class TempFile {

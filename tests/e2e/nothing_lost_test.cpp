@@ -350,6 +350,17 @@ TEST(NothingLost, DevicesAndPipesAreWrittenInPlaceAndOnlyRegularFilesAreReplaced
   run = qxhost(panel + "--script - --dump -", dir, "select \"BufferList\" 0\n");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out.substr(0, 200);
+  // The name of a descriptor open on a file is written through, as by the
+  // shell's own redirect (which truncates it too), not replaced beside it.
+  writeFile(dir + "/log.txt", "the old log");
+  struct stat log {};
+  ASSERT_EQ(stat((dir + "/log.txt").c_str(), &log), 0);
+  run = qxhost(panel + "--dump /dev/fd/3 3>>log.txt", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readAll(dir + "/log.txt"), dump);
+  struct stat logAfter {};
+  ASSERT_EQ(stat((dir + "/log.txt").c_str(), &logAfter), 0);
+  EXPECT_EQ(logAfter.st_ino, log.st_ino) << "descriptor 3's file was replaced, not written into";
 
   // A pipe with a reader gets the bytes, a dump and an EXR frame alike (the
   // library seeks back in an EXR file, which a pipe cannot), and stays a pipe.
