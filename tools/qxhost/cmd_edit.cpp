@@ -71,6 +71,7 @@ int runEdit(const EditArgs &args) {
       outputs.push_back({"the render view's screenshot", viewPicturePath(args.screenshot)});
   }
   refuseOutputOverInput(outputs, inputs);
+  if (args.verbose) noteSplitLinks(outputs);
 
   // The whole script is read and checked before anything else happens.
   PanelScript script = args.script.empty() ? PanelScript() : PanelScript::load(args.script);

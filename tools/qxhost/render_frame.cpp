@@ -60,7 +60,8 @@ void addChannelOptions(CLI::App &command, FrameInputArgs &args) {
                      "The part of a multi-part file, by name or number (default: each channel "
                      "is looked for in every part)");
   command.add_flag("--verbose", args.verbose,
-                   "Say which channel and part each buffer is read from");
+                   "Say which channel and part each buffer is read from, and which output "
+                   "has other names (hard links) that keep the old content");
 }
 
 void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command) {
@@ -146,8 +147,12 @@ std::vector<NamedPath> renderOutputs(const FilterSetup &setup, const std::string
 }
 
 void noteSplitLinks(const FilterSetup &setup, const std::string &out) {
-  if (!setup.verbose) return;
-  for (const NamedPath &file : renderOutputs(setup, out)) {
+  if (setup.verbose) noteSplitLinks(renderOutputs(setup, out));
+}
+
+void noteSplitLinks(const std::vector<NamedPath> &outputs) {
+  for (const NamedPath &file : outputs) {
+    if (file.path.empty()) continue;
     const std::uintmax_t others = otherHardLinks(file.path);
     if (others == 0) continue;
     std::fprintf(stderr,

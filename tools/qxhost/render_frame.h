@@ -106,8 +106,10 @@ FilterSetup filterSetupFor(const RenderBasics &args);
 std::vector<NamedPath> renderInputs(const RenderBasics &args, const std::string &frame);
 std::vector<NamedPath> renderOutputs(const FilterSetup &setup, const std::string &out);
 
-// With --verbose, says of each file a render's output replaces that has
-// other names (hard links) that those keep the old content.
+// Says of each output that is a file with other names (hard links) that
+// those keep the old content; for --verbose.
+void noteSplitLinks(const std::vector<NamedPath> &outputs);
+// The same for a render's output, with the setup's --verbose.
 void noteSplitLinks(const FilterSetup &setup, const std::string &out);
 
 // The buffers to read for a filter whose requirement mask is `mask`: the
