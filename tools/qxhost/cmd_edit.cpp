@@ -100,7 +100,7 @@ int runEdit(const EditArgs &args) {
   openDisplay();
   Host host(scene);
   if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
-  // Nor may the module's own exports.
+  // The module's own exports may not replace an input either.
   for (const NamedPath &in : inputs) host.files().protectInput(in.role, in.path);
   host.panels().setDisplay(screenMetrics());
   host.loadModule(args.module);

@@ -73,7 +73,7 @@ int runPanel(const PanelArgs &args) {
   options.withdraw.insert(args.without.begin(), args.without.end());
   Host host(scene, options);
   if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
-  // Nor may the module's own exports.
+  // The module's own exports may not replace an input either.
   for (const NamedPath &input : inputs) host.files().protectInput(input.role, input.path);
   for (const auto &reopened : reopenScenes)
     host.files().protectInput("a scene the script reopens on", reopened.first);
