@@ -4,10 +4,13 @@
 #include <Iex.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 
 #include "error.h"
 #include "safe_write.h"
@@ -17,14 +20,24 @@ namespace qx {
 // A failed write is kept and reported in the file's own terms once the
 // library has let go; the library itself hears of it as one of its I/O
 // errors.
+// A target that cannot seek (a pipe, a terminal) gets the file gathered in
+// memory and written whole at the commit, since the library goes back to
+// fill in the chunks' offsets.
 class TempFileOutput : public Imf::OStream {
 public:
-  explicit TempFileOutput(TempFile &file) : Imf::OStream(file.target().c_str()), file_(file) {}
+  explicit TempFileOutput(TempFile &file)
+      : Imf::OStream(file.target().c_str()), file_(file), gathered_(!file.seekable()) {}
   void write(const char c[], int n) override {
     if (error_) throw Iex::IoExc(error_->what());
     try {
-      if (::lseek(file_.fd(), static_cast<off_t>(position_), SEEK_SET) < 0) file_.fail(errno);
-      file_.write(c, static_cast<std::size_t>(n));
+      const auto count = static_cast<std::size_t>(n);
+      if (gathered_) {
+        if (bytes_.size() < position_ + count) bytes_.resize(position_ + count);
+        std::copy(c, c + n, bytes_.begin() + static_cast<std::ptrdiff_t>(position_));
+      } else {
+        if (::lseek(file_.fd(), static_cast<off_t>(position_), SEEK_SET) < 0) file_.fail(errno);
+        file_.write(c, count);
+      }
     } catch (const Error &e) {
       error_ = e;
       throw Iex::IoExc(e.what());
@@ -34,9 +47,16 @@ public:
   uint64_t tellp() override { return position_; }
   void seekp(uint64_t pos) override { position_ = pos; }
   const std::optional<Error> &error() const { return error_; }
+  // Writes what was gathered, if anything.
+  void flushGathered() {
+    if (gathered_) file_.write(bytes_.data(), bytes_.size());
+    std::string().swap(bytes_);
+  }
 
 private:
   TempFile &file_;
+  bool gathered_;
+  std::string bytes_;
   uint64_t position_ = 0;
   std::optional<Error> error_;
 };
@@ -67,6 +87,7 @@ void ExrTarget::run(const std::function<void()> &step) {
 void ExrTarget::commit() {
   run([&] {
     if (stream_->error()) throw *stream_->error();
+    stream_->flushGathered();
     file_->commit();
   });
 }

@@ -1,8 +1,11 @@
 // The file requester and the directories.
 #include "file_request.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -40,6 +43,20 @@ void FileRequestService::answerWith(const std::string &path) {
   dialog_ = nullptr;
 }
 
+void FileRequestService::protectInput(const std::string &role, const std::string &path) {
+  if (!path.empty() && path != "-") inputs_.emplace_back(role, path);
+}
+
+bool FileRequestService::isInput(const std::string &path) const {
+  for (const auto &[role, input] : inputs_) {
+    if (!sameFile(path, input)) continue;
+    std::fprintf(stderr, "qxhost: %s: refused for a save: it is %s (%s), an input of this run\n",
+                 path.c_str(), role.c_str(), input.c_str());
+    return true;
+  }
+  return false;
+}
+
 void FileRequestService::cancel() {
   choose_ = false;
   dialog_ = nullptr;
@@ -61,7 +78,9 @@ int FileRequestService::request(const char *title, char *baseName, char *path, c
       if (chosen.is_relative() && !seen.path.empty()) chosen = fs::path(seen.path) / chosen;
       chosen = chosen.lexically_normal();
       const std::string full = chosen.string();
-      if (copyInto(fullName, bufferLength, full)) {
+      if (seen.baseName.rfind('>', 0) == 0 && self->isInput(full)) {
+        // As a cancel: the module then writes nothing.
+      } else if (copyInto(fullName, bufferLength, full)) {
         seen.chosen = true;
         seen.fullName = full;
         // The requester remembers where the user left it.

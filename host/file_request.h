@@ -54,6 +54,11 @@ public:
   // From now on every request is put to the user through `dialog`.
   void askWith(Dialog dialog) { dialog_ = std::move(dialog); }
 
+  // A save request (a pattern starting with '>') for the file at `path`,
+  // one of the run's inputs described by `role` ("the scene"), is refused:
+  // it is answered as a cancel, with a line on stderr naming the file.
+  void protectInput(const std::string &role, const std::string &path);
+
   // What "Directory Info" gives for "Content".
   void setContentDirectory(const std::string &directory) { content_ = directory; }
   const std::string &contentDirectory() const { return content_; }
@@ -63,6 +68,8 @@ public:
 private:
   static int request(const char *title, char *baseName, char *path, char *fullName,
                      int bufferLength) noexcept;
+  // Whether a save to `path` would write over an input; says so on stderr.
+  bool isInput(const std::string &path) const;
   static const char *directory(const char *kind) noexcept;
 
   ServiceRegistry &registry_;
@@ -70,6 +77,7 @@ private:
   std::string answer_;
   Dialog dialog_;
   std::string content_;
+  std::vector<std::pair<std::string, std::string>> inputs_; // role, path
   std::vector<Request> requests_;
 };
 

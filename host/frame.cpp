@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "npy.h"
+#include "safe_write.h"
 
 namespace qx {
 namespace {
@@ -175,12 +176,17 @@ void Frame::writePlanes(const std::string &folder) const {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) throw Error(folder + ": cannot make the folder: " + ec.message());
+  // Every plane is written whole before any replaces an old one: a frame
+  // read back from the folder is never new planes beside old ones.
+  TempFileGroup planes;
   for (int b = 0; b < kBufferSlots; ++b) {
     if (!has(b)) continue;
-    writeNpy(planePath(folder, b), NpyType::Float32,
-             {static_cast<std::size_t>(height_), static_cast<std::size_t>(width_)},
-             planes_[static_cast<std::size_t>(b)].data());
+    const std::string bytes = npyFile(
+        NpyType::Float32, {static_cast<std::size_t>(height_), static_cast<std::size_t>(width_)},
+        planes_[static_cast<std::size_t>(b)].data());
+    planes.add(planePath(folder, b)).write(bytes.data(), bytes.size());
   }
+  planes.commit();
 }
 
 Frame frameForWindow(const std::string &path, long long minX, long long minY, long long maxX,

@@ -66,7 +66,8 @@ public:
   static Frame readPlanes(const std::string &folder, std::uint64_t maxPixels = kDefaultMaxPixels,
                           const std::array<std::string, kBufferSlots> *names = nullptr);
   // Writes every held buffer as "<channel>.npy" into the folder, which is
-  // made when missing. Throws Error naming the file.
+  // made when missing: all planes or none (see TempFileGroup), and no other
+  // file of the folder touched. Throws Error naming the file.
   void writePlanes(const std::string &folder) const;
 
   int width() const { return width_; }

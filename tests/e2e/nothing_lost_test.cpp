@@ -1,18 +1,27 @@
 // End-to-end stories of files qxhost must not lose: failed and killed writes,
-// outputs that would replace inputs, stored states and stacks a save would
-// throw away, and inputs whose cost or meaning the user would not see.
+// targets that are no plain files, outputs that would replace inputs, stored
+// states and stacks a save would throw away, and inputs whose cost or
+// meaning the user would not see.
 #include <gtest/gtest.h>
 
 #include <ImfChannelList.h>
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,6 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "exr_make.h"
 #include "qxhost_run.h"
 
 namespace {
@@ -301,6 +311,371 @@ TEST(NothingLost, AFrameLargerThanMaxPixelsIsRefusedBeforeItIsRead) {
   EXPECT_EQ(capped.status, 2);
   EXPECT_NE(capped.err.find("more than the 1000 allowed"), std::string::npos) << capped.err;
   EXPECT_FALSE(std::filesystem::exists(dir + "/o.exr"));
+}
+
+// The kind of file at `path`, the link itself for a link.
+mode_t kindAt(const std::string &path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
+// Everything a pipe's reader gets, read on a thread of its own while qxhost
+// writes. finish() lets the reader go even when no writer ever came.
+class PipeReader {
+public:
+  explicit PipeReader(const std::string &path)
+      : path_(path), thread_([this] { got_ = readAll(path_); }) {}
+  std::string finish() {
+    const int unblock = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
+    thread_.join();
+    return got_;
+  }
+
+private:
+  std::string path_, got_;
+  std::thread thread_;
+};
+
+TEST(NothingLost, DevicesAndPipesAreWrittenInPlaceAndOnlyRegularFilesAreReplaced) {
+  const std::string dir = freshDir("special_targets");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  const std::string panel = "panel --scene demo/scene.json ";
+  ASSERT_EQ(qxhost(panel + "--dump d.json", dir).status, 0);
+  const std::string dump = readAll(dir + "/d.json");
+  ASSERT_FALSE(dump.empty());
+
+  // Standard output, as "-" and as /dev/stdout; the script from standard
+  // input at the same time.
+  Outcome run = qxhost(panel + "--dump -", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, dump) << "--dump - did not write the dump to standard output";
+  run = qxhost(panel + "--dump /dev/stdout", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, dump);
+  run = qxhost(panel + "--script - --dump -", dir, "select \"BufferList\" 0\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out.substr(0, 200);
+  // The name of a descriptor open on a file is written through, as by the
+  // shell's own redirect (which truncates it too), not replaced beside it.
+  writeFile(dir + "/log.txt", "the old log");
+  struct stat log {};
+  ASSERT_EQ(stat((dir + "/log.txt").c_str(), &log), 0);
+  run = qxhost(panel + "--dump /dev/fd/3 3>>log.txt", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readAll(dir + "/log.txt"), dump);
+  struct stat logAfter {};
+  ASSERT_EQ(stat((dir + "/log.txt").c_str(), &logAfter), 0);
+  EXPECT_EQ(logAfter.st_ino, log.st_ino) << "descriptor 3's file was replaced, not written into";
+
+  // A pipe with a reader gets the bytes, a dump and an EXR frame alike (the
+  // library seeks back in an EXR file, which a pipe cannot), and stays a pipe.
+  const std::set<std::string> before = namesIn(dir);
+  for (const char *name : {"pipe.json", "pipe.exr"}) {
+    ASSERT_EQ(mkfifo((dir + "/" + name).c_str(), 0600), 0) << name;
+  }
+  PipeReader dumpReader(dir + "/pipe.json");
+  run = qxhost(panel + "--dump pipe.json", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(dumpReader.finish(), dump) << "the pipe's reader did not get the dump";
+  const std::string render = "render --scene demo/scene.json --frame demo/frame.exr --out ";
+  ASSERT_EQ(qxhost(render + "o.exr", dir).status, 0);
+  PipeReader frameReader(dir + "/pipe.exr");
+  run = qxhost(render + "pipe.exr", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(frameReader.finish() == readAll(dir + "/o.exr"))
+      << "the pipe's reader did not get the frame a file gets";
+  EXPECT_EQ(kindAt(dir + "/pipe.json"), S_IFIFO);
+  EXPECT_EQ(kindAt(dir + "/pipe.exr"), S_IFIFO);
+
+  // A socket is refused, with the reason, and stays.
+  {
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir + "/sock";
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    close(sock);
+  }
+  run = qxhost(panel + "--dump sock", dir);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "qxhost: sock: cannot write: it is a socket; only a file, a character "
+                     "device or a pipe is written\n");
+  EXPECT_EQ(kindAt(dir + "/sock"), S_IFSOCK);
+
+  // A device of its own, the system's null device by number: written into
+  // directly and through a link, read as a script and written as a dump in
+  // one run (no regular file, so no output over an input), and still the
+  // device afterwards.
+  const std::string device = dir + "/null";
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "mknod: " << std::strerror(errno) << "; the device targets need root";
+  }
+  std::filesystem::create_symlink("null", dir + "/null.exr");
+  for (const std::string &args : {panel + "--dump null", panel + "--dump null.exr --canvas null",
+                                  panel + "--script null --dump null", render + "null.exr"}) {
+    run = qxhost(args, dir);
+    EXPECT_EQ(run.status, 0) << args << "\n" << run.err;
+    struct stat info {};
+    ASSERT_EQ(lstat(device.c_str(), &info), 0) << args;
+    EXPECT_TRUE(S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3))
+        << args << " replaced the device";
+    EXPECT_EQ(kindAt(dir + "/null.exr"), S_IFLNK) << args;
+  }
+  std::set<std::string> expected = before;
+  expected.insert({"pipe.json", "pipe.exr", "o.exr", "sock", "null", "null.exr"});
+  EXPECT_EQ(namesIn(dir), expected) << "a file was left behind";
+}
+
+// Runs qxhost as `nobody` through setpriv (on top of any wrapper).
+Outcome asNobody(const std::string &args, const std::string &cwd) {
+  const std::string wrapped = e2e::wrapper();
+  const std::string asUser = "setpriv --reuid=nobody --regid=nogroup --clear-groups " + wrapped;
+  setenv("QX_E2E_WRAPPER", asUser.c_str(), 1);
+  const Outcome run = qxhost(args, cwd);
+  if (wrapped.empty()) {
+    unsetenv("QX_E2E_WRAPPER");
+  } else {
+    setenv("QX_E2E_WRAPPER", wrapped.c_str(), 1);
+  }
+  return run;
+}
+
+TEST(NothingLost, AReplacedFileKeepsItsOwnerNotItsSetuidBitAndWhatTheShellCouldNotWriteStays) {
+  const std::string dir = freshDir("replaced_files");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  const std::string panel = "panel --scene demo/scene.json ";
+  ASSERT_EQ(qxhost(panel + "--dump d.json", dir).status, 0);
+  const std::string dump = readAll(dir + "/d.json");
+
+  // A name as long as most file systems allow but for 15 characters: the
+  // usual temporary name beside it would not fit, a shorter one does.
+  const std::string longName = std::string(235, 'n') + ".json";
+  std::set<std::string> names = namesIn(dir);
+  names.insert(longName);
+  for (int pass = 0; pass < 2; ++pass) { // made, then replaced
+    const Outcome run = qxhost(panel + "--dump " + longName, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readAll(dir + "/" + longName), dump);
+    EXPECT_EQ(namesIn(dir), names) << "a temporary file was left behind";
+  }
+
+  if (geteuid() != 0) GTEST_SKIP() << "owners, setuid bits and other users need root";
+  constexpr uid_t kNobody = 65534;
+  constexpr gid_t kNogroup = 65534;
+  // Another user's set-user-ID file with a second name, replaced by root.
+  writeFile(dir + "/out.exr", "the old frame");
+  ASSERT_EQ(link((dir + "/out.exr").c_str(), (dir + "/also.exr").c_str()), 0);
+  ASSERT_EQ(chown((dir + "/out.exr").c_str(), kNobody, kNogroup), 0);
+  ASSERT_EQ(chmod((dir + "/out.exr").c_str(), 06755), 0);
+  Outcome run =
+      qxhost("render --scene demo/scene.json --frame demo/frame.exr --out out.exr --verbose", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("qxhost: out.exr: has 1 other name (hard links); the new file takes "
+                         "this name only, the other keeps the old content\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(readAll(dir + "/also.exr"), "the old frame");
+  struct stat info {};
+  ASSERT_EQ(stat((dir + "/out.exr").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kNobody) << "root took the file over";
+  EXPECT_EQ(info.st_gid, kNogroup);
+  EXPECT_EQ(info.st_mode & 07777, 0755u) << "the set-user-ID or set-group-ID bit was kept";
+  EXPECT_GT(info.st_size, 1000) << "the frame was not written";
+
+  // A write-protected file of nobody's own, in a folder nobody may write:
+  // nobody's shell could not write it, and neither may qxhost; root's may.
+  if (std::system("setpriv --help >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no setpriv to run qxhost as another user";
+  const std::string mine = freshDir("replaced_files/nobody");
+  ASSERT_EQ(chmod(mine.c_str(), 0777), 0);
+  writeFile(mine + "/ro.json", "protected");
+  ASSERT_EQ(chown((mine + "/ro.json").c_str(), kNobody, kNogroup), 0);
+  ASSERT_EQ(chmod((mine + "/ro.json").c_str(), 0444), 0);
+  const std::string nobodysPanel = "panel --scene ../demo/scene.json ";
+  run = asNobody(nobodysPanel + "--dump ro.json", mine);
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_EQ(run.err, "qxhost: ro.json: cannot write: Permission denied\n");
+  EXPECT_EQ(readAll(mine + "/ro.json"), "protected");
+  EXPECT_EQ(namesIn(mine), std::set<std::string>{"ro.json"}) << "a file was left behind";
+  run = asNobody(nobodysPanel + "--dump new.json", mine);
+  EXPECT_EQ(run.status, 0) << "nobody cannot write in the folder at all: " << run.err;
+  run = qxhost(nobodysPanel + "--dump ro.json", mine);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readAll(mine + "/ro.json"), dump);
+}
+
+TEST(NothingLost, AWriteStoppedBySigintSigtermOrSighupLeavesNoTemporaryAndExits128PlusTheSignal) {
+  const std::string dir = freshDir("stopped_save");
+  writeLargeScene(dir, "s.json", 20000);
+  writeFile(dir + "/add.txt", "select \"BufferList\" 0\nclick \"Add Layer\"\n");
+  const std::string old = readAll(dir + "/s.json");
+  writeFile(dir + "/copy.json", old);
+  ASSERT_EQ(qxhost("panel --scene copy.json --script add.txt --save", dir).status, 0);
+  const std::string whole = readAll(dir + "/copy.json");
+  std::filesystem::remove(dir + "/copy.json");
+  // Another writer's temporary file: it may be alive on another machine.
+  writeFile(dir + "/.s.json.1.0.0badf00d.tmp", "another writer's");
+  const std::set<std::string> before = namesIn(dir);
+
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) {
+    int landed = 0;
+    for (int attempt = 0; attempt < 4 && landed == 0; ++attempt) {
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        for (const int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        execl(QXHOST_PATH, QXHOST_PATH, "panel", "--scene", "s.json", "--script", "add.txt",
+              "--save", static_cast<char *>(nullptr));
+        _exit(127);
+      }
+      // The signal comes the moment the temporary file shows.
+      for (int polls = 0; polls < 60000 && namesIn(dir) == before; ++polls) {
+        if (waitpid(child, nullptr, WNOHANG) == child) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      kill(child, stop);
+      int status = 0;
+      waitpid(child, &status, 0);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) { // done before the signal came
+        writeFile(dir + "/s.json", old);
+        continue;
+      }
+      ++landed;
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + stop)
+          << "signal " << stop << ": status " << status << ", expected an exit with " << 128 + stop;
+      EXPECT_EQ(namesIn(dir), before) << "signal " << stop << " left a file behind";
+      const std::string after = readAll(dir + "/s.json");
+      EXPECT_TRUE(after == old || after == whole)
+          << "signal " << stop << ": the scene is neither the old one nor the whole new one";
+      writeFile(dir + "/s.json", old);
+    }
+    EXPECT_GT(landed, 0) << "signal " << stop << " never came while the scene was written";
+  }
+  EXPECT_EQ(readAll(dir + "/.s.json.1.0.0badf00d.tmp"), "another writer's");
+}
+
+// A small tmpfs mounted at a folder for as long as it lives.
+class SmallDisk {
+public:
+  explicit SmallDisk(const std::string &folder) : folder_(folder) {
+    std::filesystem::create_directories(folder);
+    mounted_ = geteuid() == 0 && run("mount -t tmpfs -o size=5m tmpfs '" + folder + "'");
+  }
+  ~SmallDisk() {
+    if (mounted_) run("umount '" + folder_ + "'");
+  }
+  SmallDisk(const SmallDisk &) = delete;
+  SmallDisk &operator=(const SmallDisk &) = delete;
+  bool mounted() const { return mounted_; }
+  bool grow() { return run("mount -o remount,size=64m '" + folder_ + "'"); }
+
+private:
+  static bool run(const std::string &command) {
+    return std::system((command + " 2>/dev/null").c_str()) == 0;
+  }
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// Every file of a folder with its bytes.
+std::map<std::string, std::string> contentsOf(const std::string &dir) {
+  std::map<std::string, std::string> files;
+  for (const std::string &name : namesIn(dir)) files[name] = readAll(dir + "/" + name);
+  return files;
+}
+
+TEST(NothingLost, APlaneFolderThatCannotBeWrittenWholeKeepsEveryOldPlane) {
+  const std::string dir = freshDir("plane_folder");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  SmallDisk disk(dir + "/disk");
+  if (!disk.mounted()) GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
+  // Old planes of an 8x8 frame, among them the first and the last a new
+  // frame writes, and a file that is no plane.
+  e2e::MadePart part{"old", e2e::box(0, 0, 7, 7), e2e::box(0, 0, 7, 7), {}, 0, Imf::Header()};
+  for (const char *name : {"SpecialBuffer", "Luminous", "R", "G", "B", "A"}) {
+    part.channels.push_back({name, Imf::FLOAT, std::vector<double>(64, 0.25)});
+  }
+  e2e::writeParts(dir + "/small.exr", {part});
+  ASSERT_EQ(qxhost("planes --frame small.exr --out-dir disk/pl", dir).status, 0);
+  writeFile(dir + "/disk/pl/notes.txt", "not a plane");
+  const std::map<std::string, std::string> old = contentsOf(dir + "/disk/pl");
+  ASSERT_EQ(old.size(), 7u);
+
+  // The demo's planes are 2 MB each: two fit in the 5 MB disk, the third
+  // does not.
+  for (const std::string &args :
+       {std::string("planes --frame demo/frame.exr --out-dir disk/pl"),
+        std::string("render --scene demo/scene.json --frame demo/frame.exr --out disk/pl/")}) {
+    const Outcome run = qxhost(args, dir);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_NE(run.err.find(": cannot write: No space left on device"), std::string::npos)
+        << args << "\n"
+        << run.err;
+    EXPECT_TRUE(contentsOf(dir + "/disk/pl") == old)
+        << args << " changed a plane, or left a file in the folder";
+    EXPECT_EQ(namesIn(dir + "/disk"), std::set<std::string>{"pl"}) << args;
+  }
+  // With room the same planes replace the old ones, and the other file stays.
+  ASSERT_TRUE(disk.grow());
+  EXPECT_EQ(qxhost("planes --frame demo/frame.exr --out-dir disk/pl", dir).status, 0);
+  EXPECT_NE(readAll(dir + "/disk/pl/R.npy"), old.at("R.npy"));
+  EXPECT_EQ(readAll(dir + "/disk/pl/notes.txt"), "not a plane");
+}
+
+TEST(NothingLost, PlanesTheChannelMapAndTheModulesExportsMayNotReplaceTheRunsInputs) {
+  const std::string dir = freshDir("more_inputs");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  const std::string frame = readAll(dir + "/demo/frame.exr");
+
+  // An EXR frame named as a plane, in the folder its planes go to.
+  std::filesystem::create_directories(dir + "/pl");
+  writeFile(dir + "/pl/R.npy", frame);
+  Outcome run = qxhost("planes --frame pl/R.npy --out-dir pl", dir);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "qxhost: pl/R.npy: the plane R.npy is the same file as the frame "
+                     "(pl/R.npy); choose another output\n");
+  EXPECT_TRUE(readAll(dir + "/pl/R.npy") == frame) << "the frame was replaced";
+  EXPECT_EQ(namesIn(dir + "/pl"), std::set<std::string>{"R.npy"});
+
+  // A folder of planes rendered into itself.
+  ASSERT_EQ(qxhost("planes --frame demo/frame.exr --out-dir planes", dir).status, 0);
+  const std::string red = readAll(dir + "/planes/R.npy");
+  run = qxhost("render --scene demo/scene.json --frame planes/ --out planes/", dir);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "qxhost: planes/R.npy: the output's plane R.npy is the same file as the "
+                     "frame's plane R.npy (planes/R.npy); choose another output\n");
+  EXPECT_TRUE(readAll(dir + "/planes/R.npy") == red);
+
+  // The channel map is an input too (of edit, where this qxhost has it).
+  writeFile(dir + "/map.json", "{\"R\": \"R\"}");
+  if (qxhost("edit --help", dir).status == 0) {
+    run = qxhost("edit --scene demo/scene.json --ch-map map.json --dump map.json", dir);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "qxhost: map.json: the dump is the same file as the channel map "
+                       "(map.json); choose another output\n");
+    EXPECT_EQ(readAll(dir + "/map.json"), "{\"R\": \"R\"}");
+  } else {
+    std::printf("this qxhost has no edit: its channel map is not tried\n");
+  }
+
+  // The module's Export, answered with the scene, is cancelled; with
+  // another name it writes.
+  writeFile(dir + "/s.json", readAll(dir + "/demo/scene.json"));
+  const std::string scene = readAll(dir + "/s.json");
+  writeFile(dir + "/export.txt", "select 0 1\nfile s.json\nclick \"Export\"\n"
+                                 "file sets.QXD\nclick \"Export\"\n");
+  run = qxhost("panel --scene s.json --script export.txt", dir);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("/s.json: refused for a save: it is the scene (s.json), an input of "
+                         "this run\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(readAll(dir + "/s.json"), scene) << "the export replaced the scene";
+  EXPECT_FALSE(readAll(dir + "/sets.QXD").empty()) << "the export to another file was refused";
 }
 
 } // namespace

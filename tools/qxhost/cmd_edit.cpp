@@ -54,10 +54,16 @@ int runEdit(const EditArgs &args) {
 
   // No output may take the place of an input; the scene itself is the one
   // file a save writes over, on purpose.
-  const std::vector<NamedPath> inputs = {{"the scene", args.scene},
-                                         {"the script", args.script},
-                                         {"the frame", args.frame},
-                                         {"the module", args.module}};
+  std::vector<NamedPath> inputs = {{"the scene", args.scene},
+                                   {"the script", args.script},
+                                   {"the frame", args.frame},
+                                   {"the module", args.module},
+                                   {"the channel map", args.chMap}};
+  if (namesPlaneFolder(args.frame)) {
+    const std::vector<NamedPath> planes =
+        planeFiles(args.frame, "the frame's plane", 0, kBufferSlots - 1);
+    inputs.insert(inputs.end(), planes.begin(), planes.end());
+  }
   std::vector<NamedPath> outputs = {{"the dump", args.dump}, {"the canvas", args.canvas}};
   if (!args.screenshot.empty()) {
     outputs.push_back({"the screenshot", args.screenshot});
@@ -65,6 +71,7 @@ int runEdit(const EditArgs &args) {
       outputs.push_back({"the render view's screenshot", viewPicturePath(args.screenshot)});
   }
   refuseOutputOverInput(outputs, inputs);
+  if (args.verbose) noteSplitLinks(outputs);
 
   // The whole script is read and checked before anything else happens.
   PanelScript script = args.script.empty() ? PanelScript() : PanelScript::load(args.script);
@@ -93,6 +100,8 @@ int runEdit(const EditArgs &args) {
   openDisplay();
   Host host(scene);
   if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
+  // The module's own exports may not replace an input either.
+  for (const NamedPath &in : inputs) host.files().protectInput(in.role, in.path);
   host.panels().setDisplay(screenMetrics());
   host.loadModule(args.module);
 

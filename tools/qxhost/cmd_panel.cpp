@@ -73,6 +73,10 @@ int runPanel(const PanelArgs &args) {
   options.withdraw.insert(args.without.begin(), args.without.end());
   Host host(scene, options);
   if (!args.contentDir.empty()) host.files().setContentDirectory(args.contentDir);
+  // The module's own exports may not replace an input either.
+  for (const NamedPath &input : inputs) host.files().protectInput(input.role, input.path);
+  for (const auto &reopened : reopenScenes)
+    host.files().protectInput("a scene the script reopens on", reopened.first);
   for (const ControlKind kind : refused) host.panels().refuseKind(kind);
   host.loadModule(args.module);
 

@@ -16,6 +16,10 @@ struct PlanesArgs {
 };
 
 int runPlanes(const PlanesArgs &args) {
+  // Which planes the frame holds is known only once it is read: no plane
+  // the folder could get may be the frame itself.
+  refuseOutputOverInput(planeFiles(args.outDir, "the plane", 0, kBufferSlots - 1),
+                        {{"the frame", args.frame}});
   const Frame frame = Frame::readExr(args.frame);
   frame.writePlanes(args.outDir);
   for (int b = 0; b < kBufferSlots; ++b) {

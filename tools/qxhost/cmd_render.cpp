@@ -164,6 +164,7 @@ SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup,
   stages.end = [&filter](const ExrInput &) { filter.end(); };
   stages.sink = [&setup](const std::string &path,
                          const ExrInput &input) -> std::unique_ptr<FrameSink> {
+    noteSplitLinks(setup, path);
     if (setup.png || setup.planesOut) {
       return std::make_unique<WholeColourSink>(path, setup, input.width(), input.height());
     }
@@ -211,9 +212,7 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
   // No frame's output may be its own input (or the scene or the module),
   // checked for every frame before any is read.
   for (const SequenceFrame &frame : options.frames) {
-    refuseOutputOverInput(
-        {{"the output", frame.out}},
-        {{"the scene", args.scene}, {"the frame", frame.in}, {"the module", args.module}});
+    refuseOutputOverInput(renderOutputs(setup, frame.out), renderInputs(args, frame.in));
   }
 
   FrameFilter filter(host, setup);
@@ -231,9 +230,7 @@ int runRender(const RenderArgs &args) {
   Imf::setGlobalThreadCount(static_cast<int>(setup.threads));
   const bool sequence = !args.frames.empty() || isFramePattern(args.frame);
   if (!sequence) {
-    refuseOutputOverInput(
-        {{"the output", args.out}},
-        {{"the scene", args.scene}, {"the frame", args.frame}, {"the module", args.module}});
+    refuseOutputOverInput(renderOutputs(setup, args.out), renderInputs(args, args.frame));
   }
 
   Scene scene = loadScene(args.scene);

@@ -16,9 +16,7 @@ int runRender(const RenderBasics &args) {
   if (!checkRenderBasics(args)) return renderDemo(args);
   const FilterSetup setup = filterSetupFor(args); // a bad name fails before the work
   if (!namesPlaneFolder(args.frame)) Frame::readExr(args.frame, args.maxPixels); // says why not
-  refuseOutputOverInput(
-      {{"the output", args.out}},
-      {{"the scene", args.scene}, {"the frame", args.frame}, {"the module", args.module}});
+  refuseOutputOverInput(renderOutputs(setup, args.out), renderInputs(args, args.frame));
 
   Scene scene = loadScene(args.scene);
   Host host(std::move(scene));

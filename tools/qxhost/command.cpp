@@ -9,6 +9,7 @@
 #include "cryptomatte.h"
 #include "dynamic_library.h"
 #include "error.h"
+#include "frame.h"
 #include "safe_write.h"
 #include "state_check.h"
 
@@ -41,6 +42,19 @@ void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
       }
     }
   }
+}
+
+std::vector<NamedPath> planeFiles(const std::string &folder, const std::string &role, int first,
+                                  int last) {
+  std::vector<NamedPath> files;
+  if (folder.empty()) return files;
+  for (int b = first; b <= last; ++b) {
+    const char *channel = bufferChannelName(b);
+    if (channel == nullptr) continue;
+    const std::string name = channel + std::string(".npy");
+    files.push_back({role + " " + name, (std::filesystem::path(folder) / name).string()});
+  }
+  return files;
 }
 
 namespace {

@@ -56,10 +56,18 @@ struct NamedPath {
 };
 
 // Throws Error when an output names the same file as an input (same device
-// and inode, however spelt), before anything is read or written. Empty paths
-// and "-" are skipped.
+// and inode, however spelt), before anything is read or written. Only regular
+// files are compared: empty paths, "-" (standard input or output), devices
+// and pipes are skipped.
 void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
                            const std::vector<NamedPath> &inputs);
+
+// The plane files a folder of .npy planes holds or would hold, for
+// refuseOutputOverInput: "<folder>/<channel>.npy" for the host buffers from
+// `first` to `last`, each with `role` and its name, e.g. "the frame's plane
+// R.npy".
+std::vector<NamedPath> planeFiles(const std::string &folder, const std::string &role, int first,
+                                  int last);
 
 // Loads the scene file, and warns once per run (one block on stderr) about
 // surfaces whose "SpecialBuffer1" is no 32-bit float and so can never match a

@@ -10,6 +10,7 @@
 #include "dynamic_library.h"
 #include "error.h"
 #include "module_call.h"
+#include "safe_write.h"
 
 int main(int argc, char **argv) {
   qx::useBinaryStandardOutput();
@@ -18,6 +19,9 @@ int main(int argc, char **argv) {
   // safe writer reports (and cleans up after), not kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
+  // Ctrl-C, SIGTERM or SIGHUP in the middle of a write leave no temporary
+  // file behind.
+  qx::removeTemporariesOnSignals();
 
   CLI::App app{"qxhost: loads the Quintessalux module and drives it as a host does"};
   app.require_subcommand(1);

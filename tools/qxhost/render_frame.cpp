@@ -12,6 +12,7 @@
 
 #include "demo_scene.h"
 #include "error.h"
+#include "safe_write.h"
 #if QX_WITH_EXR
 #include "exr_io.h"
 #endif
@@ -63,8 +64,9 @@ void addChannelOptions(CLI::App &command, FrameInputArgs &args) {
                      "The part of a multi-part file, by name or number (default: each channel "
                      "is looked for in every part)");
   command.add_flag("--verbose", args.verbose,
-                   "Say which channel and part each buffer is read from, and how many pixels the "
-                   "filter wrote for each stored entry");
+                   "Say which channel and part each buffer is read from, how many pixels the "
+                   "filter wrote for each stored entry, and which output has other names (hard "
+                   "links) that keep the old content");
 }
 
 void addCryptomatteOption(CLI::App &command, FrameInputArgs &args) {
@@ -142,6 +144,41 @@ FilterSetup filterSetupFor(const RenderBasics &args) {
   setup.sceneName = args.scene;
   setup.refuseBadState = !args.ignoreBadState;
   return setup;
+}
+
+std::vector<NamedPath> renderInputs(const RenderBasics &args, const std::string &frame) {
+  std::vector<NamedPath> inputs = {
+      {"the scene", args.scene}, {"the module", args.module}, {"the channel map", args.chMap}};
+  if (namesPlaneFolder(frame)) {
+    const std::vector<NamedPath> planes =
+        planeFiles(frame, "the frame's plane", 0, kBufferSlots - 1);
+    inputs.insert(inputs.end(), planes.begin(), planes.end());
+  } else {
+    inputs.push_back({"the frame", frame});
+  }
+  return inputs;
+}
+
+std::vector<NamedPath> renderOutputs(const FilterSetup &setup, const std::string &out) {
+  if (setup.planesOut) return planeFiles(out, "the output's plane", 32, 35);
+  return {{"the output", out}};
+}
+
+void noteSplitLinks(const FilterSetup &setup, const std::string &out) {
+  if (setup.verbose) noteSplitLinks(renderOutputs(setup, out));
+}
+
+void noteSplitLinks(const std::vector<NamedPath> &outputs) {
+  for (const NamedPath &file : outputs) {
+    if (file.path.empty()) continue;
+    const std::uintmax_t others = otherHardLinks(file.path);
+    if (others == 0) continue;
+    std::fprintf(stderr,
+                 "qxhost: %s: has %ju other %s (hard links); the new file takes this name only, "
+                 "the %s the old content\n",
+                 file.path.c_str(), others, others == 1 ? "name" : "names",
+                 others == 1 ? "other keeps" : "others keep");
+  }
 }
 
 std::bitset<kBufferSlots> buffersFor(unsigned int mask) {
@@ -459,6 +496,7 @@ void renderPlanes(const std::string &frame, const std::string &out, const Filter
                   FrameFilter &filter) {
   InputFrame input = readPlaneFolder(frame, setup.map, setup.maxPixels);
   filter.begin(input.holdings, frame);
+  noteSplitLinks(setup, out);
   Frame colour;
   filter.filter(input.frame, colour, 0);
   filter.end();

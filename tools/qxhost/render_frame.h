@@ -109,6 +109,19 @@ FilterSetup frameSetupFor(const FrameInputArgs &args, const std::string &command
 // checked here, before the work.
 FilterSetup filterSetupFor(const RenderBasics &args);
 
+// What a render of `frame` into `out` reads and writes, for
+// refuseOutputOverInput: the scene, the module, the channel map and the
+// frame (each plane of a folder of planes) against the output (the colour
+// planes of a folder).
+std::vector<NamedPath> renderInputs(const RenderBasics &args, const std::string &frame);
+std::vector<NamedPath> renderOutputs(const FilterSetup &setup, const std::string &out);
+
+// Says of each output that is a file with other names (hard links) that
+// those keep the old content; for --verbose.
+void noteSplitLinks(const std::vector<NamedPath> &outputs);
+// The same for a render's output, with the setup's --verbose.
+void noteSplitLinks(const FilterSetup &setup, const std::string &out);
+
 // The buffers to read for a filter whose requirement mask is `mask`: the
 // mask's, the special buffer and the colour.
 std::bitset<kBufferSlots> buffersFor(unsigned int mask);
