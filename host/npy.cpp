@@ -2,6 +2,7 @@
 #include "npy.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -16,6 +17,9 @@ constexpr char kMagic[] = "\x93NUMPY";
 constexpr std::size_t kMagicLength = 6;
 // The header is padded so that the elements start on this boundary.
 constexpr std::size_t kHeaderAlignment = 64;
+// The longest header read: a dictionary of three keys takes a few hundred
+// bytes.
+constexpr std::size_t kMaxHeaderBytes = 1 << 16;
 
 const char *descriptor(NpyType type) { return type == NpyType::Float32 ? "<f4" : "|u1"; }
 std::size_t elementSize(NpyType type) { return type == NpyType::Float32 ? 4 : 1; }
@@ -138,18 +142,23 @@ void writeNpy(const std::string &path, NpyType type, const std::vector<std::size
   writeFileAtomically(path, npyFile(type, shape, data));
 }
 
-NpyArray readNpy(const std::string &path) {
+NpyArray readNpyHeader(const std::string &path, std::uint64_t *dataStart) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the array");
-  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Error(path + ": cannot read the array");
   const auto bad = [&path](const std::string &what) {
     return Error(path + ": not a .npy array the host reads: " + what);
   };
-
-  if (file.size() < kMagicLength + 4 || file.compare(0, kMagicLength, kMagic, kMagicLength) != 0)
+  // Only the header is read here: the elements' size is checked against the
+  // file's before any of them is.
+  std::error_code ec;
+  const std::uintmax_t fileSize = std::filesystem::file_size(path, ec);
+  if (ec) throw Error(path + ": cannot read the array");
+  char fixed[12] = {};
+  in.read(fixed, sizeof fixed);
+  const std::size_t got = static_cast<std::size_t>(in.gcount());
+  if (got < kMagicLength + 4 || std::memcmp(fixed, kMagic, kMagicLength) != 0)
     throw bad("no .npy magic");
-  const auto byte = [&file](std::size_t i) { return static_cast<std::uint8_t>(file[i]); };
+  const auto byte = [&fixed](std::size_t i) { return static_cast<std::uint8_t>(fixed[i]); };
   const int major = byte(kMagicLength);
   std::size_t headerLength = 0;
   std::size_t headerStart = 0;
@@ -157,7 +166,7 @@ NpyArray readNpy(const std::string &path) {
     headerLength = byte(8) | static_cast<std::size_t>(byte(9)) << 8;
     headerStart = 10;
   } else if (major == 2 || major == 3) {
-    if (file.size() < 12) throw bad("the header is cut short");
+    if (got < 12) throw bad("the header is cut short");
     headerLength = byte(8) | static_cast<std::size_t>(byte(9)) << 8 |
                    static_cast<std::size_t>(byte(10)) << 16 |
                    static_cast<std::size_t>(byte(11)) << 24;
@@ -165,8 +174,13 @@ NpyArray readNpy(const std::string &path) {
   } else {
     throw bad("version " + std::to_string(major) + " is unknown");
   }
-  if (headerLength > file.size() - headerStart) throw bad("the header is cut short");
-  const std::string header = file.substr(headerStart, headerLength);
+  if (headerLength > fileSize - headerStart) throw bad("the header is cut short");
+  if (headerLength > kMaxHeaderBytes) throw bad("the header is longer than the host reads");
+  std::string header(headerLength, '\0');
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(headerStart));
+  in.read(header.data(), static_cast<std::streamsize>(headerLength));
+  if (static_cast<std::size_t>(in.gcount()) != headerLength) throw bad("the header is cut short");
 
   NpyArray array;
   const std::string descr = headerValue(header, "descr");
@@ -187,13 +201,29 @@ NpyArray readNpy(const std::string &path) {
       throw bad("the shape is too large");
     count *= d;
   }
-  const std::size_t dataBytes = count * elementSize(array.type);
-  const std::size_t dataStart = headerStart + headerLength;
-  if (file.size() - dataStart != dataBytes) {
+  const std::uint64_t dataBytes = count * elementSize(array.type);
+  const std::uint64_t start = headerStart + headerLength;
+  if (fileSize - start != dataBytes) {
     throw bad("the shape " + shapeText(array.shape) + " needs " + std::to_string(dataBytes) +
-              " bytes of elements, the file holds " + std::to_string(file.size() - dataStart));
+              " bytes of elements, the file holds " + std::to_string(fileSize - start));
   }
-  array.bytes.assign(file.begin() + static_cast<std::ptrdiff_t>(dataStart), file.end());
+  if (dataStart != nullptr) *dataStart = start;
+  return array;
+}
+
+NpyArray readNpy(const std::string &path) {
+  std::uint64_t start = 0;
+  NpyArray array = readNpyHeader(path, &start);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(start));
+  array.bytes = namingFailures(path, "read the array", [&] {
+    return std::vector<std::uint8_t>(array.count() * elementSize(array.type));
+  });
+  in.read(reinterpret_cast<char *>(array.bytes.data()),
+          static_cast<std::streamsize>(array.bytes.size()));
+  if (!in || static_cast<std::size_t>(in.gcount()) != array.bytes.size()) {
+    throw Error(path + ": cannot read the array");
+  }
   return array;
 }
 

@@ -38,6 +38,12 @@ void writeNpy(const std::string &path, NpyType type, const std::vector<std::size
 
 // Reads an array of type "<f4" or "|u1" in C order, version 1.0, 2.0 or 3.0.
 // Throws Error naming the file and what is wrong with it.
+// Only the header is read until the elements' size is known to be the
+// file's.
 NpyArray readNpy(const std::string &path);
+// The type and shape of the array in a file, its elements not read (empty
+// bytes), after the checks readNpy makes; `dataStart`, when given, gets
+// where the elements begin.
+NpyArray readNpyHeader(const std::string &path, std::uint64_t *dataStart = nullptr);
 
 } // namespace qx
