@@ -177,14 +177,18 @@ void checkFramePattern(const std::string &pattern, const std::string &option) {
   placeOf(pattern, option);
 }
 
-std::string expandFramePattern(const std::string &pattern, int frame) {
-  const PatternPlace place = placeOf(pattern, "");
-  return pattern.substr(0, place.begin) + numberText(frame, static_cast<int>(place.width)) +
-         pattern.substr(place.end);
+namespace {
+
+// expandFramePattern and frameOfName for a pattern whose place is known.
+std::string nameOf(const std::string &pattern, const PatternPlace &place, int frame) {
+  std::string name = numberText(frame, static_cast<int>(place.width));
+  name.insert(0, pattern, 0, place.begin);
+  name.append(pattern, place.end, std::string::npos);
+  return name;
 }
 
-std::optional<int> frameOfName(const std::string &pattern, const std::string &name) {
-  const PatternPlace place = placeOf(pattern, "");
+std::optional<int> frameOf(const std::string &pattern, const PatternPlace &place,
+                           const std::string &name) {
   const std::size_t suffix = pattern.size() - place.end;
   if (name.size() <= place.begin + suffix ||
       name.compare(0, place.begin, pattern, 0, place.begin) != 0 ||
@@ -206,6 +210,16 @@ std::optional<int> frameOfName(const std::string &pattern, const std::string &na
   const int frame = static_cast<int>(value);
   if (numberText(frame, static_cast<int>(place.width)) != text) return std::nullopt;
   return frame;
+}
+
+} // namespace
+
+std::string expandFramePattern(const std::string &pattern, int frame) {
+  return nameOf(pattern, placeOf(pattern, ""), frame);
+}
+
+std::optional<int> frameOfName(const std::string &pattern, const std::string &name) {
+  return frameOf(pattern, placeOf(pattern, ""), name);
 }
 
 FrameRange FrameRange::parse(const std::string &text, const std::string &option) {
@@ -266,8 +280,8 @@ void refuseOutputsOverInputs(const std::string &inPattern, const std::string &ou
   }
   for (int i = 0; i < frames.count(); ++i) {
     const int frame = frames.at(i);
-    const std::string name = expandFramePattern(outPattern, frame);
-    const std::optional<int> other = frameOfName(inPattern, name);
+    const std::string name = nameOf(outPattern, out, frame);
+    const std::optional<int> other = frameOf(inPattern, in, name);
     if (!other || !frames.contains(*other)) continue;
     const std::string input = expandFramePattern(inPattern, frame);
     throw Error("render: frame " + std::to_string(frame) + " (" + input + ") would be written to " +

@@ -269,6 +269,13 @@ InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map) {
     }
     holdings.sources.push_back(line);
   }
+  const std::string threads =
+      std::to_string(input.threads()) + (input.threads() == 1 ? " thread" : " threads");
+  holdings.sources.push_back(
+      (input.stripRows() >= input.height()
+           ? "read whole on " + threads
+           : "read in strips of " + std::to_string(input.stripRows()) + " rows on " + threads) +
+      ", about " + byteText(input.plannedBytes()) + " planned (--max-memory)");
   return holdings;
 }
 
