@@ -424,9 +424,9 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       bytes += (1.0 + use.wholeCopies) * rows * stripRow + rows * 16.0 * width;
     }
     if (use.output == ExrMemoryUse::Output::Exr) {
-      bytes += 2.0 * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
+      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
     } else if (use.output == ExrMemoryUse::Output::WholeColour) {
-      bytes += 2.0 * width * height * 16.0 + width * height * 4.0;
+      bytes += use.outputs * width * height * 16.0 + width * height * 4.0;
     }
     return bytes >= 1.8e19 ? std::numeric_limits<std::uint64_t>::max()
                            : static_cast<std::uint64_t>(bytes);

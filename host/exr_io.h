@@ -53,10 +53,12 @@ struct ExrMemoryUse {
   // one beside the filter's).
   int wholeCopies = 0;
   // What the output holds: nothing, an EXR file written strip by strip (the
-  // library's line buffers and the converted samples, of two frames at
-  // once: one being finished while the next begins), or the colour
-  // gathered whole for a PNG or .npy planes (two frames of it).
+  // library's line buffers and the converted samples), or the colour
+  // gathered whole for a PNG or .npy planes.
   enum class Output { None, Exr, WholeColour } output = Output::None;
+  // The outputs open at once: a sequence finishes one frame's while the
+  // next one's begins.
+  int outputs = 2;
   // Every half channel written as float (--float).
   bool floatOutput = false;
 };

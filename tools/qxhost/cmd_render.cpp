@@ -159,6 +159,7 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
+  read.memory.outputs = 1;
   try {
     if (namesPlaneFolder(args.frame)) {
       renderPlanes(args.frame, args.out, setup, filter, read.memory.maxBytes);
