@@ -424,4 +424,66 @@ TEST(NothingLost, AFrameOfManyChannelsIsReadWithinMaxMemoryOrRefusedFromItsHeade
       << tight.err;
 }
 
+// A file given where a scene, a script, a channel map or a plane belongs is
+// looked at before it is read: one too large is refused unread, naming it,
+// and so is an option out of its range.
+TEST(NothingLost, InputsTooLargeAreRefusedUnreadAndOptionsOutOfRangeNameTheOption) {
+  const std::string dir = freshDir("input_limits");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  // 300 MiB, sparse: nothing to read, but a size to refuse.
+  writeFile(dir + "/huge.json", "");
+  std::filesystem::resize_file(dir + "/huge.json", std::uintmax_t{300} << 20);
+  std::filesystem::create_directory(dir + "/folder");
+  const std::string render = "render --scene demo/scene.json --frame demo/frame.exr --out o.exr";
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {"render --scene huge.json --frame demo/frame.exr --out o.exr",
+       "qxhost: huge.json: the scene file holds 300 MiB, more than the 256 MiB a scene file may "
+       "hold\n"},
+      {"panel --scene demo/scene.json --script huge.json",
+       "qxhost: huge.json: the script holds 300 MiB, more than the 256 MiB a script may hold\n"},
+      {render + " --ch-map huge.json",
+       "qxhost: huge.json: the channel map holds 300 MiB, more than the 256 MiB a channel map "
+       "may hold\n"},
+      {render + " --ch-map folder", "qxhost: folder: is a folder, not a channel map\n"},
+  };
+  for (const auto &[args, expected] : refusals) {
+    const Outcome run = qxhost(args, dir);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_EQ(run.err, expected) << args;
+  }
+
+  // Planes: one of 20 GB without a magic number is refused from its first
+  // bytes; one whose header says 20000 x 20000 floats, and whose size
+  // agrees, from the memory the frame would take.
+  std::filesystem::create_directories(dir + "/nomagic");
+  writeFile(dir + "/nomagic/R.npy", "");
+  std::filesystem::resize_file(dir + "/nomagic/R.npy", std::uintmax_t{20} << 30);
+  std::filesystem::create_directories(dir + "/vast");
+  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (20000, 20000), }";
+  header.append(128 - 10 - 1 - header.size(), ' ');
+  header += '\n';
+  writeFile(dir + "/vast/R.npy",
+            std::string("\x93NUMPY\x01\x00", 8) + static_cast<char>(header.size()) + '\0' + header);
+  std::filesystem::resize_file(dir + "/vast/R.npy", 128 + std::uintmax_t{20000} * 20000 * 4);
+  const Outcome noMagic = qxhost("render --scene demo/scene.json --frame nomagic/ --out o/", dir);
+  EXPECT_EQ(noMagic.err, "qxhost: nomagic/R.npy: not a .npy array the host reads: no .npy magic\n");
+  const Outcome vast = qxhost("render --scene demo/scene.json --frame vast/ --out o/", dir);
+  EXPECT_EQ(vast.status, 2);
+  EXPECT_EQ(vast.err.rfind("qxhost: vast/: reading the frame would take ", 0), 0u) << vast.err;
+  EXPECT_NE(vast.err.find("(1 planes of 400000000 pixels, held whole), more than the 2 GiB "
+                          "allowed (--max-memory)"),
+            std::string::npos)
+      << vast.err;
+
+  for (const char *threads : {"0", "257", "100000", "2147483648"}) {
+    const Outcome run = qxhost(render + " --threads " + threads, dir);
+    EXPECT_EQ(run.status, 2) << threads;
+    EXPECT_NE(run.err.find("--threads: Value " + std::string(threads) + " not in range 1 to 256"),
+              std::string::npos)
+        << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/o.exr"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/o"));
+}
+
 } // namespace
