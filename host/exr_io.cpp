@@ -703,6 +703,9 @@ ExrReadOptions everyBuffer(std::uint64_t maxPixels) {
   options.passThrough = false;
   options.part = "0";
   options.maxPixels = maxPixels;
+  // Bounded by pixels alone: the commands that read frames so (planes, the
+  // panel's pictures) take no --max-memory.
+  options.memory.maxBytes = std::numeric_limits<std::uint64_t>::max();
   return options;
 }
 
