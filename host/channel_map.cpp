@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "error.h"
+#include "file_read.h"
 
 namespace qx {
 namespace {
@@ -109,9 +110,7 @@ void ChannelMap::addText(const std::string &text, const std::string &where) {
 }
 
 void ChannelMap::addJsonFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error(path + ": cannot open the channel map");
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string text = readFileLimited(path, "channel map");
   const nlohmann::json map = nlohmann::json::parse(text, nullptr, false);
   if (map.is_discarded()) throw Error(path + ": the channel map is not valid JSON");
   if (!map.is_object()) {

@@ -82,10 +82,11 @@ bool ChunkReader::suits(const Imf::Header &header) {
   return true;
 }
 
-ChunkReader::ChunkReader(const Imf::Header &header)
+ChunkReader::ChunkReader(const Imf::Header &header, int threads)
     : compression_(header.compression()),
       width_(static_cast<std::size_t>(header.dataWindow().max.x - header.dataWindow().min.x + 1)),
-      maxY_(header.dataWindow().max.y), chunkRows_(compression_ == Imf::ZIP_COMPRESSION ? 16 : 1) {
+      maxY_(header.dataWindow().max.y), chunkRows_(compression_ == Imf::ZIP_COMPRESSION ? 16 : 1),
+      threads_(std::max(threads, 1)) {
   for (auto it = header.channels().begin(); it != header.channels().end(); ++it) {
     types_.push_back(it.channel().type);
     rowBytes_ += width_ * sampleBytes(it.channel().type);
@@ -95,7 +96,8 @@ ChunkReader::ChunkReader(const Imf::Header &header)
 void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
                        const std::vector<ChunkTarget> &targets) {
   const std::size_t count = static_cast<std::size_t>((y1 - y0) / chunkRows_ + 1);
-  const int threads = std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads());
+  const int threads =
+      std::min(threads_, std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads()));
   const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
   if (packed_.size() < count) packed_.resize(count);
   if (inflated_.size() < tasks) inflated_.resize(tasks);

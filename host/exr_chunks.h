@@ -32,7 +32,9 @@ public:
   // least one channel, compressed by none, ZIPS or ZIP, every channel full
   // resolution.
   static bool suits(const Imf::Header &header);
-  explicit ChunkReader(const Imf::Header &header);
+  // `threads`: the most chunks inflated at once, each into a buffer of its
+  // own (the library's pool may have more).
+  ChunkReader(const Imf::Header &header, int threads);
 
   // The rows of one chunk; every read starts at a chunk's first row.
   int chunkRows() const { return chunkRows_; }
@@ -56,6 +58,7 @@ private:
   int chunkRows_;
   std::vector<Imf::PixelType> types_; // every channel's, in the part's order
   std::size_t rowBytes_ = 0;          // one row of every channel
+  int threads_ = 1;
   // Kept from one read to the next: each chunk's bytes as stored, and one
   // buffer to inflate into for each task.
   std::vector<std::vector<char>> packed_, inflated_;

@@ -15,11 +15,13 @@
 #include <half.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <limits>
 #include <numeric>
 
 #include "error.h"
@@ -190,16 +192,24 @@ struct ExrInput::PartRead {
 ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a frame");
+  reopen_ = [path](int threads) {
+    return std::make_unique<Imf::MultiPartInputFile>(path.c_str(), threads);
+  };
   namingFailures(path, "read the frame", [&] {
-    file_ = std::make_unique<Imf::MultiPartInputFile>(path.c_str(), Imf::globalThreadCount());
+    file_ = reopen_(Imf::globalThreadCount());
     open(options);
   });
 }
 
 ExrInput::ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadOptions &options)
     : name_(name) {
+  // Only open() opens it again, while the stream is the caller's.
+  reopen_ = [&stream](int threads) {
+    stream.seekg(0);
+    return std::make_unique<Imf::MultiPartInputFile>(stream, threads);
+  };
   namingFailures(name, "read the frame", [&] {
-    file_ = std::make_unique<Imf::MultiPartInputFile>(stream, Imf::globalThreadCount());
+    file_ = reopen_(Imf::globalThreadCount());
     open(options);
   });
 }
@@ -300,6 +310,7 @@ void ExrInput::open(const ExrReadOptions &options) {
   frameForWindow(name_, window_.min.x, window_.min.y, window_.max.x, window_.max.y,
                  options.maxPixels);
   alignment_ = chunkRows(header_);
+  planReading(options, main);
 
   for (int p = 0; p < parts; ++p) {
     PartRead part;
@@ -324,7 +335,7 @@ void ExrInput::open(const ExrReadOptions &options) {
     part.window = part.input->header().dataWindow();
     part.sameWindow = part.window == window_;
     if (part.sameWindow && ChunkReader::suits(part.input->header())) {
-      part.chunks = std::make_unique<ChunkReader>(part.input->header());
+      part.chunks = std::make_unique<ChunkReader>(part.input->header(), plan_.threads);
     }
     if (part.carried) {
       const Imf::ChannelList &list = part.input->header().channels();
@@ -351,6 +362,141 @@ void ExrInput::open(const ExrReadOptions &options) {
     }
     parts_.push_back(std::move(part));
   }
+}
+
+// What reading a frame takes, worked out from the headers alone: the
+// library's line buffers of each part read (about three times a chunk's
+// rows of every channel for each of twice the threads, a third of that
+// when stored plain), the chunk reader's packed and inflated chunks, the
+// strips and colours in flight, and the output's share (ExrMemoryUse). It
+// errs high: a frame of 200 half channels took 246 MB where 662 MiB were
+// planned, since the library's buffers are only touched as far as the
+// compressed bytes reach.
+void ExrInput::planReading(const ExrReadOptions &options, int main) {
+  const Imf::MultiPartInputFile &file = *file_;
+  const ExrMemoryUse &use = options.memory;
+  const double width = this->width(), height = this->height();
+  double stripRow = 0.0, scratchRow = 0.0, outRow = 16.0 * width; // the colour, as float
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (!holds(b)) continue;
+    stripRow += 4.0 * width;
+    const ExrBufferSource &source = sources_[static_cast<std::size_t>(b)];
+    if (b < 32 && !source.channel.empty()) outRow += 4.0 * width;
+  }
+  // Extra channels come as float planes; the soft edges they feed work on
+  // four more planes of sums and one of the results.
+  for (std::size_t k = 0; k < extraSources_.size(); ++k) stripRow += 4.0 * width;
+  if (!extraSources_.empty()) stripRow += 41.0 * width;
+  std::size_t channels = 0;
+  int alignment = alignment_;
+  // The carried part's other channels, in their own types.
+  if (options.passThrough) {
+    const Imf::ChannelList &list = file.header(main).channels();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      const bool asBuffer =
+          std::any_of(sources_.begin(), sources_.end(), [&](const ExrBufferSource &s) {
+            return s.part == main && s.channel == it.name() && s.type != Imf::UINT;
+          });
+      if (asBuffer) continue;
+      const Imf::Channel &c = it.channel();
+      const double bytes =
+          std::ceil(width / c.xSampling) * static_cast<double>(sampleBytes(c.type)) / c.ySampling;
+      stripRow += bytes;
+      outRow += use.floatOutput && c.type == Imf::HALF ? 2.0 * bytes : bytes;
+      alignment = std::lcm(alignment, c.ySampling);
+    }
+  }
+  // Each part read: its chunks' rows, and the bytes of a row of every
+  // channel.
+  struct Decoding {
+    double rowBytes = 0.0;
+    int rows = 1;
+    double factor = 3.0;
+    bool chunkReader = false, compressed = true;
+  };
+  std::vector<Decoding> decodings;
+  for (int p = 0; p < file.parts(); ++p) {
+    const bool carried = p == main && options.passThrough;
+    const auto inPart = [p](const ExrBufferSource &s) { return s.part == p; };
+    const bool readFrom = std::any_of(sources_.begin(), sources_.end(), inPart) ||
+                          std::any_of(extraSources_.begin(), extraSources_.end(), inPart);
+    if (!carried && !readFrom) continue;
+    const Imf::Header &header = file.header(p);
+    const Imath::Box2i &box = header.dataWindow();
+    double partWidth = box.max.x - box.min.x + 1;
+    if (header.hasTileDescription()) {
+      partWidth = std::min<double>(partWidth, header.tileDescription().xSize);
+    }
+    Decoding decoding;
+    decoding.rows = chunkRows(header);
+    decoding.compressed = header.compression() != Imf::NO_COMPRESSION;
+    decoding.factor = decoding.compressed ? 3.0 : 1.0;
+    decoding.chunkReader = box == window_ && ChunkReader::suits(header);
+    const Imf::ChannelList &list = header.channels();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      decoding.rowBytes += std::ceil(partWidth / it.channel().xSampling) *
+                           static_cast<double>(sampleBytes(it.channel().type)) /
+                           it.channel().ySampling;
+      ++channels;
+    }
+    for (const ExrBufferSource &s : sources_) {
+      if (s.part == p && (s.type == Imf::UINT || box != window_)) {
+        scratchRow += 4.0 * (box.max.x - box.min.x + 1);
+      }
+    }
+    decodings.push_back(decoding);
+  }
+  const double outFactor = header_.compression() == Imf::NO_COMPRESSION ? 1.0 : 3.0;
+  const int outRows = chunkRows(header_);
+  auto cost = [&](int rowsGiven, int threads) -> std::uint64_t {
+    const double rows = rowsGiven, lineBuffers = 2.0 * threads;
+    double bytes = 0.0;
+    for (const Decoding &d : decodings) {
+      // The chunk reader fetches every chunk through the library's first
+      // line buffer and leaves the others, and the library's decompressors,
+      // untouched: memory never written takes no page.
+      bytes += (d.chunkReader ? 1.0 : lineBuffers * d.factor) * d.rows * d.rowBytes;
+      if (d.chunkReader) {
+        const double chunks = std::ceil(rows / d.rows);
+        bytes += chunks * d.rows * d.rowBytes;
+        if (d.compressed) bytes += std::min<double>(threads, chunks) * d.rows * d.rowBytes;
+      }
+    }
+    bytes += rows * scratchRow;
+    if (use.strips) {
+      bytes += kStripsInFlight * rows * stripRow + kColoursInFlight * rows * 16.0 * width;
+    } else {
+      bytes += (1.0 + use.wholeCopies) * rows * stripRow + rows * 16.0 * width;
+    }
+    if (use.output == ExrMemoryUse::Output::Exr) {
+      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
+    } else if (use.output == ExrMemoryUse::Output::WholeColour) {
+      bytes += use.outputs * width * height * 16.0 + width * height * 4.0;
+    }
+    return bytes >= 1.8e19 ? std::numeric_limits<std::uint64_t>::max()
+                           : static_cast<std::uint64_t>(bytes);
+  };
+  const int strip =
+      use.strips ? (kDefaultStripRows + alignment - 1) / alignment * alignment : this->height();
+  plan_ = qx::planMemory(use.maxBytes, strip, use.strips ? alignment : strip,
+                         std::max(1, Imf::globalThreadCount()), cost);
+  if (!plan_.fits) {
+    const std::string shape = std::to_string(channels) + " channels of " +
+                              std::to_string(this->width()) + "x" + std::to_string(this->height()) +
+                              " pixels, ";
+    throw Error(memoryRefusal(
+        name_, plan_.bytes, use.maxBytes,
+        shape + (use.strips ? "in strips of " + std::to_string(plan_.rows) + " rows on one thread"
+                            : "held whole on one thread")));
+  }
+  // The library sized its line buffers by the threads the file was opened
+  // with.
+  if (plan_.threads < Imf::globalThreadCount()) file_ = reopen_(plan_.threads);
+}
+
+void ExrInput::finishReading() {
+  parts_.clear();
+  file_.reset();
 }
 
 void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
@@ -564,11 +710,9 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
       tiles.mode = Imf::ONE_LEVEL;
       header.setTileDescription(tiles);
       tileHeight_ = static_cast<int>(tiles.ySize);
-      tiles_ = std::make_unique<Imf::TiledOutputFile>(target_->stream(), header,
-                                                      Imf::globalThreadCount());
+      tiles_ = std::make_unique<Imf::TiledOutputFile>(target_->stream(), header, input.threads());
     } else {
-      scanLines_ =
-          std::make_unique<Imf::OutputFile>(target_->stream(), header, Imf::globalThreadCount());
+      scanLines_ = std::make_unique<Imf::OutputFile>(target_->stream(), header, input.threads());
     }
   });
 }
@@ -640,6 +784,9 @@ ExrReadOptions everyBuffer(std::uint64_t maxPixels) {
   options.passThrough = false;
   options.part = "0";
   options.maxPixels = maxPixels;
+  // Bounded by pixels alone: the commands that read frames so (planes, the
+  // panel's pictures) take no --max-memory.
+  options.memory.maxBytes = std::numeric_limits<std::uint64_t>::max();
   return options;
 }
 

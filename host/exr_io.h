@@ -22,6 +22,7 @@
 #include "channel_map.h"
 #include "cryptomatte.h"
 #include "frame.h"
+#include "memory_plan.h"
 
 namespace qx {
 
@@ -42,6 +43,27 @@ struct ExrBufferSource {
   int raw = -1;                     // also carried raw: its index in passThrough (a uint channel)
 };
 
+// What a run holds of each frame it reads, for the memory plan: besides
+// the reader's own buffers, the frame in strips or whole, and the output's.
+struct ExrMemoryUse {
+  std::uint64_t maxBytes = kDefaultMaxMemory;
+  // Read in strips, kStripsInFlight of them and kColoursInFlight colours
+  // (a render); else whole, in one strip, with its colour.
+  bool strips = false;
+  // Further copies of the whole frame's buffers the run keeps (edit shows
+  // one beside the filter's).
+  int wholeCopies = 0;
+  // What the output holds: nothing, an EXR file written strip by strip (the
+  // library's line buffers and the converted samples), or the colour
+  // gathered whole for a PNG or .npy planes.
+  enum class Output { None, Exr, WholeColour } output = Output::None;
+  // The outputs open at once: a sequence finishes one frame's while the
+  // next one's begins.
+  int outputs = 2;
+  // Every half channel written as float (--float).
+  bool floatOutput = false;
+};
+
 struct ExrReadOptions {
   ChannelMap map;
   // The buffers to read; the others are not read at all.
@@ -60,6 +82,10 @@ struct ExrReadOptions {
   // for as a buffer's channel is, must be full resolution, and is carried
   // through as the file's own samples.
   std::vector<std::string> extraChannels;
+  // The memory bound and what the run holds of the frame. The rows of a
+  // strip and the threads decoding the file are chosen to fit it, and a
+  // frame that fits in no way is refused before its pixels are read.
+  ExrMemoryUse memory;
 };
 
 // Rows of a frame as read: `rows` rows from `firstRow` (0 is the data
@@ -80,10 +106,11 @@ struct ExrStrip {
 // reading strip by strip. Only one thread reads from it at a time.
 class ExrInput {
 public:
-  // Opens the file and works out where each buffer comes from. Throws Error
-  // naming the file when it cannot be read, its window is over
-  // `options.maxPixels`, or a buffer's channel is subsampled or the part is
-  // deep.
+  // Opens the file and works out where each buffer comes from, and the
+  // memory plan. Throws Error naming the file when it cannot be read, its
+  // window is over `options.maxPixels`, reading it would take more than
+  // `options.memory.maxBytes`, or a buffer's channel is subsampled or the
+  // part is deep.
   ExrInput(const std::string &path, const ExrReadOptions &options);
   // The same for a file in a stream; `name` stands for it in messages.
   ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadOptions &options);
@@ -112,19 +139,32 @@ public:
   // the window's top: whole chunks of the file, whole rows of subsampled
   // channels.
   int rowAlignment() const { return alignment_; }
+  // The rows of a strip that fits the memory plan (a multiple of
+  // rowAlignment()), and the threads that decode and encode the frame.
+  int stripRows() const { return plan_.rows; }
+  int threads() const { return plan_.threads; }
+  // What the plan takes, in bytes.
+  std::uint64_t plannedBytes() const { return plan_.bytes; }
 
   // Reads `rows` rows from `firstRow` into `strip`. Throws Error naming the
   // file.
   void read(int firstRow, int rows, ExrStrip &strip);
+  // After the last read: lets go of the file and its decoding buffers,
+  // keeping what the output needs (the header, the sources, the channels).
+  void finishReading();
 
 private:
   struct ChannelRead;
   struct PartRead;
   void open(const ExrReadOptions &options);
+  void planReading(const ExrReadOptions &options, int main);
   void readPart(PartRead &part, int y0, int y1, ExrStrip &strip);
 
   std::string name_;
   std::unique_ptr<Imf::MultiPartInputFile> file_;
+  // Opens the file again with that many threads.
+  std::function<std::unique_ptr<Imf::MultiPartInputFile>(int threads)> reopen_;
+  MemoryPlan plan_;
   Imf::Header header_;
   Imath::Box2i window_;
   int part_ = 0;

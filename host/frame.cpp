@@ -144,10 +144,13 @@ Frame Frame::readPlanes(const std::string &folder, std::uint64_t maxPixels,
     if (name.empty()) continue;
     const std::string path = (std::filesystem::path(folder) / (name + ".npy")).string();
     if (!std::filesystem::is_regular_file(path, ec)) continue;
-    const NpyArray plane = readNpy(path,
-                                   static_cast<std::size_t>(std::min<std::uint64_t>(
-                                       maxPixels, std::numeric_limits<std::size_t>::max())),
-                                   "--max-pixels");
+    const NpyArray shape = readNpyHeader(path);
+    if (shape.count() > maxPixels) {
+      throw Error(path + ": the plane holds " + std::to_string(shape.count()) +
+                  " values, more than the " + std::to_string(maxPixels) +
+                  " pixels allowed (--max-pixels)");
+    }
+    const NpyArray plane = readNpy(path);
     if (plane.type != NpyType::Float32 || plane.shape.size() != 2 || plane.shape[0] == 0 ||
         plane.shape[1] == 0 ||
         plane.shape[0] > static_cast<std::size_t>(std::numeric_limits<int>::max() / 4) ||

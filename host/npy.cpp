@@ -2,7 +2,9 @@
 #include "npy.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 
 #include "error.h"
@@ -15,8 +17,9 @@ constexpr char kMagic[] = "\x93NUMPY";
 constexpr std::size_t kMagicLength = 6;
 // The header is padded so that the elements start on this boundary.
 constexpr std::size_t kHeaderAlignment = 64;
-// The largest header read: real ones are a few lines of text.
-constexpr std::size_t kLargestHeader = 65536;
+// The longest header read: a dictionary of three keys takes a few hundred
+// bytes.
+constexpr std::size_t kMaxHeaderBytes = 1 << 16;
 
 const char *descriptor(NpyType type) { return type == NpyType::Float32 ? "<f4" : "|u1"; }
 std::size_t elementSize(NpyType type) { return type == NpyType::Float32 ? 4 : 1; }
@@ -139,41 +142,45 @@ void writeNpy(const std::string &path, NpyType type, const std::vector<std::size
   writeFileAtomically(path, npyFile(type, shape, data));
 }
 
-NpyArray readNpy(const std::string &path, std::size_t maxCount, const std::string &limitName) {
+NpyArray readNpyHeader(const std::string &path, std::uint64_t *dataStart) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the array");
   const auto bad = [&path](const std::string &what) {
     return Error(path + ": not a .npy array the host reads: " + what);
   };
-  // Bytes are taken only as the header says they are there: a large file
-  // that is no array, or whose shape is not its size, is never read whole.
-  const auto take = [&in](std::size_t count) {
-    std::string bytes(count, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(count));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-  };
-
-  const std::string lead = take(kMagicLength + 4);
-  if (lead.size() < kMagicLength + 4 || lead.compare(0, kMagicLength, kMagic, kMagicLength) != 0)
+  // Only the header is read here: the elements' size is checked against the
+  // file's before any of them is.
+  std::error_code ec;
+  const std::uintmax_t fileSize = std::filesystem::file_size(path, ec);
+  if (ec) throw Error(path + ": cannot read the array");
+  char fixed[12] = {};
+  in.read(fixed, sizeof fixed);
+  const std::size_t got = static_cast<std::size_t>(in.gcount());
+  if (got < kMagicLength + 4 || std::memcmp(fixed, kMagic, kMagicLength) != 0)
     throw bad("no .npy magic");
-  const auto byte = [&lead](std::size_t i) { return static_cast<std::uint8_t>(lead[i]); };
+  const auto byte = [&fixed](std::size_t i) { return static_cast<std::uint8_t>(fixed[i]); };
   const int major = byte(kMagicLength);
-  std::size_t headerLength = byte(8) | static_cast<std::size_t>(byte(9)) << 8;
-  if (major == 2 || major == 3) {
-    const std::string more = take(2);
-    if (more.size() < 2) throw bad("the header is cut short");
-    headerLength |= static_cast<std::size_t>(static_cast<std::uint8_t>(more[0])) << 16 |
-                    static_cast<std::size_t>(static_cast<std::uint8_t>(more[1])) << 24;
-  } else if (major != 1) {
+  std::size_t headerLength = 0;
+  std::size_t headerStart = 0;
+  if (major == 1) {
+    headerLength = byte(8) | static_cast<std::size_t>(byte(9)) << 8;
+    headerStart = 10;
+  } else if (major == 2 || major == 3) {
+    if (got < 12) throw bad("the header is cut short");
+    headerLength = byte(8) | static_cast<std::size_t>(byte(9)) << 8 |
+                   static_cast<std::size_t>(byte(10)) << 16 |
+                   static_cast<std::size_t>(byte(11)) << 24;
+    headerStart = 12;
+  } else {
     throw bad("version " + std::to_string(major) + " is unknown");
   }
-  // The format pads its header to 64 bytes; a few kilobytes is generous.
-  if (headerLength > kLargestHeader)
-    throw bad("the header is " + std::to_string(headerLength) +
-              " bytes, more than a .npy header holds");
-  const std::string header = take(headerLength);
-  if (header.size() < headerLength) throw bad("the header is cut short");
+  if (headerLength > fileSize - headerStart) throw bad("the header is cut short");
+  if (headerLength > kMaxHeaderBytes) throw bad("the header is longer than the host reads");
+  std::string header(headerLength, '\0');
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(headerStart));
+  in.read(header.data(), static_cast<std::streamsize>(headerLength));
+  if (static_cast<std::size_t>(in.gcount()) != headerLength) throw bad("the header is cut short");
 
   NpyArray array;
   const std::string descr = headerValue(header, "descr");
@@ -194,27 +201,27 @@ NpyArray readNpy(const std::string &path, std::size_t maxCount, const std::strin
       throw bad("the shape is too large");
     count *= d;
   }
-  if (count > maxCount) {
-    throw Error(path + ": the array " + shapeText(array.shape) + " holds " + std::to_string(count) +
-                " elements, more than the " + std::to_string(maxCount) + " allowed" +
-                (limitName.empty() ? "" : " (" + limitName + ")"));
-  }
-  const std::size_t dataBytes = count * elementSize(array.type);
-  // What the file holds after the header, known before anything the size of
-  // the shape is allocated.
-  const std::streamoff dataStart = in.tellg();
-  in.seekg(0, std::ios::end);
-  const std::streamoff fileEnd = in.tellg();
-  in.seekg(dataStart);
-  if (dataStart < 0 || fileEnd < dataStart || !in) throw Error(path + ": cannot read the array");
-  const auto held = static_cast<std::size_t>(fileEnd - dataStart);
-  if (held != dataBytes) {
+  const std::uint64_t dataBytes = count * elementSize(array.type);
+  const std::uint64_t start = headerStart + headerLength;
+  if (fileSize - start != dataBytes) {
     throw bad("the shape " + shapeText(array.shape) + " needs " + std::to_string(dataBytes) +
-              " bytes of elements, the file holds " + std::to_string(held));
+              " bytes of elements, the file holds " + std::to_string(fileSize - start));
   }
-  array.bytes.resize(dataBytes);
-  in.read(reinterpret_cast<char *>(array.bytes.data()), static_cast<std::streamsize>(dataBytes));
-  if (static_cast<std::size_t>(in.gcount()) != dataBytes) {
+  if (dataStart != nullptr) *dataStart = start;
+  return array;
+}
+
+NpyArray readNpy(const std::string &path) {
+  std::uint64_t start = 0;
+  NpyArray array = readNpyHeader(path, &start);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(start));
+  array.bytes = namingFailures(path, "read the array", [&] {
+    return std::vector<std::uint8_t>(array.count() * elementSize(array.type));
+  });
+  in.read(reinterpret_cast<char *>(array.bytes.data()),
+          static_cast<std::streamsize>(array.bytes.size()));
+  if (!in || static_cast<std::size_t>(in.gcount()) != array.bytes.size()) {
     throw Error(path + ": cannot read the array");
   }
   return array;

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -38,12 +37,13 @@ void writeNpy(const std::string &path, NpyType type, const std::vector<std::size
               const void *data);
 
 // Reads an array of type "<f4" or "|u1" in C order, version 1.0, 2.0 or 3.0.
-// The header is read and checked first: an array of more than `maxCount`
-// elements, or a file whose size is not what its shape needs, is refused
-// before its elements are read; `limitName` names the limit for the user
-// ("--max-pixels"). Throws Error naming the file and what is wrong with it.
-NpyArray readNpy(const std::string &path,
-                 std::size_t maxCount = std::numeric_limits<std::size_t>::max(),
-                 const std::string &limitName = "");
+// Throws Error naming the file and what is wrong with it.
+// Only the header is read until the elements' size is known to be the
+// file's.
+NpyArray readNpy(const std::string &path);
+// The type and shape of the array in a file, its elements not read (empty
+// bytes), after the checks readNpy makes; `dataStart`, when given, gets
+// where the elements begin.
+NpyArray readNpyHeader(const std::string &path, std::uint64_t *dataStart = nullptr);
 
 } // namespace qx

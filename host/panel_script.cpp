@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "error.h"
+#include "file_read.h"
 #include "module_call.h"
 #include "panel_dump.h"
 #include "panel_services.h"
@@ -433,19 +434,8 @@ PanelScript PanelScript::parse(const std::string &text, const std::string &sourc
 }
 
 PanelScript PanelScript::load(const std::string &path) {
-  if (path == "-") {
-    const std::string text{std::istreambuf_iterator<char>(std::cin),
-                           std::istreambuf_iterator<char>()};
-    return parse(text, "stdin");
-  }
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a script");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error(path + ": cannot read the script");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw Error(path + ": cannot read the script");
-  return parse(text.str(), path);
+  if (path == "-") return parse(readStreamLimited(std::cin, "stdin", "script"), "stdin");
+  return parse(readFileLimited(path, "script"), path);
 }
 
 std::vector<BoundStep> bindScript(const PanelScript &script, const Panel &panel) {

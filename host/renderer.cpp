@@ -76,9 +76,8 @@ void PixelAccess::addCounts(WriteTally &tally) const {
 }
 
 unsigned int renderThreads(unsigned int requested) {
-  if (requested > 0) return requested;
-  const unsigned int cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
+  const unsigned int threads = requested > 0 ? requested : std::thread::hardware_concurrency();
+  return std::min(std::max(threads, 1u), kMaxThreads);
 }
 
 Frame renderFrame(const Frame &input, const PixelEvaluator &evaluate,

@@ -81,7 +81,10 @@ private:
   int firstRow_;
 };
 
-// The threads a pass with `requested` threads uses: one per core for 0.
+// The most threads a pass takes (--threads).
+constexpr unsigned int kMaxThreads = 256;
+// The threads a pass with `requested` threads uses: one per core for 0, and
+// never more than kMaxThreads.
 unsigned int renderThreads(unsigned int requested);
 
 // Runs `evaluate` once for every pixel of `input`, each thread with its own

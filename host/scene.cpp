@@ -12,6 +12,7 @@
 
 #include "cryptomatte.h"
 #include "error.h"
+#include "file_read.h"
 #include "safe_write.h"
 
 namespace qx {
@@ -197,14 +198,7 @@ Scene Scene::parse(const std::string &text, const std::string &sourceName) {
 Scene Scene::load(const std::string &path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) throw Error(path + ": no such scene file");
-  if (std::filesystem::is_directory(path, ec))
-    throw Error(path + ": is a folder, not a scene file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error(path + ": cannot read the scene file");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw Error(path + ": cannot read the scene file");
-  return parse(text.str(), path);
+  return parse(readFileLimited(path, "scene file"), path);
 }
 
 std::string Scene::toJson() const {

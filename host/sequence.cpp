@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -15,15 +16,16 @@
 #include <unistd.h>
 
 #include "error.h"
+#include "memory_plan.h"
 
 namespace qx {
 namespace {
 
 // Where a pattern's frame number goes: [begin, end) of the name, and the
-// digits it is padded to.
+// digits it is padded to (as written, however wide).
 struct PatternPlace {
   std::size_t begin = std::string::npos, end = 0;
-  int width = 0;
+  long long width = 0;
 };
 
 std::vector<PatternPlace> patternPlaces(const std::string &name) {
@@ -32,19 +34,48 @@ std::vector<PatternPlace> patternPlaces(const std::string &name) {
     if (name[i] == '#') {
       std::size_t j = i;
       while (j < name.size() && name[j] == '#') ++j;
-      places.push_back({i, j, static_cast<int>(j - i)});
+      places.push_back({i, j, static_cast<long long>(j - i)});
       i = j - 1;
     } else if (name[i] == '%') {
       std::size_t j = i + 1;
       while (j < name.size() && name[j] >= '0' && name[j] <= '9') ++j;
       if (j < name.size() && name[j] == 'd' && (j == i + 1 || name[i + 1] == '0' || j == i + 2)) {
-        const int width = j == i + 1 ? 1 : std::atoi(name.substr(i + 1, j - i - 1).c_str());
-        places.push_back({i, j + 1, width < 1 ? 1 : width});
+        // Read with a ceiling, so that a width of any length stays a number.
+        long long width = 0;
+        for (std::size_t k = i + 1; k < j; ++k)
+          width = std::min(width * 10 + (name[k] - '0'), 1000LL);
+        places.push_back({i, j + 1, std::max(width, 1LL)});
         i = j;
       }
     }
   }
   return places;
+}
+
+// The one place of a checked pattern (see checkFramePattern).
+PatternPlace placeOf(const std::string &pattern, const std::string &option) {
+  const std::vector<PatternPlace> places = patternPlaces(pattern);
+  const std::string where = (option.empty() ? "" : option + ": ") + pattern + ": ";
+  if (places.size() != 1) {
+    throw Error(where + (places.empty()
+                             ? std::string("the name holds no frame pattern ('####' or '%04d')")
+                             : std::string("the name holds more than one frame pattern")));
+  }
+  if (places.front().width > kMaxFrameDigits) {
+    throw Error(where + "the frame number is padded to " +
+                (places.front().width >= 1000 ? std::string("1000 or more")
+                                              : std::to_string(places.front().width)) +
+                " digits; at most " + std::to_string(kMaxFrameDigits) + " are allowed");
+  }
+  return places.front();
+}
+
+// The number's text as a name holds it: zero-padded to `width` digits, after
+// a '-' for a negative frame.
+std::string numberText(int frame, int width) {
+  char number[kMaxFrameDigits + 16];
+  std::snprintf(number, sizeof number, "%0*d", width + (frame < 0 ? 1 : 0), frame);
+  return number;
 }
 
 bool parseInt(const std::string &text, int &value) {
@@ -55,6 +86,19 @@ bool parseInt(const std::string &text, int &value) {
   }
   value = std::atoi(text.c_str());
   return true;
+}
+
+// Whether the fixed texts `a` and `b` on one side of two patterns' numbers
+// can be the same characters of a name: the shorter one is the longer's
+// end nearest the number, and what the longer has beyond it could be part
+// of a frame number.
+bool sidesCanMeet(const std::string &a, const std::string &b, bool before) {
+  const std::string &longer = a.size() >= b.size() ? a : b;
+  const std::string &shorter = a.size() >= b.size() ? b : a;
+  const std::size_t extra = longer.size() - shorter.size();
+  const std::string same = before ? longer.substr(0, shorter.size()) : longer.substr(extra);
+  const std::string rest = before ? longer.substr(shorter.size()) : longer.substr(0, extra);
+  return same == shorter && rest.find_first_not_of("-0123456789") == std::string::npos;
 }
 
 // A queue between two stages; closing it lets the taker finish.
@@ -113,10 +157,10 @@ struct Piece {
   bool first = false, last = false;
 };
 
-// Strips and colours in flight: enough for one in each stage and one
-// waiting, so that no stage waits for memory while another is busy.
-constexpr int kStrips = 4;
-constexpr int kColours = 3;
+// Strips and colours in flight (see memory_plan.h, which counts them).
+constexpr int kStrips = kStripsInFlight;
+constexpr int kColours = kColoursInFlight;
+constexpr int kJobsInFlight = 16;
 
 std::string clock(double seconds) {
   const long total = static_cast<long>(seconds + 0.5);
@@ -129,20 +173,56 @@ std::string clock(double seconds) {
 
 bool isFramePattern(const std::string &pattern) { return !patternPlaces(pattern).empty(); }
 
-std::string expandFramePattern(const std::string &pattern, int frame) {
-  const std::vector<PatternPlace> places = patternPlaces(pattern);
-  if (places.size() != 1) {
-    throw Error(pattern + ": " +
-                (places.empty() ? std::string("the name holds no frame pattern ('####' or '%04d')")
-                                : std::string("the name holds more than one frame pattern")));
-  }
-  const PatternPlace &place = places.front();
-  char number[24];
-  std::snprintf(number, sizeof number, "%0*d", place.width + (frame < 0 ? 1 : 0), frame);
-  return pattern.substr(0, place.begin) + number + pattern.substr(place.end);
+void checkFramePattern(const std::string &pattern, const std::string &option) {
+  placeOf(pattern, option);
 }
 
-std::vector<int> parseFrameRange(const std::string &text, const std::string &option) {
+namespace {
+
+// expandFramePattern and frameOfName for a pattern whose place is known.
+std::string nameOf(const std::string &pattern, const PatternPlace &place, int frame) {
+  std::string name = numberText(frame, static_cast<int>(place.width));
+  name.insert(0, pattern, 0, place.begin);
+  name.append(pattern, place.end, std::string::npos);
+  return name;
+}
+
+std::optional<int> frameOf(const std::string &pattern, const PatternPlace &place,
+                           const std::string &name) {
+  const std::size_t suffix = pattern.size() - place.end;
+  if (name.size() <= place.begin + suffix ||
+      name.compare(0, place.begin, pattern, 0, place.begin) != 0 ||
+      name.compare(name.size() - suffix, suffix, pattern, place.end, suffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string text = name.substr(place.begin, name.size() - place.begin - suffix);
+  const std::size_t sign = text[0] == '-' ? 1 : 0;
+  if (text.size() == sign || text.find_first_not_of("0123456789", sign) != std::string::npos) {
+    return std::nullopt;
+  }
+  // Leading zeros aside, a frame's number has at most ten digits.
+  const std::size_t digits = std::min(text.find_first_not_of('0', sign), text.size() - 1);
+  if (text.size() - digits > 10) return std::nullopt;
+  const long long value = std::strtoll(text.c_str() + digits, nullptr, 10) * (sign ? -1 : 1);
+  if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
+  const int frame = static_cast<int>(value);
+  if (numberText(frame, static_cast<int>(place.width)) != text) return std::nullopt;
+  return frame;
+}
+
+} // namespace
+
+std::string expandFramePattern(const std::string &pattern, int frame) {
+  return nameOf(pattern, placeOf(pattern, ""), frame);
+}
+
+std::optional<int> frameOfName(const std::string &pattern, const std::string &name) {
+  return frameOf(pattern, placeOf(pattern, ""), name);
+}
+
+FrameRange FrameRange::parse(const std::string &text, const std::string &option) {
   const std::string bad = option + ": \"" + text + "\" is not a frame range (A-B or A-BxSTEP)";
   std::string range = text;
   int step = 1;
@@ -160,43 +240,63 @@ std::vector<int> parseFrameRange(const std::string &text, const std::string &opt
              last < first) {
     throw Error(bad);
   }
-  std::vector<int> frames;
-  for (long long f = first; f <= last; f += step) frames.push_back(static_cast<int>(f));
+  FrameRange frames;
+  frames.first_ = first;
+  frames.step_ = step;
+  // At most 10^9 + 10^8 frames: nine characters a number.
+  frames.count_ = static_cast<int>((static_cast<long long>(last) - first) / step + 1);
   return frames;
 }
 
-std::vector<int> taskFrames(const std::vector<int> &frames, const std::string &task,
-                            const std::string &option) {
+FrameRange FrameRange::task(const std::string &task, const std::string &option) const {
   const std::size_t slash = task.find('/');
   int index = 0, count = 0;
   if (slash == std::string::npos || !parseInt(task.substr(0, slash), index) ||
       !parseInt(task.substr(slash + 1), count) || count < 1 || index < 1 || index > count) {
     throw Error(option + ": \"" + task + "\" is not a task I/N with I from 1 to N");
   }
-  std::vector<int> mine;
-  for (std::size_t i = static_cast<std::size_t>(index - 1); i < frames.size();
-       i += static_cast<std::size_t>(count)) {
-    mine.push_back(frames[i]);
-  }
+  // Every N-th of an evenly spaced run is an evenly spaced run again.
+  FrameRange mine;
+  mine.first_ = first_ + step_ * (index - 1);
+  mine.step_ = step_ * count;
+  mine.count_ = count_ >= index ? (count_ - index) / count + 1 : 0;
   return mine;
 }
 
-std::vector<SequenceFrame> sequenceFrames(const std::string &inPattern,
-                                          const std::string &outPattern,
-                                          const std::vector<int> &numbers) {
-  std::vector<SequenceFrame> frames;
-  for (int number : numbers) {
-    frames.push_back(
-        {number, expandFramePattern(inPattern, number), expandFramePattern(outPattern, number)});
+bool FrameRange::contains(long long frame) const {
+  if (count_ == 0 || frame < first_ || (frame - first_) % step_ != 0) return false;
+  return (frame - first_) / step_ < count_;
+}
+
+void refuseOutputsOverInputs(const std::string &inPattern, const std::string &outPattern,
+                             const FrameRange &frames) {
+  const PatternPlace in = placeOf(inPattern, "");
+  const PatternPlace out = placeOf(outPattern, "");
+  // Most runs write beside their inputs under another name or extension,
+  // which no number can bridge: no name needs to be read back then.
+  if (!sidesCanMeet(inPattern.substr(0, in.begin), outPattern.substr(0, out.begin), true) ||
+      !sidesCanMeet(inPattern.substr(in.end), outPattern.substr(out.end), false)) {
+    return;
   }
-  return frames;
+  for (int i = 0; i < frames.count(); ++i) {
+    const int frame = frames.at(i);
+    const std::string name = nameOf(outPattern, out, frame);
+    const std::optional<int> other = frameOf(inPattern, in, name);
+    if (!other || !frames.contains(*other)) continue;
+    const std::string input = expandFramePattern(inPattern, frame);
+    throw Error("render: frame " + std::to_string(frame) + " (" + input + ") would be written to " +
+                name + ", " +
+                (*other == frame ? std::string("its own input")
+                                 : "the input of frame " + std::to_string(*other)) +
+                ", which the run reads; give --out another name");
+  }
 }
 
 SequenceResult runSequence(const SequenceOptions &options, const SequenceStages &stages) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const bool terminal = options.report != nullptr && isatty(fileno(options.report)) == 1;
-  const int total = static_cast<int>(options.frames.size());
+  const int total = options.count;
 
   // Frames after this one are not run: the frame that failed under
   // stopOnError, or -1 after an unexpected exception.
@@ -261,17 +361,25 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
   Queue<Piece> readDone, filterDone;
   Queue<std::shared_ptr<Job>> written; // frames whose last strip is written
 
+  // Frames in flight, from their opening to their commit: a run of frames
+  // that fail at once (missing files) holds no more than these.
+  Queue<bool> jobTokens;
+  for (int i = 0; i < kJobsInFlight; ++i) jobTokens.put(true);
+
   std::thread reader([&] {
     for (int index = 0; index < total; ++index) {
       auto job = std::make_shared<Job>();
       job->index = index;
-      job->frame = options.frames[static_cast<std::size_t>(index)];
       if (abandoned(*job)) {
-        ++notRun;
-        continue;
+        // A stop passes every later frame too.
+        notRun += total - index;
+        break;
       }
+      bool token = false;
+      jobTokens.take(token);
       try {
-        job->input = stages.open(job->frame.in);
+        job->frame = options.frame(index);
+        job->input = stages.open(job->frame);
       } catch (const Error &e) {
         failJob(*job, e.what());
       } catch (...) {
@@ -279,8 +387,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
       }
       bool lastSent = false;
       if (job->input) {
-        const int align = job->input->rowAlignment();
-        const int rows = std::max(1, (options.stripRows + align - 1) / align) * align;
+        const int rows = job->input->stripRows();
         const int height = job->input->height();
         for (int row = 0; row < height && !job->failed && !abandoned(*job); row += rows) {
           Piece piece;
@@ -303,6 +410,8 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
           readDone.put(std::move(piece));
         }
       }
+      // Its decoding buffers go before the next frame's are made.
+      if (job->input) job->input->finishReading();
       if (!lastSent) {
         Piece marker;
         marker.job = job;
@@ -369,6 +478,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
       }
       if (!options.single) showProgress(job, 0);
       done.reset();
+      jobTokens.put(true);
     }
   });
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,31 +14,57 @@
 
 namespace qx {
 
+// The widest frame number a pattern pads to, in digits.
+constexpr int kMaxFrameDigits = 32;
+
 // Whether a file name holds a frame-number pattern: a run of '#' (as many
 // digits as there are '#') or a printf-style "%d" / "%0Nd".
 bool isFramePattern(const std::string &pattern);
+// Throws Error, naming `option` and the pattern, for a name without a
+// pattern, with more than one, or padded wider than kMaxFrameDigits.
+void checkFramePattern(const std::string &pattern, const std::string &option);
 // The file name for a frame: the pattern with its number in place, zero-padded
-// to the pattern's width (a negative frame gets a leading '-'). Throws Error
-// for a name without a pattern or with more than one.
+// to the pattern's width (a negative frame gets a leading '-'). Distinct
+// frames get distinct names: the number is never cut. Throws Error as
+// checkFramePattern does.
 std::string expandFramePattern(const std::string &pattern, int frame);
+// The frame whose name under `pattern` is `name` (as expandFramePattern
+// writes it, padding and all), or nothing when no frame's is.
+std::optional<int> frameOfName(const std::string &pattern, const std::string &name);
 
-// The frames "A-B", "A-BxSTEP" or "A" stand for, in order. Throws Error
-// naming `option` for anything else, for B below A or a step below 1.
-std::vector<int> parseFrameRange(const std::string &text, const std::string &option);
-// Every N-th frame starting at the I-th (1-based) of `frames`, for "I/N".
-// Throws Error naming `option` for anything else or for I outside 1..N.
-std::vector<int> taskFrames(const std::vector<int> &frames, const std::string &task,
-                            const std::string &option);
+// The frames "A-B", "A-BxSTEP" or "A" stand for, in order, walked without
+// being listed: the frames of a run are worked out one at a time.
+class FrameRange {
+public:
+  // Throws Error naming `option` for anything else, for B below A or a step
+  // below 1.
+  static FrameRange parse(const std::string &text, const std::string &option);
+  // Every N-th frame of these starting at the I-th (1-based), for "I/N".
+  // Throws Error naming `option` for anything else or for I outside 1..N.
+  FrameRange task(const std::string &task, const std::string &option) const;
+
+  int count() const { return count_; }
+  // The frame at `index`, from 0 to count() - 1.
+  int at(int index) const { return static_cast<int>(first_ + step_ * index); }
+  bool contains(long long frame) const;
+
+private:
+  long long first_ = 0, step_ = 1;
+  int count_ = 0;
+};
 
 // The frames of a sequence: each frame's number, input and output.
 struct SequenceFrame {
   int number = 0;
   std::string in, out;
 };
-// The frames `numbers` of a pair of patterns (see expandFramePattern).
-std::vector<SequenceFrame> sequenceFrames(const std::string &inPattern,
-                                          const std::string &outPattern,
-                                          const std::vector<int> &numbers);
+
+// Throws Error when one frame's output would be another's input (or its
+// own): each output name of `frames` is read back through the input
+// pattern, and a frame of the run it names is refused, before any frame is
+// read.
+void refuseOutputsOverInputs(const std::string &inPattern, const std::string &outPattern,
+                             const FrameRange &frames);
 
 // Where a rendered frame goes, strip by strip from the top. Destroyed
 // without commit(), it leaves no file behind.
@@ -54,7 +81,8 @@ public:
 // and `filter` on the calling thread; each stage handles one strip at a
 // time, in order. Each throws Error for a frame it cannot handle.
 struct SequenceStages {
-  std::function<std::unique_ptr<ExrInput>(const std::string &inPath)> open;
+  // Before a frame is read: opens its input (and may refuse the frame).
+  std::function<std::unique_ptr<ExrInput>(const SequenceFrame &frame)> open;
   // Before a frame's first strip is filtered: checks what the input holds.
   std::function<void(const ExrInput &input)> begin;
   // The strip's colour, into `colour`.
@@ -66,7 +94,9 @@ struct SequenceStages {
 };
 
 struct SequenceOptions {
-  std::vector<SequenceFrame> frames;
+  // The frames of the run, made one at a time as the run reaches them.
+  int count = 0;
+  std::function<SequenceFrame(int index)> frame;
   // Stop at the first frame that fails; the frames already written stay.
   bool stopOnError = false;
   // Where errors, the progress line (only when it is a terminal) and the
@@ -75,8 +105,6 @@ struct SequenceOptions {
   // A single frame: no summary, its failure thrown as Error rather than
   // reported, and the progress line in per cent of its rows.
   bool single = false;
-  // The rows of a strip, rounded up to the input's alignment.
-  int stripRows = 64;
 };
 
 struct SequenceResult {

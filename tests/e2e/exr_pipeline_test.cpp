@@ -511,4 +511,71 @@ TEST(Sequences, RenderEveryFrameInOneProcessSkipDamagedFramesAndSplitByTask) {
   EXPECT_TRUE(std::filesystem::exists(stepped + "/o.0004.png")) << "1-4x3 is frames 1 and 4";
 }
 
+// A run's names are the user's files: every frame number is written whole,
+// however wide the pattern, a run that would write a frame over one it has
+// still to read stops before reading any, a file whose own name holds '#'
+// or '%' is one frame, and a range is never listed whole.
+TEST(Sequences, NamesAreNeverCutAndARunNeverWritesOverAFrameItReads) {
+  const std::string dir = freshDir("story_sequence_names");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  part.channels = colourChannels({"R", "G", "B", "A"}, Imf::FLOAT);
+  part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+  writeParts(dir + "/frame.exr", {part});
+  const std::string frame = readAll(dir + "/frame.exr");
+  const std::string zeros23(23, '0');
+  for (int f = 1; f <= 3; ++f) {
+    writeFile(dir + "/in." + zeros23 + std::to_string(f) + ".exr", frame);
+  }
+  const Outcome wide = qxhost(render(dir, dir + "/in." + std::string(24, '#') + ".exr",
+                                     dir + "/o.%030d.exr", "--frames 1-3"));
+  EXPECT_EQ(wide.status, 0) << "24 '#' name the files of 24 digits; stderr:\n" << wide.err;
+  for (int f = 1; f <= 3; ++f) {
+    EXPECT_TRUE(
+        std::filesystem::exists(dir + "/o." + std::string(29, '0') + std::to_string(f) + ".exr"))
+        << "frame " << f << " has an output of its own";
+  }
+  for (const char *pattern : {"o.%033d.exr", "o.%02147483647d.exr"}) {
+    const Outcome tooWide =
+        qxhost(render(dir, dir + "/in.####.exr", dir + "/" + pattern, "--frames 1-3"));
+    EXPECT_EQ(tooWide.status, 2) << pattern;
+    EXPECT_NE(tooWide.err.find("at most 32 are allowed"), std::string::npos) << tooWide.err;
+  }
+
+  // f.01 to f.13: frame 1's output f.11 is frame 11's input.
+  for (int f = 1; f <= 13; ++f) {
+    writeFile(dir + "/f." + std::string(f < 10 ? "0" : "") + std::to_string(f) + ".exr", frame);
+  }
+  writeFile(dir + "/f.11.exr", frame + "mark");
+  const Outcome over = qxhost(render(dir, dir + "/f.##.exr", dir + "/f.1#.exr", "--frames 1-13"));
+  EXPECT_EQ(over.status, 2);
+  EXPECT_EQ(over.err, "qxhost: render: frame 1 (" + dir + "/f.01.exr) would be written to " + dir +
+                          "/f.11.exr, the input of frame 11, which the run reads; give --out "
+                          "another name\n");
+  EXPECT_EQ(readAll(dir + "/f.11.exr"), frame + "mark") << "refused before anything is written";
+  const Outcome overTask =
+      qxhost(render(dir, dir + "/f.##.exr", dir + "/f.1#.exr", "--frames 1-13 --task 2/2"));
+  EXPECT_NE(overTask.err.find("frame 2 ("), std::string::npos) << "frame 2 writes frame 12's input";
+  // Frames 2, 5, 8 and 11 read none of f.12, f.15, f.18 and f.111.
+  const Outcome apart =
+      qxhost(render(dir, dir + "/f.##.exr", dir + "/f.1#.exr", "--frames 1-13 --task 2/3"));
+  EXPECT_EQ(apart.status, 0) << apart.err;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/f.111.exr"));
+
+  // A file that exists is taken as it is, '#' and '%' and all.
+  writeFile(dir + "/shot#1%d.exr", frame);
+  const Outcome literal = qxhost(render(dir, dir + "/shot#1%d.exr", dir + "/out#%04d.exr"));
+  EXPECT_EQ(literal.status, 0) << literal.err;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/out#%04d.exr"));
+
+  // A billion frames: counted, not listed. The first is missing and stops
+  // the run.
+  const Outcome billion = qxhost(render(dir, dir + "/none.####.exr", dir + "/n.####.exr",
+                                        "--frames 0-999999999 --stop-on-error"));
+  EXPECT_EQ(billion.status, 2);
+  EXPECT_NE(billion.err.find("0 of 1000000000 frames rendered, 1 failed, 999999999 not run"),
+            std::string::npos)
+      << billion.err;
+}
+
 } // namespace

@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#include <ImfStdIO.h>
+#include <ImfVersion.h>
+#include <ImfXdr.h>
 #include <fcntl.h>
+#include <half.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +23,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -282,8 +289,7 @@ TEST(NothingLost, SpecialBufferValuesNoFloatCanHoldAreNamedOnceWithTheNearestFlo
       << run.err; // 0.5 and 1.0, floats, are not named
   // The nearest float as the shortest text that reads back as exactly it:
   // written into a scene, it matches.
-  EXPECT_NE(run.err.find("  \"S1\": 0.1, nearest float 0.10000000149011612\n"),
-            std::string::npos)
+  EXPECT_NE(run.err.find("  \"S1\": 0.1, nearest float 0.10000000149011612\n"), std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("  filter.state entry 1: 0.3, nearest float 0.30000001192092896\n"),
             std::string::npos)
@@ -676,6 +682,188 @@ TEST(NothingLost, PlanesTheChannelMapAndTheModulesExportsMayNotReplaceTheRunsInp
       << run.err;
   EXPECT_EQ(readAll(dir + "/s.json"), scene) << "the export replaced the scene";
   EXPECT_FALSE(readAll(dir + "/sets.QXD").empty()) << "the export to another file was refused";
+}
+
+// Runs qxhost in `cwd` in a memory cgroup (version 1, the machine has no
+// swap) of `limit` bytes, so that a run that takes more is killed. `skip`
+// gets the reason when the run cannot be bounded so: no cgroup to make,
+// or a wrapper or sanitizer whose memory is not qxhost's.
+Outcome inMemoryGroup(std::uint64_t limit, const std::string &args, const std::string &cwd,
+                      std::string &skip) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  skip = "a sanitizer's shadow memory is charged to the group too";
+  return {};
+#endif
+  if (!e2e::wrapper().empty()) {
+    skip = "qxhost runs under QX_E2E_WRAPPER, whose memory the group would count";
+    return {};
+  }
+  const std::string root = "/sys/fs/cgroup/memory";
+  if (access((root + "/tasks").c_str(), W_OK) != 0) {
+    skip = "no writable memory cgroup (version 1) at " + root;
+    return {};
+  }
+  static int groups = 0;
+  const std::string group =
+      root + "/qx_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++groups);
+  std::filesystem::create_directory(group);
+  writeFile(group + "/memory.limit_in_bytes", std::to_string(limit));
+  const Outcome run = qxhost(args, cwd + "' && echo $$ > '" + group + "/tasks' && cd '.");
+  rmdir(group.c_str());
+  return run;
+}
+
+// A header of `channels` half channels over width x height pixels, and no
+// pixels: a few kilobytes that say the frame is large.
+void writeHeaderOnly(const std::string &path, int width, int height, int channels) {
+  Imf::Header header(width, height);
+  for (int c = 0; c < channels; ++c) {
+    header.channels().insert("c" + std::to_string(c), Imf::Channel(Imf::HALF));
+  }
+  Imf::StdOFStream out(path.c_str());
+  Imf::Xdr::write<Imf::StreamIO>(out, Imf::MAGIC);
+  Imf::Xdr::write<Imf::StreamIO>(out, Imf::EXR_VERSION);
+  header.writeTo(out);
+  for (int chunk = 0; chunk < (height + 15) / 16; ++chunk) {
+    Imf::Xdr::write<Imf::StreamIO>(out, std::uint64_t{0});
+  }
+}
+
+// Memory is bounded by bytes, not pixels: a frame of many channels is read
+// in smaller strips on fewer threads until it fits --max-memory, and one that
+// cannot fit is refused from its header, before its pixels are read. The
+// runs are held in a memory group that kills whatever goes past it.
+TEST(NothingLost, AFrameOfManyChannelsIsReadWithinMaxMemoryOrRefusedFromItsHeader) {
+  const std::string dir = freshDir("max_memory");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  // 2000 half channels of 16384 x 64 pixels: 43 KB on disk, 4 GB once
+  // read without a bound.
+  writeHeaderOnly(dir + "/wide.exr", 16384, 64, 2000);
+  std::string skip;
+  const std::string wide = "render --scene demo/scene.json --frame wide.exr --out o.exr";
+  const Outcome unbounded =
+      inMemoryGroup(512u << 20, wide + " --allow-missing --max-memory 1T", dir, skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_EQ(unbounded.status, 128 + SIGKILL)
+      << "without the bound the group kills the read; stderr:\n"
+      << unbounded.err;
+  const Outcome refused = inMemoryGroup(512u << 20, wide + " --allow-missing", dir, skip);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err.rfind("qxhost: wide.exr: reading the frame would take ", 0), 0u)
+      << refused.err;
+  EXPECT_NE(refused.err.find("(2000 channels of 16384x64 pixels, in strips of 16 rows on one "
+                             "thread), more than the 2 GiB allowed (--max-memory)"),
+            std::string::npos)
+      << refused.err;
+
+  // 120 half channels of noise, 1024 x 96: strips of 64 rows on two threads
+  // would plan 154 MiB; strips of 16 rows on one thread fit in 70 MiB.
+  {
+    const int width = 1024, height = 96, channels = 120;
+    Imf::Header header(width, height);
+    Imf::FrameBuffer slices;
+    std::vector<std::vector<half>> planes(channels);
+    std::uint32_t seed = 1;
+    for (int c = 0; c < channels; ++c) {
+      const std::string name = c < 4 ? std::string(1, "RGBA"[c]) : "n" + std::to_string(c);
+      planes[c].resize(static_cast<std::size_t>(width * height));
+      for (half &value : planes[c]) {
+        seed = seed * 1103515245u + 12345u;
+        value.setBits(static_cast<unsigned short>((seed >> 16) & 0x3bff));
+      }
+      header.channels().insert(name, Imf::Channel(Imf::HALF));
+      slices.insert(name, Imf::Slice(Imf::HALF, reinterpret_cast<char *>(planes[c].data()),
+                                     sizeof(half), sizeof(half) * width));
+    }
+    Imf::OutputFile file((dir + "/noise.exr").c_str(), header);
+    file.setFrameBuffer(slices);
+    file.writePixels(height);
+  }
+  const std::string noise = "render --scene demo/scene.json --frame noise.exr --out n.exr "
+                            "--allow-missing --verbose --threads 2";
+  const Outcome fitted = inMemoryGroup(130u << 20, noise + " --max-memory 70M", dir, skip);
+  EXPECT_EQ(fitted.status, 0) << fitted.err;
+  EXPECT_NE(fitted.err.find("noise.exr: read in strips of 16 rows on 1 thread, about "),
+            std::string::npos)
+      << fitted.err;
+  if (fitted.status == 0) {
+    Imf::InputFile out((dir + "/n.exr").c_str());
+    int written = 0;
+    for (auto it = out.header().channels().begin(); it != out.header().channels().end(); ++it) {
+      ++written;
+    }
+    EXPECT_EQ(written, 120) << "every channel carried through";
+  }
+  const Outcome tight = qxhost(noise + " --max-memory 40M", dir);
+  EXPECT_EQ(tight.status, 2);
+  EXPECT_EQ(tight.err.rfind("qxhost: noise.exr: reading the frame would take ", 0), 0u)
+      << tight.err;
+  EXPECT_NE(tight.err.find(" MiB (120 channels of 1024x96 pixels, in strips of 16 rows on one "
+                           "thread), more than the 40 MiB allowed (--max-memory)\n"),
+            std::string::npos)
+      << tight.err;
+}
+
+// A file given where a scene, a script, a channel map or a plane belongs is
+// looked at before it is read: one too large is refused unread, naming it,
+// and so is an option out of its range.
+TEST(NothingLost, InputsTooLargeAreRefusedUnreadAndOptionsOutOfRangeNameTheOption) {
+  const std::string dir = freshDir("input_limits");
+  ASSERT_EQ(qxhost("demo --out-dir demo", dir).status, 0);
+  // 300 MiB, sparse: nothing to read, but a size to refuse.
+  writeFile(dir + "/huge.json", "");
+  std::filesystem::resize_file(dir + "/huge.json", std::uintmax_t{300} << 20);
+  std::filesystem::create_directory(dir + "/folder");
+  const std::string render = "render --scene demo/scene.json --frame demo/frame.exr --out o.exr";
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {"render --scene huge.json --frame demo/frame.exr --out o.exr",
+       "qxhost: huge.json: the scene file holds 300 MiB, more than the 256 MiB a scene file may "
+       "hold\n"},
+      {"panel --scene demo/scene.json --script huge.json",
+       "qxhost: huge.json: the script holds 300 MiB, more than the 256 MiB a script may hold\n"},
+      {render + " --ch-map huge.json",
+       "qxhost: huge.json: the channel map holds 300 MiB, more than the 256 MiB a channel map "
+       "may hold\n"},
+      {render + " --ch-map folder", "qxhost: folder: is a folder, not a channel map\n"},
+  };
+  for (const auto &[args, expected] : refusals) {
+    const Outcome run = qxhost(args, dir);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_EQ(run.err, expected) << args;
+  }
+
+  // Planes: one of 20 GB without a magic number is refused from its first
+  // bytes; one whose header says 20000 x 20000 floats, and whose size
+  // agrees, from the memory the frame would take.
+  std::filesystem::create_directories(dir + "/nomagic");
+  writeFile(dir + "/nomagic/R.npy", "");
+  std::filesystem::resize_file(dir + "/nomagic/R.npy", std::uintmax_t{20} << 30);
+  std::filesystem::create_directories(dir + "/vast");
+  std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (20000, 20000), }";
+  header.append(128 - 10 - 1 - header.size(), ' ');
+  header += '\n';
+  writeFile(dir + "/vast/R.npy",
+            std::string("\x93NUMPY\x01\x00", 8) + static_cast<char>(header.size()) + '\0' + header);
+  std::filesystem::resize_file(dir + "/vast/R.npy", 128 + std::uintmax_t{20000} * 20000 * 4);
+  const Outcome noMagic = qxhost("render --scene demo/scene.json --frame nomagic/ --out o/", dir);
+  EXPECT_EQ(noMagic.err, "qxhost: nomagic/R.npy: not a .npy array the host reads: no .npy magic\n");
+  const Outcome vast = qxhost("render --scene demo/scene.json --frame vast/ --out o/", dir);
+  EXPECT_EQ(vast.status, 2);
+  EXPECT_EQ(vast.err.rfind("qxhost: vast/: reading the frame would take ", 0), 0u) << vast.err;
+  EXPECT_NE(vast.err.find("(1 planes of 400000000 pixels, held whole), more than the 2 GiB "
+                          "allowed (--max-memory)"),
+            std::string::npos)
+      << vast.err;
+
+  for (const char *threads : {"0", "257", "100000", "2147483648"}) {
+    const Outcome run = qxhost(render + " --threads " + threads, dir);
+    EXPECT_EQ(run.status, 2) << threads;
+    EXPECT_NE(run.err.find("--threads: Value " + std::string(threads) + " not in range 1 to 256"),
+              std::string::npos)
+        << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/o.exr"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/o"));
 }
 
 } // namespace

@@ -27,7 +27,6 @@ struct EditArgs : FrameInputArgs {
   std::string canvas;
   std::string contentDir;
   unsigned int threads = 0;
-  CLI::Option *threadsOption = nullptr;
   bool save = false;
   bool noSave = false;
   bool force = false;
@@ -43,9 +42,6 @@ std::bitset<kBufferSlots> everyBuffer() {
 }
 
 int runEdit(const EditArgs &args) {
-  if (args.threadsOption->count() > 0 && args.threads == 0) {
-    throw Error("edit: --threads must be at least 1");
-  }
   if (!args.screenshot.empty() && args.script.empty()) {
     throw Error("edit: --screenshot needs --script: the pictures are taken when the script has "
                 "played");
@@ -94,6 +90,8 @@ int runEdit(const EditArgs &args) {
     ExrReadOptions read = exrReadOptionsFor(args, frameSetup);
     read.passThrough = false;
     read.buffers = everyBuffer();
+    // Held whole, and once more as the render view shows it.
+    read.memory.wholeCopies = 1;
     input = readInputFrame(args.frame, read);
   }
 
@@ -181,8 +179,8 @@ Command addEditCommand(CLI::App &parent) {
   command->add_option("--frame", args->frame,
                       "A frame for the render view: an OpenEXR file (see README, Frames) or a "
                       "folder of .npy planes given with a closing slash");
-  args->threadsOption = command->add_option(
-      "--threads", args->threads, "Threads the render view renders on (default: one per core)");
+  addThreadsOption(*command, args->threads,
+                   "Threads the render view renders on (default: one per core)");
   addFrameInputOptions(*command, *args);
   addChannelOptions(*command, *args);
   command->add_option("--script", args->script,

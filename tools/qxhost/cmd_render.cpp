@@ -55,7 +55,7 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
       ->check(CLI::Range(1, 9));
   command.add_option("--frames", args.frames,
                      "The frames of a sequence: A-B or A-BxSTEP (needs patterns in --frame "
-                     "and --out)");
+                     "and --out, padded to at most 32 digits)");
   command.add_option("--task", args.task,
                      "Render every N-th frame of --frames starting at the I-th: I/N, 1-based");
   command.add_flag("--stop-on-error", args.stopOnError,
@@ -117,6 +117,10 @@ RenderSetup makeSetup(const RenderArgs &args) {
                 ", and one filtered colour would be lost (map each colour buffer to a channel "
                 "of its own, or give --keep rgba)");
   }
+  setup.read.memory.strips = true;
+  setup.read.memory.output =
+      setup.png || setup.planesOut ? ExrMemoryUse::Output::WholeColour : ExrMemoryUse::Output::Exr;
+  setup.read.memory.floatOutput = args.forceFloat;
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.zipLevel = args.zipLevel;
   setup.write.verbose = args.verbose;
@@ -133,18 +137,23 @@ RenderSetup makeSetup(const RenderArgs &args) {
 
 // The stages of a run that reads EXR frames, filters them strip by strip
 // and writes each as it comes.
-SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup,
-                         const ExrReadOptions &read) {
+SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup, const ExrReadOptions &read,
+                         const RenderArgs &args, bool sequence) {
   SequenceStages stages;
   const std::string &layerName = setup.cryptomatte;
-  stages.open = [&read, &layerName](const std::string &path) {
-    if (layerName.empty()) return std::make_unique<ExrInput>(path, read);
+  stages.open = [&read, &args, &setup, &layerName, sequence](const SequenceFrame &frame) {
+    // A sequence's frames are checked as they come, before each is read: a
+    // run may hold more frames than are worth looking at up front.
+    if (sequence) {
+      refuseOutputOverInput(renderOutputs(setup, frame.out), renderInputs(args, frame.in));
+    }
+    if (layerName.empty()) return std::make_unique<ExrInput>(frame.in, read);
     // The layer's rank channels are read besides the buffers.
     const std::vector<CryptomatteLayer> layers =
-        readCryptomatteLayers(path, [](const std::string &) {});
+        readCryptomatteLayers(frame.in, [](const std::string &) {});
     ExrReadOptions withRanks = read;
-    withRanks.extraChannels = findCryptomatteLayer(layers, layerName, path).rankChannels;
-    return std::make_unique<ExrInput>(path, withRanks);
+    withRanks.extraChannels = findCryptomatteLayer(layers, layerName, frame.in).rankChannels;
+    return std::make_unique<ExrInput>(frame.in, withRanks);
   };
   stages.begin = [&filter, &setup](const ExrInput &input) {
     if (setup.cryptomatte.empty()) {
@@ -177,19 +186,21 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
+  read.memory.outputs = 1;
   try {
     if (namesPlaneFolder(args.frame)) {
       if (!setup.cryptomatte.empty()) {
         throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
       }
-      renderPlanes(args.frame, args.out, setup, filter);
+      renderPlanes(args.frame, args.out, setup, filter, read.memory.maxBytes);
       return kExitOk;
     }
     SequenceOptions options;
-    options.frames = {{0, args.frame, args.out}};
+    options.count = 1;
+    options.frame = [&args](int) { return SequenceFrame{0, args.frame, args.out}; };
     options.single = true;
     options.stopOnError = true;
-    const SequenceResult result = runSequence(options, exrStages(filter, setup, read));
+    const SequenceResult result = runSequence(options, exrStages(filter, setup, read, args, false));
     if (result.failed > 0) throw Error(result.firstError);
   } catch (const std::bad_alloc &) {
     throw Error(args.out + ": out of memory while rendering " + args.frame);
@@ -202,23 +213,26 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
   if (!isFramePattern(args.frame) || !isFramePattern(args.out)) {
     throw Error("render: --frames needs a pattern ('####' or '%04d') in both --frame and --out");
   }
-  expandFramePattern(args.frame, 0); // one pattern each, checked before the work
-  expandFramePattern(args.out, 0);
-  std::vector<int> numbers = parseFrameRange(args.frames, "render: --frames");
-  if (!args.task.empty()) numbers = taskFrames(numbers, args.task, "render: --task");
+  checkFramePattern(args.frame, "render: --frame");
+  checkFramePattern(args.out, "render: --out");
+  FrameRange frames = FrameRange::parse(args.frames, "render: --frames");
+  if (!args.task.empty()) frames = frames.task(args.task, "render: --task");
+  // Decided from the names, before any frame is read: a frame's output may
+  // not be the input of a frame this run reads.
+  refuseOutputsOverInputs(args.frame, args.out, frames);
   SequenceOptions options;
-  options.frames = sequenceFrames(args.frame, args.out, numbers);
+  options.count = frames.count();
+  options.frame = [&args, frames](int index) {
+    const int number = frames.at(index);
+    return SequenceFrame{number, expandFramePattern(args.frame, number),
+                         expandFramePattern(args.out, number)};
+  };
   options.stopOnError = args.stopOnError;
-  // No frame's output may be its own input (or the scene or the module),
-  // checked for every frame before any is read.
-  for (const SequenceFrame &frame : options.frames) {
-    refuseOutputOverInput(renderOutputs(setup, frame.out), renderInputs(args, frame.in));
-  }
 
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
   read.buffers = filter.buffers();
-  const SequenceResult result = runSequence(options, exrStages(filter, setup, read));
+  const SequenceResult result = runSequence(options, exrStages(filter, setup, read, args, true));
   return result.failed > 0 || result.notRun > 0 ? kExitUserError : kExitOk;
 }
 
@@ -228,7 +242,11 @@ int runRender(const RenderArgs &args) {
   // Bad names and maps fail before the work, not after it.
   const RenderSetup setup = makeSetup(args);
   Imf::setGlobalThreadCount(static_cast<int>(setup.threads));
-  const bool sequence = !args.frames.empty() || isFramePattern(args.frame);
+  // A file that exists is the frame, whatever its name holds; only a name
+  // that is no file is read as a pattern.
+  std::error_code ec;
+  const bool sequence = !args.frames.empty() ||
+                        (isFramePattern(args.frame) && !std::filesystem::exists(args.frame, ec));
   if (!sequence) {
     refuseOutputOverInput(renderOutputs(setup, args.out), renderInputs(args, args.frame));
   }

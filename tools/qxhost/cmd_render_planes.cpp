@@ -23,7 +23,7 @@ int runRender(const RenderBasics &args) {
   host.loadModule(args.module);
   FrameFilter filter(host, setup);
   try {
-    renderPlanes(args.frame, args.out, setup, filter);
+    renderPlanes(args.frame, args.out, setup, filter, maxMemoryOf(args, "render"));
   } catch (const std::bad_alloc &) {
     throw Error(args.out + ": out of memory while rendering " + args.frame);
   }

@@ -12,6 +12,8 @@
 
 #include "demo_scene.h"
 #include "error.h"
+#include "memory_plan.h"
+#include "npy.h"
 #include "safe_write.h"
 #if QX_WITH_EXR
 #include "exr_io.h"
@@ -51,6 +53,17 @@ void addFrameInputOptions(CLI::App &command, FrameInputArgs &args) {
                   "The largest frame to read, in pixels; a larger data window is refused before "
                   "anything is allocated")
       ->capture_default_str();
+  command
+      .add_option("--max-memory", args.maxMemory,
+                  "The most memory a frame may take: bytes, or K, M, G with or without iB (e.g. "
+                  "512M); strips and decoding threads are reduced to fit, and a frame that "
+                  "cannot fit is refused before its pixels are read")
+      ->capture_default_str();
+}
+
+void addThreadsOption(CLI::App &command, unsigned int &threads, const std::string &help) {
+  command.add_option("--threads", threads, help + " (1 to " + std::to_string(kMaxThreads) + ")")
+      ->check(CLI::Range(1u, kMaxThreads));
 }
 
 void addChannelOptions(CLI::App &command, FrameInputArgs &args) {
@@ -78,6 +91,12 @@ void addCryptomatteOption(CLI::App &command, FrameInputArgs &args) {
 
 void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command) {
   if (args.maxPixels == 0) throw Error(command + ": --max-pixels must be at least 1");
+  maxMemoryOf(args, command);
+}
+
+std::uint64_t maxMemoryOf(const FrameInputArgs &args, const std::string &command) {
+  return parseByteSize(args.maxMemory,
+                       command.empty() ? "--max-memory" : command + ": --max-memory");
 }
 
 void addRenderBasics(CLI::App &command, RenderBasics &args, const std::string &frameHelp,
@@ -86,9 +105,8 @@ void addRenderBasics(CLI::App &command, RenderBasics &args, const std::string &f
   addSceneOption(command, args.scene);
   command.add_option("--frame", args.frame, frameHelp);
   command.add_option("--out", args.out, outHelp);
-  args.threadsOption =
-      command.add_option("--threads", args.threads,
-                         "Threads for decoding, filtering and encoding (default: one per core)");
+  addThreadsOption(command, args.threads,
+                   "Threads for decoding, filtering and encoding (default: one per core)");
   addFrameInputOptions(command, args);
   command
       .add_option("--png-transfer", args.pngTransfer,
@@ -101,9 +119,6 @@ void addRenderBasics(CLI::App &command, RenderBasics &args, const std::string &f
 }
 
 bool checkRenderBasics(const RenderBasics &args) {
-  if (args.threadsOption->count() > 0 && args.threads == 0) {
-    throw Error("render: --threads must be at least 1");
-  }
   const int given =
       (args.scene.empty() ? 0 : 1) + (args.frame.empty() ? 0 : 1) + (args.out.empty() ? 0 : 1);
   if (given == 0) return false;
@@ -326,12 +341,31 @@ void premultiply(const Frame &in, Frame &out, bool straightOut) {
 }
 
 InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
-                           std::uint64_t maxPixels) {
+                           std::uint64_t maxPixels, std::uint64_t maxBytes, int copies) {
   std::array<std::string, kBufferSlots> names;
   for (int b = 0; b < kBufferSlots; ++b) {
     const ChannelSource &source = map.source(b);
     if (source.kind == ChannelSource::Kind::Channel)
       names[static_cast<std::size_t>(b)] = source.channel;
+  }
+  // The planes' headers say what the frame takes before any is read.
+  std::uint64_t planes = 0, pixels = 0;
+  for (const std::string &name : names) {
+    std::error_code ec;
+    if (name.empty()) continue;
+    const std::string path = (std::filesystem::path(folder) / (name + ".npy")).string();
+    if (!std::filesystem::is_regular_file(path, ec)) continue;
+    pixels = std::max<std::uint64_t>(pixels, readNpyHeader(path).count());
+    ++planes;
+  }
+  // The planes and their copies, one plane twice more while it is read
+  // (its bytes and its floats), the colour and its written form.
+  const std::uint64_t bytes =
+      4 * pixels * (planes * (1 + static_cast<std::uint64_t>(copies)) + 2 + 4 + 1);
+  if (bytes > maxBytes) {
+    throw Error(memoryRefusal(folder, bytes, maxBytes,
+                              std::to_string(planes) + " planes of " + std::to_string(pixels) +
+                                  " pixels, held whole"));
   }
   InputFrame input;
   input.frame = Frame::readPlanes(folder, maxPixels, &names);
@@ -368,6 +402,7 @@ ExrReadOptions exrReadOptionsFor(const FrameInputArgs &args, const FilterSetup &
   read.map = setup.map;
   read.part = args.part;
   read.maxPixels = args.maxPixels;
+  read.memory.maxBytes = maxMemoryOf(args, "");
   return read;
 }
 
@@ -389,11 +424,21 @@ InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map) {
     }
     holdings.sources.push_back(line);
   }
+  const std::string threads =
+      std::to_string(input.threads()) + (input.threads() == 1 ? " thread" : " threads");
+  holdings.sources.push_back(
+      (input.stripRows() >= input.height()
+           ? "read whole on " + threads
+           : "read in strips of " + std::to_string(input.stripRows()) + " rows on " + threads) +
+      ", about " + byteText(input.plannedBytes()) + " planned (--max-memory)");
   return holdings;
 }
 
 InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read) {
-  if (namesPlaneFolder(path)) return readPlaneFolder(path, read.map, read.maxPixels);
+  if (namesPlaneFolder(path)) {
+    return readPlaneFolder(path, read.map, read.maxPixels, read.memory.maxBytes,
+                           read.memory.wholeCopies);
+  }
   ExrInput exr(path, read);
   ExrStrip whole;
   exr.read(0, exr.height(), whole);
@@ -493,8 +538,8 @@ void writeColour(const std::string &path, const FilterSetup &setup, const Frame 
 }
 
 void renderPlanes(const std::string &frame, const std::string &out, const FilterSetup &setup,
-                  FrameFilter &filter) {
-  InputFrame input = readPlaneFolder(frame, setup.map, setup.maxPixels);
+                  FrameFilter &filter, std::uint64_t maxBytes) {
+  InputFrame input = readPlaneFolder(frame, setup.map, setup.maxPixels, maxBytes, 0);
   filter.begin(input.holdings, frame);
   noteSplitLinks(setup, out);
   Frame colour;

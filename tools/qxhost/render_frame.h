@@ -35,6 +35,8 @@ constexpr char kDemoOutput[] = "quintessalux-demo.png";
 struct FrameInputArgs {
   std::string frame;
   std::uint64_t maxPixels = kDefaultMaxPixels;
+  // --max-memory as given ("2GiB"); maxMemoryOf() reads it.
+  std::string maxMemory = "2GiB";
   bool allowMissing = false;
   std::string alpha = "straight";
   // Where each buffer comes from: the channel options of the build with
@@ -47,8 +49,8 @@ struct FrameInputArgs {
   std::string cryptomatte;
 };
 
-// Adds --allow-missing, --alpha and --max-pixels (--frame is each command's
-// own, with its own help).
+// Adds --allow-missing, --alpha, --max-pixels and --max-memory (--frame is
+// each command's own, with its own help).
 void addFrameInputOptions(CLI::App &command, FrameInputArgs &args);
 // Adds --ch, --ch-map, --part and --verbose.
 void addChannelOptions(CLI::App &command, FrameInputArgs &args);
@@ -56,6 +58,10 @@ void addChannelOptions(CLI::App &command, FrameInputArgs &args);
 void addCryptomatteOption(CLI::App &command, FrameInputArgs &args);
 // Throws Error for a bad value; `command` names the command.
 void checkFrameInputArgs(const FrameInputArgs &args, const std::string &command);
+// --max-memory in bytes. Throws Error naming the option.
+std::uint64_t maxMemoryOf(const FrameInputArgs &args, const std::string &command);
+// Adds --threads, 1 to kMaxThreads (0 when not given: one per core).
+void addThreadsOption(CLI::App &command, unsigned int &threads, const std::string &help);
 
 // The options of render that both builds take, as given.
 struct RenderBasics : FrameInputArgs {
@@ -63,7 +69,6 @@ struct RenderBasics : FrameInputArgs {
   std::string scene;
   std::string out;
   unsigned int threads = 0;
-  CLI::Option *threadsOption = nullptr;
   bool ignoreBadState = false;
   std::string pngTransfer = "linear";
 };
@@ -162,10 +167,12 @@ struct InputFrame {
 };
 // Reads a folder of .npy planes: each buffer from the plane its channel in
 // `map` names ("<channel>.npy"), or filled with the map's constant. A plane
-// of more than `maxPixels` pixels is refused before it is read. Throws Error
-// naming the folder or the plane.
+// of more than `maxPixels` pixels is refused before it is read, and so is a
+// frame that would take more than `maxBytes` held whole with `copies` more
+// of its planes, its colour and the colour's written form (worked out from
+// the planes' headers first). Throws Error naming the folder or the plane.
 InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
-                           std::uint64_t maxPixels);
+                           std::uint64_t maxPixels, std::uint64_t maxBytes, int copies);
 
 // The build with OpenEXR. Where a frame's buffers are read from: the
 // setup's map, --part and --max-pixels; the buffers and the pass-through
@@ -174,7 +181,8 @@ ExrReadOptions exrReadOptionsFor(const FrameInputArgs &args, const FilterSetup &
 // What an EXR input holds, with the sources --verbose names.
 InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map);
 // Reads a folder of .npy planes (a closing slash, see namesPlaneFolder) or
-// an EXR file by `read`, whole. Throws Error naming the file.
+// an EXR file by `read`, whole, within read.memory (whose wholeCopies
+// counts for the planes too). Throws Error naming the file.
 InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read);
 
 // The filter instance of a run, made once, and what it does to each frame.
@@ -228,7 +236,7 @@ void writeColour(const std::string &path, const FilterSetup &setup, const Frame 
 
 // A frame given as a folder of .npy planes: read, filtered and written whole.
 void renderPlanes(const std::string &frame, const std::string &out, const FilterSetup &setup,
-                  FrameFilter &filter);
+                  FrameFilter &filter, std::uint64_t maxBytes);
 
 // The built-in demo, before | after, into kDemoOutput.
 int renderDemo(const RenderBasics &args);
