@@ -12,6 +12,7 @@
 
 #include "error.h"
 #include "file_read.h"
+#include "scene.h"
 
 namespace qx {
 namespace {
@@ -74,6 +75,7 @@ void ChannelMap::set(int buffer, ChannelSource source) {
 }
 
 void ChannelMap::addText(const std::string &text, const std::string &where) {
+  std::array<bool, kBufferSlots> named{}; // in this list
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = text.find(',', start);
@@ -93,6 +95,11 @@ void ChannelMap::addText(const std::string &text, const std::string &where) {
                   "SpecialBuffer, Shadow, R, or a number 0 to 35)");
     }
     if (value.empty()) throw Error(where + ": \"" + item + "\" names no channel");
+    if (named[static_cast<std::size_t>(buffer)]) {
+      throw Error(where + ": \"" + item + "\": buffer " + std::to_string(buffer) +
+                  " is mapped twice in one list; the first would be lost");
+    }
+    named[static_cast<std::size_t>(buffer)] = true;
     ChannelSource source;
     double number = 0.0;
     if (readsAsNumber(value, number)) {
@@ -116,9 +123,19 @@ void ChannelMap::addJsonFile(const std::string &path) {
   if (!map.is_object()) {
     throw Error(path + ": the channel map must be an object of BUFFER: CHANNEL");
   }
+  if (const std::optional<DuplicateKey> twice = firstDuplicateKey(text)) {
+    throw Error(path + ": \"" + twice->key + "\" is mapped twice; the first would be lost");
+  }
+  std::array<std::string, kBufferSlots> named; // the key that mapped each buffer
   for (auto it = map.begin(); it != map.end(); ++it) {
     const int buffer = bufferNamed(it.key());
     if (buffer < 0) throw Error(path + ": \"" + it.key() + "\" is not a host buffer");
+    std::string &first = named[static_cast<std::size_t>(buffer)];
+    if (!first.empty()) {
+      throw Error(path + ": \"" + first + "\" and \"" + it.key() + "\" both map buffer " +
+                  std::to_string(buffer) + "; one would be lost");
+    }
+    first = it.key();
     ChannelSource source;
     if (it->is_string() && !it->get<std::string>().empty()) {
       source.channel = it->get<std::string>();

@@ -22,15 +22,8 @@ namespace {
 // file it came from.
 using json = nlohmann::ordered_json;
 
-// A key written twice in one object: the parser keeps the last, so the first
-// value would be lost without a word.
-struct DuplicateKey {
-  std::string key;
-  std::size_t offset; // of the second one, in the text
-};
+} // namespace
 
-// The first key that repeats within an object, at any depth, of a text that
-// parsed as JSON.
 std::optional<DuplicateKey> firstDuplicateKey(const std::string &text) {
   struct Level {
     bool object;
@@ -68,6 +61,8 @@ std::optional<DuplicateKey> firstDuplicateKey(const std::string &text) {
   }
   return std::nullopt;
 }
+
+namespace {
 
 // Reports problems as "<file>: <place>: <problem>", the place a path into
 // the document such as surfaces[1].BaseColor.

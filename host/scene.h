@@ -49,4 +49,14 @@ struct Scene {
   void save(const std::string &path) const;
 };
 
+// A key written twice in one object of a JSON text: the parser keeps the
+// last, so the first value would be lost without a word.
+struct DuplicateKey {
+  std::string key;
+  std::size_t offset; // of the second one, in the text
+};
+// The first key that repeats within an object, at any depth, of a text that
+// parsed as JSON.
+std::optional<DuplicateKey> firstDuplicateKey(const std::string &text);
+
 } // namespace qx

@@ -240,6 +240,19 @@ TEST(RenamedChannels, ColoursSharingAChannelAndConstantsNoFloatHoldsAreRefusedAn
   EXPECT_EQ(qxhost(render(dir, in, out, "--allow-missing --ch Shadow=1e-40")).status, 0)
       << "a subnormal float is a constant like any other";
 
+  // A buffer mapped twice, in one list or one file, would lose a mapping.
+  EXPECT_EQ(qxhost(render(dir, in, out, "--allow-missing --ch Shadow=1,Shadow=2")).status, 2);
+  writeFile(dir + "/twice.json", R"({"Shadow": 1, "Shadow": 2})");
+  EXPECT_EQ(qxhost(render(dir, in, out, "--allow-missing --ch-map " + dir + "/twice.json")).status,
+            2);
+  // A mapped channel the frame lacks, for a buffer the filter reads (the
+  // stack reads Depth): an error naming the closest channels, not 0.0.
+  const Outcome typo = qxhost(render(dir, in, out, "--ch Depth=Yy,A=1"));
+  EXPECT_EQ(typo.status, 2) << typo.err;
+  EXPECT_NE(typo.err.find("no channel \"Yy\" for \"Depth\" (buffer 12) (closest: Y, "),
+            std::string::npos)
+      << typo.err;
+
   // No A in, no A out: --allow-missing reads it as 0.0 and writes nothing.
   const Outcome rgb = qxhost(render(dir, in, out, "--allow-missing"));
   ASSERT_EQ(rgb.status, 0) << rgb.err;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "cryptomatte.h"
 #include "error.h"
 #include "scene.h"
 
@@ -105,6 +106,29 @@ TEST(SceneFile, MissingAndMisspeltKeysAreNamed) {
   EXPECT_EQ(errorOf(R"({"surfaces": [], "surface": []})"), "scene.json: unknown key \"surface\"");
   EXPECT_EQ(errorOf(R"({"surfaces": [], "filter": {"states": []}})"),
             "scene.json: filter: unknown key \"states\"");
+}
+
+// A surface may name its object instead of giving its id: the host hashes
+// the name, and writes the surface back as it was given.
+TEST(SceneFile, ASurfaceNamedByItsObjectGetsTheObjectsIdAndKeepsItsForm) {
+  const double id = static_cast<double>(qx::cryptomatteFloat(qx::cryptomatteHash("chair")));
+  const qx::Scene scene =
+      qx::Scene::parse(R"({"surfaces": [{"name": "Chair", "cryptomatte": "chair"}]})", "s.json");
+  ASSERT_TRUE(scene.surfaces[0].specialBuffer.has_value());
+  EXPECT_EQ(*scene.surfaces[0].specialBuffer, id);
+  const std::string saved = scene.toJson();
+  EXPECT_NE(saved.find("\"cryptomatte\": \"chair\""), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("SpecialBuffer1"), std::string::npos) << saved;
+  const std::string both = R"({"surfaces": [{"name": "Chair", "cryptomatte": "chair",
+    "SpecialBuffer1": )" + qx::exactText(id) +
+                           "}]}";
+  EXPECT_EQ(qx::Scene::parse(both, "s.json").surfaces[0].specialBuffer, id) << "both, agreeing";
+  EXPECT_NE(
+      errorOf(R"({"surfaces": [{"name": "Chair", "cryptomatte": "chair",
+    "SpecialBuffer1": 1.0}]})")
+          .find("scene.json: surfaces[0]: \"SpecialBuffer1\" 1.0 is not the id of \"cryptomatte\" "
+                "\"chair\""),
+      std::string::npos);
 }
 
 TEST(SceneFile, FilesThatCannotBeReadAreNamed) {
