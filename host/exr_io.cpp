@@ -472,6 +472,11 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
     } else if (use.output == ExrMemoryUse::Output::WholeColour) {
       bytes += use.outputs * width * height * 16.0 + width * height * 4.0;
+      if (use.displayPicture) {
+        const Imath::Box2i &display = header_.displayWindow();
+        bytes +=
+            20.0 * (display.max.x - display.min.x + 1.0) * (display.max.y - display.min.y + 1.0);
+      }
     }
     return bytes >= 1.8e19 ? std::numeric_limits<std::uint64_t>::max()
                            : static_cast<std::uint64_t>(bytes);

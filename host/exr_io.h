@@ -62,6 +62,8 @@ struct ExrMemoryUse {
   int outputs = 2;
   // Every half channel written as float (--float).
   bool floatOutput = false;
+  // A PNG of the display window: the colour placed in a picture that size.
+  bool displayPicture = false;
 };
 
 struct ExrReadOptions {

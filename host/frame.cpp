@@ -217,4 +217,25 @@ std::vector<int> missingBuffers(const Frame &frame, unsigned int mask) {
   return missing;
 }
 
+Frame inDisplayWindow(const Frame &data, const FrameWindows &windows) {
+  Frame picture(windows.displayWidth(), windows.displayHeight());
+  const int x0 = std::max(windows.dataMinX, windows.displayMinX);
+  const int x1 = std::min(windows.dataMinX + data.width() - 1, windows.displayMaxX);
+  const int y0 = std::max(windows.dataMinY, windows.displayMinY);
+  const int y1 = std::min(windows.dataMinY + data.height() - 1, windows.displayMaxY);
+  for (int c = 32; c < 36; ++c) {
+    float *to = picture.mutablePlane(c);
+    const float *from = data.plane(c);
+    if (from == nullptr) continue;
+    for (int y = y0; y <= y1; ++y) {
+      const float *row = from + static_cast<std::size_t>(y - windows.dataMinY) * data.width() +
+                         static_cast<std::size_t>(x0 - windows.dataMinX);
+      std::copy(row, row + std::max(0, x1 - x0 + 1),
+                to + static_cast<std::size_t>(y - windows.displayMinY) * picture.width() +
+                    static_cast<std::size_t>(x0 - windows.displayMinX));
+    }
+  }
+  return picture;
+}
+
 } // namespace qx

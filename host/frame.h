@@ -27,6 +27,27 @@ int bufferForChannel(const std::string &channel);
 // ends in a slash.
 bool namesPlaneFolder(const std::string &path);
 
+// Where a frame's pixels lie in its picture, in the file's pixel
+// coordinates, corners inclusive: the data window (the pixels held) and
+// the display window (the picture). A frame that says nothing of them (a
+// folder of planes) has both at (0, 0) and of the frame's size.
+struct FrameWindows {
+  int dataMinX = 0, dataMinY = 0, dataMaxX = -1, dataMaxY = -1;
+  int displayMinX = 0, displayMinY = 0, displayMaxX = -1, displayMaxY = -1;
+
+  static FrameWindows whole(int width, int height) {
+    return {0, 0, width - 1, height - 1, 0, 0, width - 1, height - 1};
+  }
+  int displayWidth() const { return displayMaxX - displayMinX + 1; }
+  int displayHeight() const { return displayMaxY - displayMinY + 1; }
+};
+
+class Frame;
+// The colour (buffers 32 to 35) of a frame of the data window, placed in a
+// frame of the display window: what lies outside the data window is 0 in
+// every channel (transparent), what lies outside the display window is cut.
+Frame inDisplayWindow(const Frame &data, const FrameWindows &windows);
+
 // Per-pixel float planes indexed by host buffer number. A buffer the frame
 // does not hold reads 0.0 everywhere.
 class Frame {

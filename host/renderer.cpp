@@ -190,9 +190,21 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
       std::fill(out[c], out[c] + count, 0.0f);
     }
   }
-  const bool hadSpecial = input.has(0);
-  std::vector<float> special;
-  if (hadSpecial) special.assign(input.plane(0), input.plane(0) + count);
+  // The special buffer serves each rank's ids in turn, and is put back
+  // however the pass ends (a render view stops its pass by throwing).
+  struct SpecialKept {
+    Frame &frame;
+    bool had;
+    std::vector<float> values;
+    ~SpecialKept() {
+      if (had) {
+        std::copy(values.begin(), values.end(), frame.mutablePlane(0));
+      } else {
+        frame.remove(0);
+      }
+    }
+  } kept{input, input.has(0), {}};
+  if (kept.had) kept.values.assign(input.plane(0), input.plane(0) + count);
 
   // What the ranks add to each pixel, and where it stands: untouched, with a
   // sum to add, or taken whole from one rank.
@@ -225,11 +237,6 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
   for (std::size_t i = 0; i < count; ++i) {
     if (state[i] != kSummed) continue;
     for (int c = 0; c < 4; ++c) out[c][i] += sums[4 * i + static_cast<std::size_t>(c)];
-  }
-  if (hadSpecial) {
-    std::copy(special.begin(), special.end(), ids);
-  } else {
-    input.remove(0);
   }
 }
 

@@ -197,17 +197,23 @@ private:
 
 // The render view's place and size: beside the panel on the side with more
 // room, the frame at most at its own size, all of it on the screen.
-void viewGeometry(const Fl_Window &panel, const Frame &frame, int &x, int &y, int &width,
+void viewGeometry(const Fl_Window &panel, const FrameWindows &windows, int &x, int &y, int &width,
                   int &height) {
+  // The picture the view shows: the display window, and the data window
+  // where it reaches past it.
+  const int pictureWidth = std::max(windows.displayMaxX, windows.dataMaxX) -
+                           std::min(windows.displayMinX, windows.dataMinX) + 1;
+  const int pictureHeight = std::max(windows.displayMaxY, windows.dataMaxY) -
+                            std::min(windows.displayMinY, windows.dataMinY) + 1;
   int sx = 0, sy = 0, sw = 0, sh = 0;
   Fl::screen_xywh(sx, sy, sw, sh, 0);
   const int left = panel.x() - sx, right = sx + sw - (panel.x() + panel.w());
   const int room = std::max(left, right) - 2 * kWindowGap;
-  const double scale = std::min(
-      {1.0, static_cast<double>(std::max(room, 160)) / frame.width(),
-       static_cast<double>(std::max(sh - 2 * kWindowGap - kViewBar, 90)) / frame.height()});
-  width = std::max(160, static_cast<int>(frame.width() * scale));
-  height = std::max(90, static_cast<int>(frame.height() * scale)) + kViewBar;
+  const double scale =
+      std::min({1.0, static_cast<double>(std::max(room, 160)) / pictureWidth,
+                static_cast<double>(std::max(sh - 2 * kWindowGap - kViewBar, 90)) / pictureHeight});
+  width = std::max(160, static_cast<int>(pictureWidth * scale));
+  height = std::max(90, static_cast<int>(pictureHeight * scale)) + kViewBar;
   x = left >= right ? panel.x() - kWindowGap - width : panel.x() + panel.w() + kWindowGap;
   x = std::clamp(x, sx, std::max(sx, sx + sw - width));
   y = std::clamp(panel.y() + panel.h() / 2 - height / 2, sy, std::max(sy, sy + sh - height));
@@ -247,10 +253,12 @@ void EditSession::run(Panel &panel) {
   std::unique_ptr<RenderView> view;
   if (options_.frame != nullptr) {
     int x = 0, y = 0, width = 0, height = 0;
-    viewGeometry(window.window(), *options_.frame, x, y, width, height);
-    view = std::make_unique<RenderView>(*options_.frame, std::move(options_.filterInput), filter_,
-                                        options_.threads, options_.finish,
-                                        "Render view: " + options_.frameName, x, y, width, height);
+    viewGeometry(window.window(), options_.windows, x, y, width, height);
+    view = std::make_unique<RenderView>(*options_.frame, options_.windows,
+                                        std::move(options_.filterInput), filter_, options_.threads,
+                                        options_.finish, "Render view: " + options_.frameName, x, y,
+                                        width, height);
+    if (!options_.ranks.empty()) view->render().setRanks(options_.ranks);
   }
   EditWindows windows{window, view.get()};
 
@@ -258,16 +266,39 @@ void EditSession::run(Panel &panel) {
   if (view != nullptr) {
     window.setAfterEvent([&](PanelControl &) { view->update(instance_.save()); });
     view->setPickHandler([&](int x, int y) {
-      const float value = options_.frame->value(0, x, y);
-      const int row = entryRowFor(host_.scene(), value);
-      char text[160];
-      if (row < 0) {
-        std::snprintf(text, sizeof text, "pixel %d, %d: SpecialBuffer %g, no entry", x, y,
-                      static_cast<double>(value));
+      char where[64];
+      std::snprintf(where, sizeof where, "pixel %d, %d: ", x, y);
+      std::string text = where;
+      float value = 0.0f;
+      if (options_.layer) {
+        // The id that covers the pixel most, whatever its rank.
+        const std::size_t i =
+            static_cast<std::size_t>(y) * static_cast<std::size_t>(options_.frame->width()) +
+            static_cast<std::size_t>(x);
+        float most = 0.0f;
+        for (std::size_t k = 0; k + 1 < options_.ranks.size(); k += 2) {
+          if (options_.ranks[k + 1][i] > most) {
+            most = options_.ranks[k + 1][i];
+            value = options_.ranks[k][i];
+          }
+        }
+        if (most > 0.0f) {
+          const std::uint32_t hash = cryptomatteBits(value);
+          const std::string *name = options_.layer->nameOf(hash);
+          char coverage[32];
+          std::snprintf(coverage, sizeof coverage, " (%.0f%%)", 100.0 * static_cast<double>(most));
+          text += (name != nullptr ? "\"" + *name + "\"" : "id " + hashText(hash)) + coverage;
+        } else {
+          text += "no object";
+        }
       } else {
-        std::snprintf(text, sizeof text, "pixel %d, %d: SpecialBuffer %g, entry %d", x, y,
-                      static_cast<double>(value), row + 1);
+        value = options_.frame->value(0, x, y);
+        char special[64];
+        std::snprintf(special, sizeof special, "SpecialBuffer %g", static_cast<double>(value));
+        text += special;
       }
+      const int row = entryRowFor(host_.scene(), value);
+      text += row < 0 ? ", no entry" : ", entry " + std::to_string(row + 1);
       view->setStatus(text);
       if (row >= 0) window.pickRow(0, row);
     });

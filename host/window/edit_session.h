@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cryptomatte.h"
 #include "filter.h"
 #include "frame.h"
 #include "live_render.h"
@@ -36,6 +38,12 @@ struct EditOptions {
   LiveRender::Finish finish;
   unsigned int threads = 0;
   std::string frameName;
+  // Where the frame lies in its picture (the view shows the display window).
+  FrameWindows windows;
+  // Under --cryptomatte: the layer, and its rank planes (id, coverage, ...),
+  // which give each pixel its ids; a click picks the id of most coverage.
+  std::optional<CryptomatteLayer> layer;
+  std::vector<std::vector<float>> ranks;
   // The session: its outputs are written when the panel closes. When
   // `scripted`, its script is played through the widgets and the panel
   // closes at its end; the window's picture then goes to `screenshot` (and

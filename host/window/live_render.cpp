@@ -58,13 +58,20 @@ bool LiveRender::request(const std::vector<std::string> &state) {
       RenderOptions options;
       options.threads = threads_;
       options.progress = nullptr;
-      Frame out = renderFrame(
-          input_,
-          [&](const HostPixelAccess &access) {
-            if (cancel_.load(std::memory_order_relaxed)) throw Stopped{};
-            instance->evaluate(access);
-          },
-          options);
+      const PixelEvaluator evaluate = [&](const HostPixelAccess &access) {
+        if (cancel_.load(std::memory_order_relaxed)) throw Stopped{};
+        instance->evaluate(access);
+      };
+      Frame out;
+      if (ranks_.empty()) {
+        renderInto(input_, out, evaluate, options);
+      } else {
+        std::vector<RankPlanes> planes;
+        for (std::size_t k = 0; k + 1 < ranks_.size(); k += 2) {
+          planes.push_back({ranks_[k].data(), ranks_[k + 1].data()});
+        }
+        renderCoverage(input_, planes, out, evaluate, options);
+      }
       if (finish_) finish_(input_, out);
       result_ = std::move(out);
       resultOk_ = true;

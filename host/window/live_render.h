@@ -36,6 +36,11 @@ public:
 
   const Frame &input() const { return input_; }
 
+  // Soft edges: the ranks of an object-id layer (id, coverage, id,
+  // coverage, ... planes of the input's size) give each pixel its ids, as
+  // render --cryptomatte does. Set before the first request.
+  void setRanks(std::vector<std::vector<float>> ranks) { ranks_ = std::move(ranks); }
+
   // Renders the frame for `state`, the lines an instance saves, unless those
   // are the lines of the render shown or under way: then it returns false.
   // A render under way for other lines is stopped first; its threads end at
@@ -69,6 +74,7 @@ private:
 
   std::shared_ptr<const PixelFilter> filter_;
   Frame input_;
+  std::vector<std::vector<float>> ranks_;
   unsigned int threads_;
   Finish finish_;
 

@@ -34,12 +34,29 @@ std::vector<uchar> screenBytes(const Frame &frame) {
 
 } // namespace
 
-// The frame, zoomed to fit the widget and centred in it.
+// The picture, zoomed to fit the widget and centred in it: the display
+// window, with the frame (the data window) in place and its outline drawn.
+// Where the data window reaches past the display window, the picture grows
+// to show it whole.
 class FrameImage : public Fl_Widget {
 public:
-  FrameImage(RenderView &view, int x, int y, int width, int height, const Frame &frame)
+  FrameImage(RenderView &view, int x, int y, int width, int height, const Frame &frame,
+             const FrameWindows &windows)
       : Fl_Widget(x, y, width, height), view_(view), width_(frame.width()), height_(frame.height()),
-        before_(screenBytes(frame)) {}
+        before_(screenBytes(frame)) {
+    const int minX = std::min(windows.displayMinX, windows.dataMinX);
+    const int minY = std::min(windows.displayMinY, windows.dataMinY);
+    canvasWidth_ = std::max(windows.displayMaxX, windows.dataMinX + width_ - 1) - minX + 1;
+    canvasHeight_ = std::max(windows.displayMaxY, windows.dataMinY + height_ - 1) - minY + 1;
+    dataX_ = windows.dataMinX - minX;
+    dataY_ = windows.dataMinY - minY;
+    displayX0_ = windows.displayMinX - minX;
+    displayY0_ = windows.displayMinY - minY;
+    displayX1_ = windows.displayMaxX - minX;
+    displayY1_ = windows.displayMaxY - minY;
+    outlined_ = dataX_ != displayX0_ || dataY_ != displayY0_ ||
+                width_ != displayX1_ - displayX0_ + 1 || height_ != displayY1_ - displayY0_ + 1;
+  }
 
   void setAfter(const Frame &frame) {
     after_ = screenBytes(frame);
@@ -55,9 +72,10 @@ public:
 
   // Where the frame stands: its scale and its top left corner.
   void fit(double &scale, int &left, int &top, int &shownWidth, int &shownHeight) const {
-    scale = std::min(static_cast<double>(w()) / width_, static_cast<double>(h()) / height_);
-    shownWidth = std::max(1, static_cast<int>(std::lround(width_ * scale)));
-    shownHeight = std::max(1, static_cast<int>(std::lround(height_ * scale)));
+    scale =
+        std::min(static_cast<double>(w()) / canvasWidth_, static_cast<double>(h()) / canvasHeight_);
+    shownWidth = std::max(1, static_cast<int>(std::lround(canvasWidth_ * scale)));
+    shownHeight = std::max(1, static_cast<int>(std::lround(canvasHeight_ * scale)));
     left = x() + (w() - shownWidth) / 2;
     top = y() + (h() - shownHeight) / 2;
   }
@@ -69,9 +87,9 @@ public:
     if (windowX < left || windowY < top || windowX >= left + shownWidth ||
         windowY >= top + shownHeight)
       return false;
-    px = std::min(width_ - 1, static_cast<int>((windowX - left) / scale));
-    py = std::min(height_ - 1, static_cast<int>((windowY - top) / scale));
-    return true;
+    px = std::min(canvasWidth_ - 1, static_cast<int>((windowX - left) / scale)) - dataX_;
+    py = std::min(canvasHeight_ - 1, static_cast<int>((windowY - top) / scale)) - dataY_;
+    return px >= 0 && py >= 0 && px < width_ && py < height_;
   }
 
   bool pointOf(int px, int py, int &windowX, int &windowY) const {
@@ -79,8 +97,8 @@ public:
     double scale = 1.0;
     int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
     fit(scale, left, top, shownWidth, shownHeight);
-    windowX = left + static_cast<int>((px + 0.5) * scale);
-    windowY = top + static_cast<int>((py + 0.5) * scale);
+    windowX = left + static_cast<int>((px + dataX_ + 0.5) * scale);
+    windowY = top + static_cast<int>((py + dataY_ + 0.5) * scale);
     int backX = 0, backY = 0;
     return pixelAt(windowX, windowY, backX, backY) && backX == px && backY == py;
   }
@@ -94,20 +112,34 @@ public:
     int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
     fit(scale, left, top, shownWidth, shownHeight);
     if (scaledVersion_ != version_ || scaledWidth_ != shownWidth || scaledHeight_ != shownHeight) {
-      // Nearest pixel: every screen pixel shows one pixel of the frame.
+      // Nearest pixel: every screen pixel shows one pixel of the picture:
+      // the frame's, or grey for the display window where the frame holds
+      // nothing, darker outside it.
       scaled_.resize(static_cast<std::size_t>(shownWidth) * static_cast<std::size_t>(shownHeight) *
                      3);
       std::size_t out = 0;
       for (int sy = 0; sy < shownHeight; ++sy) {
-        const int fy = std::min(height_ - 1, static_cast<int>(sy / scale));
+        const int cy = std::min(canvasHeight_ - 1, static_cast<int>(sy / scale));
+        const int fy = cy - dataY_;
         for (int sx = 0; sx < shownWidth; ++sx) {
-          const int fx = std::min(width_ - 1, static_cast<int>(sx / scale));
-          const std::size_t in = (static_cast<std::size_t>(fy) * static_cast<std::size_t>(width_) +
-                                  static_cast<std::size_t>(fx)) *
-                                 3;
-          scaled_[out++] = source[in];
-          scaled_[out++] = source[in + 1];
-          scaled_[out++] = source[in + 2];
+          const int cx = std::min(canvasWidth_ - 1, static_cast<int>(sx / scale));
+          const int fx = cx - dataX_;
+          if (fx >= 0 && fy >= 0 && fx < width_ && fy < height_) {
+            const std::size_t in =
+                (static_cast<std::size_t>(fy) * static_cast<std::size_t>(width_) +
+                 static_cast<std::size_t>(fx)) *
+                3;
+            scaled_[out++] = source[in];
+            scaled_[out++] = source[in + 1];
+            scaled_[out++] = source[in + 2];
+          } else {
+            const bool shown =
+                cx >= displayX0_ && cx <= displayX1_ && cy >= displayY0_ && cy <= displayY1_;
+            const uchar grey = shown ? 72 : 32;
+            scaled_[out++] = grey;
+            scaled_[out++] = grey;
+            scaled_[out++] = grey;
+          }
         }
       }
       scaledVersion_ = version_;
@@ -115,6 +147,12 @@ public:
       scaledHeight_ = shownHeight;
     }
     fl_draw_image(scaled_.data(), left, top, shownWidth, shownHeight, 3);
+    if (outlined_) { // the data window's outline
+      fl_color(fl_rgb_color(255, 200, 40));
+      fl_rect(left + static_cast<int>(dataX_ * scale), top + static_cast<int>(dataY_ * scale),
+              std::max(1, static_cast<int>(std::lround(width_ * scale))),
+              std::max(1, static_cast<int>(std::lround(height_ * scale))));
+    }
   }
 
   int handle(int event) override {
@@ -134,6 +172,11 @@ public:
 private:
   RenderView &view_;
   int width_, height_;
+  // The picture the view shows: its size, where the frame's corner and the
+  // display window stand in it, and whether the frame is outlined.
+  int canvasWidth_ = 1, canvasHeight_ = 1, dataX_ = 0, dataY_ = 0;
+  int displayX0_ = 0, displayY0_ = 0, displayX1_ = 0, displayY1_ = 0;
+  bool outlined_ = false;
   std::vector<uchar> before_, after_;
   bool before_shown_ = false;
   int version_ = 0;
@@ -143,7 +186,7 @@ private:
   int pressX_ = 0, pressY_ = 0;
 };
 
-RenderView::RenderView(const Frame &shown, Frame filterInput,
+RenderView::RenderView(const Frame &shown, const FrameWindows &windows, Frame filterInput,
                        std::shared_ptr<const PixelFilter> filter, unsigned int threads,
                        LiveRender::Finish finish, const std::string &title, int x, int y, int width,
                        int height)
@@ -159,7 +202,7 @@ RenderView::RenderView(const Frame &shown, Frame filterInput,
   status_ = new Fl_Box(86, 3, width - 90, kBarHeight - 6);
   status_->labelsize(12);
   status_->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
-  image_ = new FrameImage(*this, 0, kBarHeight, width, height - kBarHeight, shown);
+  image_ = new FrameImage(*this, 0, kBarHeight, width, height - kBarHeight, shown, windows);
   window_->end();
   window_->resizable(image_);
   window_->size_range(160, kBarHeight + 90);

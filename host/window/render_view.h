@@ -27,13 +27,15 @@ public:
   // Called, from the event loop, with the frame's pixel a click picked.
   using PickHandler = std::function<void(int x, int y)>;
 
-  // `shown` is the frame as read, what "before" shows; `filterInput` is what
-  // the filter takes (the colour straight), rendered on `threads` threads
-  // (0 for one per core) and put through `finish` before it is shown. The
-  // window stands at (x, y), `width` by `height`.
-  RenderView(const Frame &shown, Frame filterInput, std::shared_ptr<const PixelFilter> filter,
-             unsigned int threads, LiveRender::Finish finish, const std::string &title, int x,
-             int y, int width, int height);
+  // `shown` is the frame as read, what "before" shows, placed in its
+  // picture by `windows`; `filterInput` is what the filter takes (the colour
+  // straight), rendered on `threads` threads (0 for one per core) and put
+  // through `finish` before it is shown. The window stands at (x, y),
+  // `width` by `height`.
+  RenderView(const Frame &shown, const FrameWindows &windows, Frame filterInput,
+             std::shared_ptr<const PixelFilter> filter, unsigned int threads,
+             LiveRender::Finish finish, const std::string &title, int x, int y, int width,
+             int height);
   ~RenderView();
   RenderView(const RenderView &) = delete;
   RenderView &operator=(const RenderView &) = delete;

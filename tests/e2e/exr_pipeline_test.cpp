@@ -131,6 +131,20 @@ TEST(CompositorFiles, AnOffsetTiledHalfFrameKeepsItsWindowsAttributesChannelsAnd
     EXPECT_EQ(ids[11], 3000000001u) << "a uint id beyond a float's exact range is kept";
   }
 
+  // A PNG shows the display window, the data window in place and the rest
+  // transparent; --png-window data keeps the data window alone.
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/out.png")).status, 0);
+  const Picture picture = readPng(dir + "/out.png", true);
+  ASSERT_EQ(picture.width, 1280u);
+  ASSERT_EQ(picture.height, 720u);
+  EXPECT_EQ(picture.channel(50 * 1280 + 100, 3), 255) << "the data window's corner, opaque";
+  EXPECT_EQ(picture.channel(50 * 1280 + 100, 0), static_cast<int>(0.625 * 255))
+      << "the filtered corner in place";
+  EXPECT_EQ(picture.channel(0, 3), 0) << "outside the data window: transparent";
+  EXPECT_EQ(picture.channel(53 * 1280 + 100, 3), 0) << "one row below it";
+  ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/crop.png", "--png-window data")).status, 0);
+  EXPECT_EQ(readPng(dir + "/crop.png", true).width, 4u);
+
   ASSERT_EQ(qxhost(render(dir, dir + "/in.exr", dir + "/float.exr", "--float")).status, 0);
   Imf::InputFile forced((dir + "/float.exr").c_str());
   EXPECT_EQ(forced.header().channels().findChannel("R")->type, Imf::FLOAT) << "--float";

@@ -2,7 +2,9 @@
 // the render view beside it; or a panel script played through the window's
 // widgets, with pictures of the windows.
 #include <bitset>
+#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,11 +87,25 @@ int runEdit(const EditArgs &args) {
   // has: an edit can switch on a layer that reads any of them.
   FilterSetup frameSetup;
   InputFrame input;
+  std::optional<CryptomatteLayer> layer;
   if (!args.frame.empty()) {
     frameSetup = frameSetupFor(args, "edit");
     ExrReadOptions read = exrReadOptionsFor(args, frameSetup);
     read.passThrough = false;
     read.buffers = everyBuffer();
+    if (!frameSetup.cryptomatte.empty()) {
+      if (namesPlaneFolder(args.frame)) {
+        throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
+      }
+      // Each pixel's ids come from the layer's ranks, read besides the buffers.
+      read.buffers.reset(0);
+      const std::vector<CryptomatteLayer> layers =
+          readCryptomatteLayers(args.frame, [](const std::string &w) {
+            std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
+          });
+      layer = findCryptomatteLayer(layers, frameSetup.cryptomatte, args.frame);
+      read.extraChannels = layer->rankChannels;
+    }
     // Held whole, and once more as the render view shows it.
     read.memory.wholeCopies = 1;
     input = readInputFrame(args.frame, read);
@@ -114,7 +130,9 @@ int runEdit(const EditArgs &args) {
   Frame shown;
   if (!args.frame.empty()) {
     std::bitset<kBufferSlots> warned;
-    checkFrameInput(frameSetup, buffersFor(instance.flags()), input.holdings, args.frame, warned);
+    std::bitset<kBufferSlots> wanted = buffersFor(instance.flags());
+    if (layer) wanted.reset(0); // the ids come from the layer
+    checkFrameInput(frameSetup, wanted, input.holdings, args.frame, warned);
     shown = input.frame;
     edit.filterInput = std::move(input.frame);
     if (frameSetup.premultiplied) {
@@ -123,6 +141,9 @@ int runEdit(const EditArgs &args) {
     }
     edit.frame = &shown;
     edit.frameName = args.frame;
+    edit.windows = input.windows;
+    edit.layer = layer;
+    edit.ranks = std::move(input.extra);
   }
 
   // A person at the controls answers the picker, the requester and the
@@ -183,6 +204,7 @@ Command addEditCommand(CLI::App &parent) {
                    "Threads the render view renders on (default: one per core)");
   addFrameInputOptions(*command, *args);
   addChannelOptions(*command, *args);
+  addCryptomatteOption(*command, *args);
   command->add_option("--script", args->script,
                       "Play a panel script (see README) through the window's widgets, then close");
   command->add_option("--screenshot", args->screenshot,

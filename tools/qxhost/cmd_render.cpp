@@ -84,8 +84,13 @@ private:
 // A PNG or a folder of planes: the colour gathered whole, then written.
 class WholeColourSink : public FrameSink {
 public:
-  WholeColourSink(const std::string &path, const FilterSetup &setup, int width, int height)
-      : path_(path), setup_(setup), colour_(width, height) {}
+  WholeColourSink(const std::string &path, const FilterSetup &setup, const ExrInput &input)
+      : path_(path), setup_(setup), colour_(input.width(), input.height()) {
+    const Imath::Box2i &data = input.dataWindow();
+    const Imath::Box2i &display = input.header().displayWindow();
+    windows_ = {data.min.x,    data.min.y,    data.max.x,    data.max.y,
+                display.min.x, display.min.y, display.max.x, display.max.y};
+  }
   void write(const ExrStrip &strip, const Frame &colour) override {
     const std::size_t offset =
         static_cast<std::size_t>(strip.firstRow) * static_cast<std::size_t>(colour_.width());
@@ -96,12 +101,21 @@ public:
       }
     }
   }
-  void commit() override { writeColour(path_, setup_, colour_); }
+  // A PNG shows the display window, the data window in place, unless
+  // --png-window data keeps the data window alone.
+  void commit() override {
+    if (setup_.png && setup_.pngDisplayWindow) {
+      writeColour(path_, setup_, inDisplayWindow(colour_, windows_));
+    } else {
+      writeColour(path_, setup_, colour_);
+    }
+  }
 
 private:
   std::string path_;
   const FilterSetup &setup_;
   Frame colour_;
+  FrameWindows windows_;
 };
 
 RenderSetup makeSetup(const RenderArgs &args) {
@@ -121,6 +135,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   setup.read.memory.output =
       setup.png || setup.planesOut ? ExrMemoryUse::Output::WholeColour : ExrMemoryUse::Output::Exr;
   setup.read.memory.floatOutput = args.forceFloat;
+  setup.read.memory.displayPicture = setup.png && setup.pngDisplayWindow;
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.zipLevel = args.zipLevel;
   setup.write.verbose = args.verbose;
@@ -175,7 +190,7 @@ SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup, const Ex
                          const ExrInput &input) -> std::unique_ptr<FrameSink> {
     noteSplitLinks(setup, path);
     if (setup.png || setup.planesOut) {
-      return std::make_unique<WholeColourSink>(path, setup, input.width(), input.height());
+      return std::make_unique<WholeColourSink>(path, setup, input);
     }
     return std::make_unique<ExrSink>(path, input, setup.write);
   };

@@ -113,6 +113,11 @@ void addRenderBasics(CLI::App &command, RenderBasics &args, const std::string &f
                   "linear (default): PNG bytes are trunc(v x 255), marked gamma 1.0; srgb: "
                   "the sRGB curve, with the sRGB chunk")
       ->check(CLI::IsMember({"linear", "srgb"}));
+  command
+      .add_option("--png-window", args.pngWindow,
+                  "display (default): a PNG shows the display window, the data window in place "
+                  "and the rest transparent; data: the data window alone")
+      ->check(CLI::IsMember({"display", "data"}));
   command.add_flag("--ignore-bad-state", args.ignoreBadState,
                    "Render even when the module refuses the scene's filter.state (without the "
                    "stored stacks)");
@@ -155,6 +160,7 @@ FilterSetup filterSetupFor(const RenderBasics &args) {
   setup.png = format == ImageFormat::Png;
   setup.planesOut = format == ImageFormat::Planes;
   setup.transfer = args.pngTransfer == "srgb" ? PngTransfer::Srgb : PngTransfer::Linear;
+  setup.pngDisplayWindow = args.pngWindow == "display";
   setup.threads = renderThreads(args.threads);
   setup.sceneName = args.scene;
   setup.refuseBadState = !args.ignoreBadState;
@@ -369,6 +375,7 @@ InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
   }
   InputFrame input;
   input.frame = Frame::readPlanes(folder, maxPixels, &names);
+  input.windows = FrameWindows::whole(input.frame.width(), input.frame.height());
   for (int b = 0; b < kBufferSlots; ++b) {
     const ChannelSource &source = map.source(b);
     const auto bit = static_cast<std::size_t>(b);
@@ -442,7 +449,11 @@ InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read) {
   ExrInput exr(path, read);
   ExrStrip whole;
   exr.read(0, exr.height(), whole);
-  return {std::move(whole.frame), holdingsOf(exr, read.map)};
+  const Imath::Box2i &data = exr.dataWindow();
+  const Imath::Box2i &display = exr.header().displayWindow();
+  const FrameWindows windows{data.min.x,    data.min.y,    data.max.x,    data.max.y,
+                             display.min.x, display.min.y, display.max.x, display.max.y};
+  return {std::move(whole.frame), holdingsOf(exr, read.map), windows, std::move(whole.extra)};
 }
 #endif
 

@@ -71,6 +71,7 @@ struct RenderBasics : FrameInputArgs {
   unsigned int threads = 0;
   bool ignoreBadState = false;
   std::string pngTransfer = "linear";
+  std::string pngWindow = "display";
 };
 
 // Adds them to the command; `frameHelp` and `outHelp` say what the build
@@ -89,6 +90,9 @@ struct FilterSetup {
   bool png = false;       // the output is a PNG
   bool planesOut = false; // the output is a folder of .npy planes
   PngTransfer transfer = PngTransfer::Linear;
+  // A PNG of the display window (the data window in place, the rest
+  // transparent), or of the data window alone (--png-window).
+  bool pngDisplayWindow = true;
   bool premultiplied = false;
   std::uint64_t maxPixels = kDefaultMaxPixels;
   bool allowMissing = false;
@@ -164,6 +168,9 @@ void premultiply(const Frame &in, Frame &out, bool straightOut);
 struct InputFrame {
   Frame frame;
   InputHoldings holdings;
+  FrameWindows windows;
+  // The extra channels read (ExrReadOptions::extraChannels), in order.
+  std::vector<std::vector<float>> extra;
 };
 // Reads a folder of .npy planes: each buffer from the plane its channel in
 // `map` names ("<channel>.npy"), or filled with the map's constant. A plane
