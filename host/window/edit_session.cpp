@@ -252,6 +252,9 @@ void EditSession::run(Panel &panel) {
   PanelWindow window(panel);
   std::unique_ptr<RenderView> view;
   if (options_.frame != nullptr) {
+    if (options_.windows.displayMaxX < options_.windows.displayMinX) { // none given
+      options_.windows = FrameWindows::whole(options_.frame->width(), options_.frame->height());
+    }
     int x = 0, y = 0, width = 0, height = 0;
     viewGeometry(window.window(), options_.windows, x, y, width, height);
     view = std::make_unique<RenderView>(*options_.frame, options_.windows,

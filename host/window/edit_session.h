@@ -38,7 +38,8 @@ struct EditOptions {
   LiveRender::Finish finish;
   unsigned int threads = 0;
   std::string frameName;
-  // Where the frame lies in its picture (the view shows the display window).
+  // Where the frame lies in its picture (the view shows the display window);
+  // none given (the default), the frame is the whole picture.
   FrameWindows windows;
   // Under --cryptomatte: the layer, and its rank planes (id, coverage, ...),
   // which give each pixel its ids; a click picks the id of most coverage.

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cryptomatte.h"
 #include "demo_scene.h"
 #include "e2e/e2e_files.h"
 #include "e2e/qxhost_run.h"
@@ -269,6 +270,66 @@ TEST(EditWindow, AClickInTheRenderViewPicksThatPixelsEntry) {
           EXPECT_EQ(windows->panel.widgetSelectedRow(0), 3) << "the row the list shows";
           EXPECT_EQ(windows->panel.widgetRows(1), blueSurfaces)
               << "the module did not list the picked entry's surfaces";
+          windows->panel.window().hide();
+        });
+      });
+    });
+  };
+  editInProcess(demo.scene, "", false, std::move(options));
+  EXPECT_TRUE(checked) << "the window closed before the pick was checked";
+}
+
+// Under --cryptomatte a click picks the id that covers the pixel most,
+// whatever its rank, and names its object from the manifest.
+TEST(EditWindow, AClickOnAnObjectIdPicksTheIdOfMostCoverageAndNamesIt) {
+  QX_REQUIRE_X_SERVER();
+  qx::DemoScene demo = qx::makeDemoScene(240, 135);
+  const std::uint32_t bunny = qx::cryptomatteHash("bunny"), sky = qx::cryptomatteHash("sky");
+  demo.scene.surfaces.push_back({"Bunny", static_cast<double>(qx::cryptomatteFloat(bunny))});
+  std::vector<double> distinct;
+  for (const qx::SceneSurface &surface : demo.scene.surfaces) {
+    if (surface.specialBuffer &&
+        std::find(distinct.begin(), distinct.end(), *surface.specialBuffer) == distinct.end())
+      distinct.push_back(*surface.specialBuffer);
+  }
+  const int bunnyRow = static_cast<int>(distinct.size()) - 1;
+  const int px = 120, py = 60;
+  const std::size_t pixels = demo.frame.pixelCount(), at = py * 240 + px;
+  // Rank 0 holds the sky at 30 %, rank 1 the bunny at 70 %.
+  std::vector<std::vector<float>> ranks(4, std::vector<float>(pixels, 0.0f));
+  ranks[0][at] = qx::cryptomatteFloat(sky);
+  ranks[1][at] = 0.3f;
+  ranks[2][at] = qx::cryptomatteFloat(bunny);
+  ranks[3][at] = 0.7f;
+  qx::CryptomatteLayer layer;
+  layer.name = "CryptoObject";
+  layer.rankChannels = {"CryptoObject00.R", "CryptoObject00.G", "CryptoObject00.B",
+                        "CryptoObject00.A"};
+  layer.manifest = {{"bunny", bunny}, {"sky", sky}};
+
+  bool checked = false;
+  qx::EditOptions options;
+  options.frame = &demo.frame;
+  options.filterInput = demo.frame;
+  options.frameName = "demo";
+  options.layer = layer;
+  options.ranks = ranks;
+  options.opened = [&](qx::EditWindows &opened) {
+    ASSERT_NE(opened.view, nullptr);
+    qx::EditWindows *windows = &opened;
+    later([&checked, windows, px, py, bunnyRow] {
+      int wx = 0, wy = 0;
+      ASSERT_TRUE(windows->view->pointOf(px, py, wx, wy));
+      qx::sendMouseEvent(windows->view->window(), FL_PUSH, wx, wy);
+      later([&checked, windows, wx, wy, bunnyRow] {
+        qx::sendMouseEvent(windows->view->window(), FL_RELEASE, wx, wy);
+        later([&checked, windows, bunnyRow] {
+          checked = true;
+          EXPECT_EQ(windows->panel.panel().control(0).value().intv.value, bunnyRow);
+          EXPECT_NE(windows->view->status().find("\"bunny\" (70%), entry " +
+                                                 std::to_string(bunnyRow + 1)),
+                    std::string::npos)
+              << windows->view->status();
           windows->panel.window().hide();
         });
       });
