@@ -8,6 +8,7 @@
 #include <ImfInputFile.h>
 #include <ImfStringAttribute.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,8 @@
 #include "cryptomatte.h"
 #include "e2e_files.h"
 #include "exr_make.h"
+#include "frame.h"
+#include "image_io.h"
 #include "qxhost_run.h"
 
 namespace {
@@ -131,6 +134,53 @@ std::vector<float> channel(const std::string &path, const std::string &name) {
   return plane;
 }
 
+// The README's picture of one edge: the back disc's left edge, magnified,
+// as the exact path gives it with each pixel's id of most coverage as its
+// special buffer (left), and as the soft path gives it (right). Written to
+// the build folder's pictures/soft-edges.png.
+void writeEdgePicture(const std::string &dir, const Made &made) {
+  MadePart hard{
+      "",           box(0, 0, kWidth - 1, kHeight - 1), box(0, 0, kWidth - 1, kHeight - 1), {}, 0,
+      Imf::Header()};
+  for (const char *name : {"R", "G", "B", "A"}) {
+    const std::vector<float> plane = channel(dir + "/frame.exr", name);
+    hard.channels.push_back({name, Imf::FLOAT, std::vector<double>(plane.begin(), plane.end())});
+  }
+  std::vector<double> most(kWidth * kHeight, 0.0);
+  for (std::size_t i = 0; i < most.size(); ++i) {
+    const Coverage &c = made.pixels[i];
+    const double top = std::max({c.back, c.front, c.sky});
+    most[i] = static_cast<double>(idOf(top == c.back ? kBack : top == c.front ? kFront : kSky));
+  }
+  hard.channels.push_back({"SpecialBuffer", Imf::FLOAT, most});
+  writeParts(dir + "/hard-in.exr", {hard});
+  ASSERT_EQ(qxhost("render --scene scene.json --frame hard-in.exr --out hard.exr", dir).status, 0);
+
+  constexpr int kZoom = 12, kSide = 16, kGap = 6, kLeft = 4, kTop = 8;
+  qx::Frame picture(2 * kSide * kZoom + kGap, kSide * kZoom);
+  for (int c = 0; c < 4; ++c) {
+    float *to = picture.mutablePlane(32 + c);
+    std::fill(to, to + picture.pixelCount(), c == 3 ? 0.0f : 1.0f);
+  }
+  const char *names[] = {"R", "G", "B", "A"};
+  for (int side = 0; side < 2; ++side) {
+    for (int c = 0; c < 4; ++c) {
+      const std::vector<float> plane =
+          channel(dir + (side == 0 ? "/hard.exr" : "/soft.exr"), names[c]);
+      float *to = picture.mutablePlane(32 + c);
+      for (int y = 0; y < kSide * kZoom; ++y) {
+        for (int x = 0; x < kSide * kZoom; ++x) {
+          const int fx = kLeft + x / kZoom, fy = kTop + y / kZoom;
+          to[static_cast<std::size_t>(y) * picture.width() + side * (kSide * kZoom + kGap) + x] =
+              plane[static_cast<std::size_t>(fy) * kWidth + fx];
+        }
+      }
+    }
+  }
+  std::filesystem::create_directories(QX_BINARY_DIR "/pictures");
+  qx::writePng(QX_BINARY_DIR "/pictures/soft-edges.png", picture, qx::PngTransfer::Srgb);
+}
+
 TEST(ObjectIds, IdsListsEveryNameWithItsExactValueAndCoverageFromTheHeaderOrASidecar) {
   const std::string dir = freshDir("ids");
   const Made made = writeFrame(dir + "/frame.exr", "manifest", manifestOf({kSky, kBack, kFront}));
@@ -234,6 +284,7 @@ TEST(ObjectIds, ASceneFromTheRenderRecoloursAnObjectWithSoftEdgesThatMixByCovera
   }
   EXPECT_GT(whole, 4 * 100);
   EXPECT_GT(edge, 4 * 20);
+  writeEdgePicture(dir, made);
 
   ASSERT_EQ(qxhost("render --scene scene.json --frame frame.exr --out half.exr "
                    "--cryptomatte CryptoObject --half",
