@@ -215,6 +215,20 @@ TEST(ObjectIds, IdsListsEveryNameWithItsExactValueAndCoverageFromTheHeaderOrASid
   EXPECT_NE(sidecar.out.find(kFront), std::string::npos) << sidecar.out;
   EXPECT_NE(sidecar.out.find(qx::exactText(static_cast<double>(idOf(kFront)))), std::string::npos);
 
+  // A manifest of more objects than the panel lists: a scene of them names,
+  // once, the surfaces whose stacks the panel cannot reach.
+  std::vector<std::string> many = {kSky, kBack, kFront};
+  for (int i = 0; i < 297; ++i) many.push_back("prop" + std::to_string(1000 + i));
+  writeFrame(dir + "/many.exr", "manifest", manifestOf(many));
+  const Outcome crowded =
+      qxhost("scene --from many.exr --cryptomatte CryptoObject --out many.json", dir);
+  ASSERT_EQ(crowded.status, 0) << crowded.err;
+  EXPECT_NE(crowded.err.find("the stacks of 44 surfaces cannot be reached there"),
+            std::string::npos)
+      << crowded.err;
+  EXPECT_NE(crowded.err.find("prop1296"), std::string::npos) << "the last by name";
+  EXPECT_EQ(crowded.err.find(kBack), std::string::npos) << "an object with coverage comes first";
+
   const Outcome missing = qxhost("ids frame.exr --cryptomatte CryptoMaterial", dir);
   EXPECT_EQ(missing.status, 2);
   EXPECT_NE(missing.err.find("no Cryptomatte layer \"CryptoMaterial\"; the file has CryptoObject"),

@@ -195,10 +195,28 @@ std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene
 }
 
 std::vector<double> valuesThePanelReaches(Host &host) {
+  // The probe holds a one-layer stack for every value a surface carries, up
+  // to what a stored state can hold; the stacks still there after its panel
+  // has opened and closed are the ones the panel reaches.
+  constexpr std::size_t kProbeEntries = 4096;
+  std::vector<double> values;
+  for (const SceneSurface &surface : host.scene().surfaces) {
+    if (surface.specialBuffer && values.size() < kProbeEntries &&
+        std::find(values.begin(), values.end(), *surface.specialBuffer) == values.end()) {
+      values.push_back(*surface.specialBuffer);
+    }
+  }
+  std::vector<std::string> lines = {"-3 " + std::to_string(values.size()) + " " +
+                                    std::to_string(values.size())};
+  for (double value : values) {
+    lines.push_back(exactText(value) + " 1 ");
+    lines.push_back("0 1 255 255 255 100.000000 0 0 0 0 100.000000 0");
+  }
   host.panels().setOpenHandler([](Panel &) {});
   try {
     const std::unique_ptr<FilterInterface> ui = host.makeInterface();
-    const PixelFilterInstance probe(host.makeFilter()); // nothing loaded into it
+    PixelFilterInstance probe(host.makeFilter());
+    probe.load(lines);
     const std::string refused = ui->options(probe);
     host.panels().setOpenHandler(nullptr);
     if (!refused.empty()) throw Error("the module opened no panel: " + refused);

@@ -86,10 +86,11 @@ bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fat
 // the entry of its own value, one stack a value. Each is named with why.
 std::vector<std::string> stacksLostOnOpen(const Scene &scene);
 
-// The special-buffer values the module keeps entries for once its panel has
-// opened over the host's surfaces: asked of a probe instance whose panel
-// opens and closes at once, so that the host restates none of the module's
-// rules. Throws Error when the module gives no panel.
+// The special-buffer values whose stacks the module keeps once its panel
+// has opened over the host's surfaces: asked of a probe instance holding a
+// stack for every value, whose panel opens and closes at once, so that the
+// host restates none of the module's rules. Throws Error when the module
+// gives no panel.
 std::vector<double> valuesThePanelReaches(Host &host);
 
 // Before the panel opens for a command that may save into the scene file at
