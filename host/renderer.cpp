@@ -116,18 +116,10 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
   unsigned int running = threadCount;
   std::exception_ptr error;
 
-  const float *only = options.only;
   auto work = [&](PixelAccess &access) {
     try {
       for (int y = nextRow++; y < height && !failed; y = nextRow++) {
-        if (only == nullptr) {
-          for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
-        } else {
-          const float *row = only + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-          for (int x = 0; x < width; ++x) {
-            if (row[x] > 0.0f) evaluate(access.at(x, y));
-          }
-        }
+        for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
         ++rowsDone;
       }
     } catch (...) {
@@ -178,19 +170,9 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
 void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &output,
                     const PixelEvaluator &evaluate, const RenderOptions &options) {
   const std::size_t count = input.pixelCount();
-  output.reshape(input.width(), input.height());
-  const float *in[4];
-  float *out[4];
-  for (int c = 0; c < 4; ++c) {
-    in[c] = input.plane(32 + c);
-    out[c] = output.mutablePlane(32 + c);
-    if (in[c] != nullptr) {
-      std::copy(in[c], in[c] + count, out[c]);
-    } else {
-      std::fill(out[c], out[c] + count, 0.0f);
-    }
-  }
-  // The special buffer serves each rank's ids in turn, and is put back
+  const std::size_t width = static_cast<std::size_t>(input.width());
+  // The special buffer serves each rank's ids in turn, pixel by pixel (each
+  // pixel's slot touched only by the thread on its row), and is put back
   // however the pass ends (a render view stops its pass by throwing).
   struct SpecialKept {
     Frame &frame;
@@ -205,39 +187,64 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
     }
   } kept{input, input.has(0), {}};
   if (kept.had) kept.values.assign(input.plane(0), input.plane(0) + count);
-
-  // What the ranks add to each pixel, and where it stands: untouched, with a
-  // sum to add, or taken whole from one rank.
-  enum : unsigned char { kUntouched, kSummed, kWhole };
-  std::vector<float> sums(4 * count, 0.0f);
-  std::vector<unsigned char> state(count, kUntouched);
-  Frame made; // what the filter makes of each pixel for one rank's ids
   float *ids = input.mutablePlane(0);
-  for (const RankPlanes &rank : ranks) {
-    std::copy(rank.id, rank.id + count, ids);
-    RenderOptions pass = options;
-    pass.only = rank.coverage;
-    renderInto(input, made, evaluate, pass);
-    const float *f[4] = {made.plane(32), made.plane(33), made.plane(34), made.plane(35)};
-    for (std::size_t i = 0; i < count; ++i) {
-      const float coverage = rank.coverage[i];
-      if (!(coverage > 0.0f) || state[i] == kWhole) continue;
-      if (coverage == 1.0f) { // exactly what the exact match gives
-        for (int c = 0; c < 4; ++c) out[c][i] = f[c][i];
-        state[i] = kWhole;
-        continue;
-      }
-      for (int c = 0; c < 4; ++c) {
-        const float p = out[c][i];
-        if (std::memcmp(&f[c][i], &p, sizeof p) != 0) state[i] = kSummed;
-        sums[4 * i + static_cast<std::size_t>(c)] += coverage * (f[c][i] - p);
+  if (ranks.empty())
+    return renderInto(
+        input, output, [](const HostPixelAccess &) {}, options);
+  // Most pixels are covered whole by the id of their first rank: served
+  // from the start, they cost what the exact path does.
+  std::copy(ranks.front().id, ranks.front().id + count, ids);
+  const RankPlanes &first = ranks.front();
+  const float *in[4] = {input.plane(32), input.plane(33), input.plane(34), input.plane(35)};
+  // The output's colour planes, known once renderInto has shaped them.
+  float *out[4] = {nullptr, nullptr, nullptr, nullptr};
+  const int firstRow = options.firstRow;
+
+  // One pass: each pixel is evaluated once per rank that covers it, inside
+  // the pass's own visit of the pixel.
+  const PixelEvaluator soft = [&](const HostPixelAccess &access) {
+    const std::size_t i =
+        static_cast<std::size_t>(access.y - firstRow) * width + static_cast<std::size_t>(access.x);
+    if (first.coverage[i] == 1.0f) {
+      evaluate(access);
+      return;
+    }
+    const RankPlanes *only = nullptr;
+    int covering = 0;
+    for (const RankPlanes &rank : ranks) {
+      if (rank.coverage[i] > 0.0f) {
+        ++covering;
+        if (only == nullptr || rank.coverage[i] == 1.0f) only = &rank;
       }
     }
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (state[i] != kSummed) continue;
-    for (int c = 0; c < 4; ++c) out[c][i] += sums[4 * i + static_cast<std::size_t>(c)];
-  }
+    if (covering == 0) return; // the pixel keeps its colour
+    if (only->coverage[i] == 1.0f) {
+      // Covered whole: exactly what the exact match gives.
+      ids[i] = only->id[i];
+      evaluate(access);
+      return;
+    }
+    float p[4], sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int c = 0; c < 4; ++c) p[c] = in[c] != nullptr ? in[c][i] : 0.0f;
+    bool changed = false;
+    for (const RankPlanes &rank : ranks) {
+      const float coverage = rank.coverage[i];
+      if (!(coverage > 0.0f)) continue;
+      for (int c = 0; c < 4; ++c) out[c][i] = p[c];
+      ids[i] = rank.id[i];
+      evaluate(access);
+      for (int c = 0; c < 4; ++c) {
+        const float f = out[c][i];
+        if (std::memcmp(&f, &p[c], sizeof f) != 0) changed = true;
+        sum[c] += coverage * (f - p[c]);
+      }
+    }
+    for (int c = 0; c < 4; ++c) out[c][i] = changed ? p[c] + sum[c] : p[c];
+  };
+  // renderInto keeps the planes of an output already of the input's size.
+  output.reshape(input.width(), input.height());
+  for (int c = 0; c < 4; ++c) out[c] = output.mutablePlane(32 + c);
+  renderInto(input, output, soft, options);
 }
 
 } // namespace qx

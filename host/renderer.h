@@ -31,9 +31,6 @@ struct RenderOptions {
   // The row of the whole frame that the input's first row is, for an input
   // that is a strip of a frame: the filter sees pixels by frame position.
   int firstRow = 0;
-  // Only the pixels where this plane (of the input's size) is above 0 are
-  // evaluated; the others keep their input colour. Null: every pixel.
-  const float *only = nullptr;
   // Where the pixels written are counted, added to what it holds. Null: not
   // counted.
   WriteTally *tally = nullptr;
