@@ -14,6 +14,7 @@
 #include "exr_io.h"
 #include "render_frame.h"
 #include "sequence.h"
+#include "version.h"
 
 namespace qx::cli {
 namespace {
@@ -130,7 +131,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   setup.write.attributes = {
       {"qxhost:module", std::filesystem::absolute(args.module).string()},
       {"qxhost:scene", std::filesystem::absolute(args.scene).string()},
-      {"qxhost:version", "qxhost " QX_VERSION},
+      {"qxhost:version", std::string("qxhost ") + versionText()},
   };
   return setup;
 }
