@@ -30,6 +30,7 @@ struct RenderArgs : RenderBasics {
   std::string frames;
   std::string task;
   bool stopOnError = false;
+  std::string progress = "auto";
 };
 
 void addRenderOptions(CLI::App &command, RenderArgs &args) {
@@ -61,6 +62,12 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
                      "Render every N-th frame of --frames starting at the I-th: I/N, 1-based");
   command.add_flag("--stop-on-error", args.stopOnError,
                    "Stop a sequence at the first missing or damaged frame");
+  command
+      .add_option("--progress", args.progress,
+                  "A sequence's progress on stderr: bar (one line rewritten), lines (one line a "
+                  "finished frame: number, output, seconds, result), none; auto (default): the "
+                  "bar on a terminal, lines elsewhere")
+      ->check(CLI::IsMember({"auto", "bar", "lines", "none"}));
 }
 
 // What every frame of one run shares, worked out from the arguments: the
@@ -229,6 +236,10 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
                          expandFramePattern(args.out, number)};
   };
   options.stopOnError = args.stopOnError;
+  options.progress = args.progress == "bar"     ? ProgressStyle::Bar
+                     : args.progress == "lines" ? ProgressStyle::Lines
+                     : args.progress == "none"  ? ProgressStyle::None
+                                                : ProgressStyle::Auto;
 
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
