@@ -64,7 +64,7 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
                    "Stop a sequence at the first missing or damaged frame");
   command
       .add_option("--progress", args.progress,
-                  "A sequence's progress on stderr: bar (one line rewritten), lines (one line a "
+                  "Progress on stderr: bar (one line rewritten), lines (a sequence: one line a "
                   "finished frame: number, output, seconds, result), none; auto (default): the "
                   "bar on a terminal, lines elsewhere")
       ->check(CLI::IsMember({"auto", "bar", "lines", "none"}));
@@ -190,6 +190,13 @@ SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup, const Ex
   return stages;
 }
 
+ProgressStyle progressStyle(const RenderArgs &args) {
+  return args.progress == "bar"     ? ProgressStyle::Bar
+         : args.progress == "lines" ? ProgressStyle::Lines
+         : args.progress == "none"  ? ProgressStyle::None
+                                    : ProgressStyle::Auto;
+}
+
 int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
@@ -208,6 +215,7 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
     options.frame = [&args](int) { return SequenceFrame{0, args.frame, args.out}; };
     options.single = true;
     options.stopOnError = true;
+    options.progress = progressStyle(args);
     const SequenceResult result = runSequence(options, exrStages(filter, setup, read, args, false));
     if (result.failed > 0) throw Error(result.firstError);
   } catch (const std::bad_alloc &) {
@@ -236,10 +244,7 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
                          expandFramePattern(args.out, number)};
   };
   options.stopOnError = args.stopOnError;
-  options.progress = args.progress == "bar"     ? ProgressStyle::Bar
-                     : args.progress == "lines" ? ProgressStyle::Lines
-                     : args.progress == "none"  ? ProgressStyle::None
-                                                : ProgressStyle::Auto;
+  options.progress = progressStyle(args);
 
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
