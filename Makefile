@@ -8,7 +8,8 @@ BUILD_FUZZ  ?= build-fuzz
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine test-i686 bench bench-build bench-callgrind fuzz format format-check clean
+.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine test-i686 bench bench-build bench-callgrind fuzz format format-check clean \
+        install package package-win32 test-package test-slurm
 
 all: build
 
@@ -27,6 +28,35 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Installs qxhost, the module, the docs and the examples under PREFIX
+# (bin/, lib/quintessalux/, share/doc/quintessalux/, share/quintessalux/).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Linux packages (CPack): $(BUILD)/quintessalux_<version>_amd64.deb, its
+# dependencies found by dpkg-shlibdeps, and a .tar.gz of the same files.
+package: build
+	scripts/install-deps package
+	cmake --build $(BUILD) --target package
+
+# The Windows zip: $(BUILD_WIN32)/quintessalux-<version>-win32.zip with the
+# library, qxhost.exe, the README, the licence and INSTALL-WINDOWS.txt.
+package-win32: win32
+	cmake --build $(BUILD_WIN32) --target package-win32
+
+# Installs the .deb with apt-get, runs the installed qxhost from an empty
+# folder (--version, info, the demo render), removes the package, and lists
+# the Windows zip against the files it must hold.
+test-package: package package-win32
+	scripts/test-package $(BUILD) $(BUILD_WIN32)
+
+# The README's Slurm job array run on a one-node Slurm cluster started here
+# (slurm-wlm and munge, installed when missing), against a one-process render.
+test-slurm: build
+	scripts/install-deps slurm
+	scripts/test-slurm $(BUILD)
 
 # The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer.

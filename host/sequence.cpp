@@ -132,7 +132,8 @@ private:
 
 // A frame in flight, shared by the strips that carry it through the stages.
 struct Job {
-  int index = 0; // in the run's order
+  int index = 0;                                // in the run's order
+  std::chrono::steady_clock::time_point opened; // when its reading began
   SequenceFrame frame;
   std::unique_ptr<ExrInput> input;
   std::unique_ptr<FrameSink> sink; // the writing thread's alone
@@ -296,6 +297,11 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const bool terminal = options.report != nullptr && isatty(fileno(options.report)) == 1;
+  const bool automatic = options.progress == ProgressStyle::Auto;
+  const bool bar = options.report != nullptr &&
+                   (options.progress == ProgressStyle::Bar || (automatic && terminal));
+  const bool lines = options.report != nullptr && !options.single &&
+                     (options.progress == ProgressStyle::Lines || (automatic && !terminal));
   const int total = options.count;
 
   // Frames after this one are not run: the frame that failed under
@@ -331,7 +337,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
   };
   auto abandoned = [&](const Job &job) { return job.index > stopAfter; };
   auto showProgress = [&](const Job &job, int rowsDone) {
-    if (!terminal) return;
+    if (!bar) return;
     std::lock_guard<std::mutex> lock(reportMutex);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (options.single) {
@@ -377,6 +383,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
       }
       bool token = false;
       jobTokens.take(token);
+      job->opened = Clock::now();
       try {
         job->frame = options.frame(index);
         job->input = stages.open(job->frame);
@@ -467,6 +474,7 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
         }
       }
       job.sink.reset();
+      const bool ran = job.failed || !abandoned(job);
       if (job.failed) {
         ++failed;
         if (firstError.empty()) firstError = job.error;
@@ -475,6 +483,14 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
         ++notRun;
       } else {
         ++rendered;
+      }
+      if (lines && ran) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - job.opened).count();
+        char line[80];
+        std::snprintf(line, sizeof line, "%s %.2f s (%d of %d)",
+                      job.failed ? "failed after" : "rendered in", seconds, rendered + failed,
+                      total);
+        report("frame " + std::to_string(job.frame.number) + ": " + job.frame.out + ": " + line);
       }
       if (!options.single) showProgress(job, 0);
       done.reset();

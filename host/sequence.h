@@ -93,15 +93,23 @@ struct SequenceStages {
   std::function<std::unique_ptr<FrameSink>(const std::string &outPath, const ExrInput &input)> sink;
 };
 
+// How a run shows its progress on `report`. A bar is one line rewritten in
+// place (frames done, frames per second, time left; a single frame's rows in
+// per cent); lines are one line a finished frame (its number, its output, the
+// seconds from its opening to its written file, and whether it was rendered
+// or failed), for a log that a farm keeps. Auto is the bar on a terminal and
+// lines elsewhere. A single frame never prints lines.
+enum class ProgressStyle { Auto, Bar, Lines, None };
+
 struct SequenceOptions {
   // The frames of the run, made one at a time as the run reaches them.
   int count = 0;
   std::function<SequenceFrame(int index)> frame;
   // Stop at the first frame that fails; the frames already written stay.
   bool stopOnError = false;
-  // Where errors, the progress line (only when it is a terminal) and the
-  // summary go.
+  // Where errors, the progress and the summary go.
   std::FILE *report = stderr;
+  ProgressStyle progress = ProgressStyle::Auto;
   // A single frame: no summary, its failure thrown as Error rather than
   // reported, and the progress line in per cent of its rows.
   bool single = false;

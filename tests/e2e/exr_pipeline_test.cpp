@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,7 @@ TEST(CompositorFiles, AnOffsetTiledHalfFrameKeepsItsWindowsAttributesChannelsAnd
   EXPECT_EQ(shot->value(), "sq010_sh042");
   const auto *version = h.findTypedAttribute<Imf::StringAttribute>("qxhost:version");
   ASSERT_NE(version, nullptr) << "no provenance";
+  EXPECT_EQ(version->value() + "\n", qxhost("--version").out) << "the version --version prints";
   const auto *scene = h.findTypedAttribute<Imf::StringAttribute>("qxhost:scene");
   ASSERT_NE(scene, nullptr) << "an input's qxhost:scene of another type is replaced";
   EXPECT_NE(scene->value().find("scene.json"), std::string::npos) << scene->value();
@@ -536,6 +539,64 @@ TEST(Sequences, RenderEveryFrameInOneProcessSkipDamagedFramesAndSplitByTask) {
       qxhost(render(dir, dir + "/in.####.exr", stepped + "/o.####.png", "--frames 1-4x3")).status,
       0);
   EXPECT_TRUE(std::filesystem::exists(stepped + "/o.0004.png")) << "1-4x3 is frames 1 and 4";
+}
+
+// A farm's log is no terminal: there a sequence prints one line a finished
+// frame, in the run's order (its number, its output, the seconds, the
+// result), a damaged frame's reason before its line, and the summary last.
+// --progress none keeps the reason and the summary, bar rewrites one line in
+// place, and a single frame prints nothing.
+TEST(Sequences, AFarmLogGetsOneLineForEachFinishedFrame) {
+  const std::string dir = freshDir("story_sequence_log");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  part.channels = colourChannels({"R", "G", "B", "A"}, Imf::FLOAT);
+  part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+  writeParts(dir + "/in.0001.exr", {part});
+  const std::string frame = readAll(dir + "/in.0001.exr");
+  writeFile(dir + "/in.0002.exr", frame);
+  writeFile(dir + "/in.0003.exr", frame.substr(0, frame.size() / 2));
+  writeFile(dir + "/in.0004.exr", frame);
+  // The times differ from run to run: each becomes "T". The warning about the
+  // scene's missing buffer is left out.
+  const auto linesOf = [](const std::string &err) {
+    const std::regex seconds("[0-9]+\\.[0-9]+ (s|frames/s)");
+    std::vector<std::string> lines;
+    std::istringstream in(std::regex_replace(err, seconds, "T $1"));
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("qxhost: warning: ", 0) != 0) lines.push_back(line);
+    }
+    return lines;
+  };
+  const std::string out = dir + "/out.####.exr";
+  const auto outName = [&](int f) { return dir + "/out.000" + std::to_string(f) + ".exr"; };
+
+  const Outcome run = qxhost(render(dir, dir + "/in.####.exr", out, "--frames 1-4 --threads 2"));
+  EXPECT_EQ(run.status, 2) << run.err;
+  std::vector<std::string> lines = linesOf(run.err);
+  ASSERT_EQ(lines.size(), 6u) << run.err;
+  EXPECT_EQ(lines[0], "qxhost: frame 1: " + outName(1) + ": rendered in T s (1 of 4)");
+  EXPECT_EQ(lines[1], "qxhost: frame 2: " + outName(2) + ": rendered in T s (2 of 4)");
+  EXPECT_EQ(lines[2].rfind("qxhost: " + dir + "/in.0003.exr: ", 0), 0u)
+      << "the reason comes first, naming the frame: " << lines[2];
+  EXPECT_EQ(lines[3], "qxhost: frame 3: " + outName(3) + ": failed after T s (3 of 4)");
+  EXPECT_EQ(lines[4], "qxhost: frame 4: " + outName(4) + ": rendered in T s (4 of 4)");
+  EXPECT_EQ(lines[5], "qxhost: 3 of 4 frames rendered, 1 failed, in T s (T frames/s)");
+
+  const Outcome quiet =
+      qxhost(render(dir, dir + "/in.####.exr", out, "--frames 1-4 --progress none"));
+  lines = linesOf(quiet.err);
+  ASSERT_EQ(lines.size(), 2u) << quiet.err;
+  EXPECT_EQ(lines[0], linesOf(run.err)[2]) << "the reason stays";
+  EXPECT_EQ(lines[1], "qxhost: 3 of 4 frames rendered, 1 failed, in T s (T frames/s)");
+
+  const Outcome bar = qxhost(render(dir, dir + "/in.####.exr", out, "--frames 1-4 --progress bar"));
+  EXPECT_NE(bar.err.find("\r\033[Kqxhost: frame 4 of 4, "), std::string::npos) << bar.err;
+  EXPECT_EQ(bar.err.find("rendered in"), std::string::npos) << bar.err;
+
+  const Outcome single = qxhost(render(dir, dir + "/in.0001.exr", dir + "/single.exr"));
+  EXPECT_EQ(single.status, 0);
+  EXPECT_EQ(linesOf(single.err), std::vector<std::string>{}) << "a single frame prints as before";
 }
 
 // A run's names are the user's files: every frame number is written whole,

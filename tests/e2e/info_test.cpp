@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -213,6 +214,50 @@ TEST(InfoCommand, ABadModuleOrSceneExitsWithTwoNamingTheFile) {
 
   run = qxhost("info --no-such-option");
   EXPECT_EQ(run.status, 2) << "a bad command line";
+}
+
+// Installed, qxhost sits in bin/ and the module in lib/quintessalux/: it
+// loads that one when none is beside it, one beside it first (the build tree,
+// the Windows zip), and --module before either. --version names the
+// project's version, and the commit when built from a checkout.
+TEST(InfoCommand, AnInstalledQxhostFindsItsModuleUnderLibAndTellsItsVersion) {
+  namespace fs = std::filesystem;
+  const std::string prefix = freshDir("installed");
+  fs::create_directories(prefix + "/bin");
+  fs::create_directories(prefix + "/lib/quintessalux");
+  fs::copy_file(QXHOST_PATH, prefix + "/bin/qxhost");
+  fs::copy_file(QX_MODULE_PATH, prefix + "/lib/quintessalux/quintess.p");
+  const std::string installed = prefix + "/bin/qxhost";
+  const auto firstLine = [](const e2e::Outcome &run) {
+    return run.out.substr(0, run.out.find('\n'));
+  };
+
+  const e2e::Outcome fromLib = qxhostAt(installed, "info", prefix);
+  EXPECT_EQ(fromLib.status, 0) << fromLib.err;
+  EXPECT_EQ(firstLine(fromLib), "module: " + prefix + "/lib/quintessalux/quintess.p");
+  EXPECT_NE(fromLib.out.find("PixelFilterInterface  Quintessalux  activate: ok"), std::string::npos)
+      << fromLib.out;
+  const e2e::Outcome named =
+      qxhostAt(installed, "info --module '" + std::string(QX_MODULE_PATH) + "'", prefix);
+  EXPECT_EQ(firstLine(named), "module: " + std::string(QX_MODULE_PATH)) << named.err;
+  fs::copy_file(QX_MODULE_PATH, prefix + "/bin/quintess.p");
+  EXPECT_EQ(firstLine(qxhostAt(installed, "info", prefix)),
+            "module: " + prefix + "/bin/quintess.p");
+  fs::remove(prefix + "/lib/quintessalux/quintess.p");
+  fs::remove(prefix + "/bin/quintess.p");
+  const e2e::Outcome none = qxhostAt(installed, "info", prefix);
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.err, "qxhost: " + prefix + "/bin/quintess.p: no such module file\n")
+      << "with no module anywhere, the one beside it is named";
+
+  const e2e::Outcome version = qxhost("--version");
+  EXPECT_EQ(version.status, 0);
+  const std::string plain = "qxhost " QX_PROJECT_VERSION;
+  const bool withCommit = version.out.rfind(plain + " (git ", 0) == 0 &&
+                          version.out.size() > plain.size() + 8 &&
+                          version.out.substr(version.out.size() - 2) == ")\n";
+  EXPECT_TRUE(version.out == plain + "\n" || withCommit)
+      << "expected \"" << plain << "\" or \"" << plain << " (git COMMIT)\", got " << version.out;
 }
 
 TEST(InfoCommand, HelpNamesTheModuleAndSceneOptions) {

@@ -70,22 +70,29 @@ inline std::string wrapper() {
   return text != nullptr && *text != '\0' ? std::string(text) + " " : std::string();
 }
 
-// Runs qxhost with `args` in the folder `cwd`, with `input` on its standard
-// input, and collects its exit status and both outputs.
-inline Outcome qxhost(const std::string &args, const std::string &cwd = ".",
-                      const std::string &input = "") {
+// Runs the qxhost at `program` (a copy of the built one, say) with `args` in
+// the folder `cwd`, with `input` on its standard input, and collects its exit
+// status and both outputs.
+inline Outcome qxhostAt(const std::string &program, const std::string &args,
+                        const std::string &cwd = ".", const std::string &input = "") {
   const std::string in = tempName("qxhost.stdin");
   const std::string out = tempName("qxhost.stdout");
   const std::string err = tempName("qxhost.stderr");
   writeFile(in, input);
-  const std::string command = "cd '" + cwd + "' && " + wrapper() + "'" + std::string(QXHOST_PATH) +
-                              "' " + args + " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+  const std::string command = "cd '" + cwd + "' && " + wrapper() + "'" + program + "' " + args +
+                              " <'" + in + "' >'" + out + "' 2>'" + err + "'";
   Outcome run;
   const int raw = std::system(command.c_str());
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   run.out = readAll(out);
   run.err = readAll(err);
   return run;
+}
+
+// Runs the built qxhost, as qxhostAt does.
+inline Outcome qxhost(const std::string &args, const std::string &cwd = ".",
+                      const std::string &input = "") {
+  return qxhostAt(QXHOST_PATH, args, cwd, input);
 }
 
 } // namespace e2e

@@ -14,6 +14,7 @@
 #include "exr_io.h"
 #include "render_frame.h"
 #include "sequence.h"
+#include "version.h"
 
 namespace qx::cli {
 namespace {
@@ -29,6 +30,7 @@ struct RenderArgs : RenderBasics {
   std::string frames;
   std::string task;
   bool stopOnError = false;
+  std::string progress = "auto";
 };
 
 void addRenderOptions(CLI::App &command, RenderArgs &args) {
@@ -60,6 +62,12 @@ void addRenderOptions(CLI::App &command, RenderArgs &args) {
                      "Render every N-th frame of --frames starting at the I-th: I/N, 1-based");
   command.add_flag("--stop-on-error", args.stopOnError,
                    "Stop a sequence at the first missing or damaged frame");
+  command
+      .add_option("--progress", args.progress,
+                  "Progress on stderr: bar (one line rewritten), lines (a sequence: one line a "
+                  "finished frame: number, output, seconds, result), none; auto (default): the "
+                  "bar on a terminal, lines elsewhere")
+      ->check(CLI::IsMember({"auto", "bar", "lines", "none"}));
 }
 
 // What every frame of one run shares, worked out from the arguments: the
@@ -145,7 +153,7 @@ RenderSetup makeSetup(const RenderArgs &args) {
   setup.write.attributes = {
       {"qxhost:module", std::filesystem::absolute(args.module).string()},
       {"qxhost:scene", std::filesystem::absolute(args.scene).string()},
-      {"qxhost:version", "qxhost " QX_VERSION},
+      {"qxhost:version", std::string("qxhost ") + versionText()},
   };
   return setup;
 }
@@ -197,6 +205,13 @@ SequenceStages exrStages(FrameFilter &filter, const RenderSetup &setup, const Ex
   return stages;
 }
 
+ProgressStyle progressStyle(const RenderArgs &args) {
+  return args.progress == "bar"     ? ProgressStyle::Bar
+         : args.progress == "lines" ? ProgressStyle::Lines
+         : args.progress == "none"  ? ProgressStyle::None
+                                    : ProgressStyle::Auto;
+}
+
 int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;
@@ -215,6 +230,7 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
     options.frame = [&args](int) { return SequenceFrame{0, args.frame, args.out}; };
     options.single = true;
     options.stopOnError = true;
+    options.progress = progressStyle(args);
     const SequenceResult result = runSequence(options, exrStages(filter, setup, read, args, false));
     if (result.failed > 0) throw Error(result.firstError);
   } catch (const std::bad_alloc &) {
@@ -243,6 +259,7 @@ int renderSequence(const RenderArgs &args, const RenderSetup &setup, Host &host)
                          expandFramePattern(args.out, number)};
   };
   options.stopOnError = args.stopOnError;
+  options.progress = progressStyle(args);
 
   FrameFilter filter(host, setup);
   ExrReadOptions read = setup.read;

@@ -18,7 +18,17 @@ namespace qx::cli {
 std::string defaultModulePath() {
   const std::string self = executablePath();
   if (self.empty()) return "quintess.p";
-  return (std::filesystem::path(self).parent_path() / "quintess.p").string();
+  const std::filesystem::path folder = std::filesystem::path(self).parent_path();
+  const std::filesystem::path beside = folder / "quintess.p";
+  // Installed, qxhost sits in bin/ and the module in lib/quintessalux/; in
+  // the build tree (and the Windows zip) the module sits beside it.
+  const std::filesystem::path installed =
+      folder.parent_path() / "lib" / "quintessalux" / "quintess.p";
+  std::error_code ec;
+  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(installed, ec)) {
+    return installed.lexically_normal().string();
+  }
+  return beside.string();
 }
 
 void addModuleOption(CLI::App &command, std::string &path) {

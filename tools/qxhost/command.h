@@ -41,7 +41,8 @@ Command addEditCommand(CLI::App &parent);
 Command addIdsCommand(CLI::App &parent);
 Command addSceneCommand(CLI::App &parent);
 
-// The module file beside the qxhost executable.
+// The module file beside the qxhost executable, or, when there is none, the
+// installed one in ../lib/quintessalux/ from the executable's folder.
 std::string defaultModulePath();
 // Adds "--module PATH", defaulting to defaultModulePath(), to a command.
 void addModuleOption(CLI::App &command, std::string &path);

@@ -11,6 +11,7 @@
 #include "error.h"
 #include "module_call.h"
 #include "safe_write.h"
+#include "version.h"
 
 int main(int argc, char **argv) {
   qx::useBinaryStandardOutput();
@@ -25,6 +26,8 @@ int main(int argc, char **argv) {
 
   CLI::App app{"qxhost: loads the Quintessalux module and drives it as a host does"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("qxhost ") + qx::cli::versionText(),
+                       "Print qxhost's version and exit");
   bool misalignStack = false;
   app.add_flag("--misalign-stack", misalignStack,
                "Call every module entry and callback with the stack at 4 mod 16 (32-bit x86 "
