@@ -91,22 +91,29 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
                 const RenderOptions &options) {
   const int width = input.width();
   const int height = input.height();
+  const std::vector<std::uint32_t> *pixels = options.pixels;
   output.reshape(width, height);
   // Every pixel starts as its input colour, so that one the filter leaves
-  // alone keeps it.
+  // alone keeps it; with a list, only the listed pixels start again.
   for (int c = 0; c < 4; ++c) {
     float *out = output.mutablePlane(32 + c);
     const float *in = input.plane(32 + c);
-    if (in != nullptr) {
+    if (pixels != nullptr) {
+      for (std::uint32_t i : *pixels) out[i] = in != nullptr ? in[i] : 0.0f;
+    } else if (in != nullptr) {
       std::copy(in, in + input.pixelCount(), out);
     } else {
       std::fill(out, out + input.pixelCount(), 0.0f);
     }
   }
 
+  // The work goes out a row at a time, or a run of listed pixels.
+  constexpr std::size_t kRun = 4096;
+  const int units =
+      pixels == nullptr ? height : static_cast<int>((pixels->size() + kRun - 1) / kRun);
   unsigned int threadCount = renderThreads(options.threads);
-  if (threadCount > static_cast<unsigned int>(height))
-    threadCount = static_cast<unsigned int>(height);
+  if (threadCount > static_cast<unsigned int>(units))
+    threadCount = static_cast<unsigned int>(std::max(units, 1));
 
   std::atomic<int> nextRow{0};
   std::atomic<int> rowsDone{0};
@@ -118,8 +125,18 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
 
   auto work = [&](PixelAccess &access) {
     try {
-      for (int y = nextRow++; y < height && !failed; y = nextRow++) {
-        for (int x = 0; x < width; ++x) evaluate(access.at(x, y));
+      for (int unit = nextRow++; unit < units && !failed; unit = nextRow++) {
+        if (pixels == nullptr) {
+          for (int x = 0; x < width; ++x) evaluate(access.at(x, unit));
+        } else {
+          const std::size_t begin = static_cast<std::size_t>(unit) * kRun;
+          const std::size_t end = std::min(pixels->size(), begin + kRun);
+          for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t i = (*pixels)[k];
+            evaluate(access.at(static_cast<int>(i % static_cast<std::uint32_t>(width)),
+                               static_cast<int>(i / static_cast<std::uint32_t>(width))));
+          }
+        }
         ++rowsDone;
       }
     } catch (...) {
@@ -149,7 +166,7 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
     std::unique_lock<std::mutex> lock(mutex);
     while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return running == 0; })) {
       if (!terminal || std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) continue;
-      const int percent = static_cast<int>(100LL * rowsDone.load() / height);
+      const int percent = static_cast<int>(100LL * rowsDone.load() / std::max(units, 1));
       std::fprintf(options.progress, "\rqxhost: rendering %dx%d: %3d%%", width, height, percent);
       std::fflush(options.progress);
       shown = true;

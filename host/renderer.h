@@ -34,6 +34,9 @@ struct RenderOptions {
   // Where the pixels written are counted, added to what it holds. Null: not
   // counted.
   WriteTally *tally = nullptr;
+  // Only these pixels (indices row by row) are rendered again; the output,
+  // already of the input's size, keeps every other pixel. Null: every pixel.
+  const std::vector<std::uint32_t> *pixels = nullptr;
 };
 
 // One thread's pixel-access record: reads the buffers of `input` and writes

@@ -116,4 +116,20 @@ std::vector<double> storedEntryValues(const std::vector<std::string> &lines) {
   return values;
 }
 
+bool storedLinesByValue(const std::vector<std::string> &lines,
+                        std::map<double, std::vector<std::string>> &byValue) {
+  byValue.clear();
+  const std::vector<StoredEntry> entries = storedEntries(lines);
+  if (entries.empty() && checkStateLines(lines)) return false;
+  std::size_t next = 1; // after the header
+  for (const StoredEntry &entry : entries) {
+    std::vector<std::string> &group = byValue[entry.value];
+    const std::size_t end = next + 1 + static_cast<std::size_t>(entry.layers);
+    group.insert(group.end(), lines.begin() + static_cast<std::ptrdiff_t>(next),
+                 lines.begin() + static_cast<std::ptrdiff_t>(end));
+    next = end;
+  }
+  return true;
+}
+
 } // namespace qx

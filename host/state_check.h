@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,5 +39,11 @@ struct StoredEntry {
 };
 // The stored entries, in stored order; empty for lines that do not fit.
 std::vector<StoredEntry> storedEntries(const std::vector<std::string> &lines);
+
+// The stored lines grouped by the value of the entry they belong to: for
+// each value, the lines of every entry carrying it (its entry line and its
+// layer lines), in stored order. False for lines that do not fit.
+bool storedLinesByValue(const std::vector<std::string> &lines,
+                        std::map<double, std::vector<std::string>> &byValue);
 
 } // namespace qx

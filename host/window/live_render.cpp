@@ -1,11 +1,15 @@
 // The background render of the render view.
 #include "live_render.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <map>
 #include <utility>
 
 #include "renderer.h"
+#include "state_check.h"
 
 namespace qx {
 namespace {
@@ -48,21 +52,26 @@ bool LiveRender::request(const std::vector<std::string> &state) {
   (void)instance_->flags();
   instance_->init(0);
   instance_->newTime(0, 0.0);
+  // An edit touches the pixels of the values whose stacks it changed.
+  std::vector<std::uint32_t> pixels;
+  const bool partial = touchedPixels(state, pixels);
   pendingState_ = state;
   done_ = false;
   resultOk_ = false;
   resultFailure_.clear();
   const PixelFilterInstance *instance = instance_.get();
-  worker_ = std::thread([this, instance, start] {
+  worker_ = std::thread([this, instance, start, partial, pixels = std::move(pixels)] {
     try {
       RenderOptions options;
       options.threads = threads_;
       options.progress = nullptr;
+      if (partial) options.pixels = &pixels;
       const PixelEvaluator evaluate = [&](const HostPixelAccess &access) {
         if (cancel_.load(std::memory_order_relaxed)) throw Stopped{};
         instance->evaluate(access);
       };
       Frame out;
+      if (partial) out = shownRaw_; // the pixels no edit touched
       if (ranks_.empty()) {
         renderInto(input_, out, evaluate, options);
       } else {
@@ -72,8 +81,12 @@ bool LiveRender::request(const std::vector<std::string> &state) {
         }
         renderCoverage(input_, planes, out, evaluate, options);
       }
-      if (finish_) finish_(input_, out);
-      result_ = std::move(out);
+      resultPixels_ = partial ? pixels.size() : input_.pixelCount();
+      if (finish_) {
+        result_ = out;
+        finish_(input_, result_);
+      }
+      resultRaw_ = std::move(out);
       resultOk_ = true;
     } catch (const Stopped &) {
     } catch (const std::exception &e) {
@@ -105,11 +118,69 @@ bool LiveRender::take() {
   if (!resultOk_) return false;
   shown_ = std::move(result_);
   result_ = Frame();
+  shownRaw_ = std::move(resultRaw_);
+  resultRaw_ = Frame();
+  shownPixels_ = resultPixels_;
   shownState_ = std::move(pendingState_);
   pendingState_.clear();
   shownSeconds_ = resultSeconds_;
   hasShown_ = true;
   return true;
+}
+
+void LiveRender::indexPixels() {
+  indexed_ = true;
+  const std::size_t count = input_.pixelCount();
+  const auto add = [this](float value, std::size_t i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::vector<std::uint32_t> &list = pixelsByValue_[bits];
+    if (list.empty() || list.back() != i) list.push_back(static_cast<std::uint32_t>(i));
+  };
+  if (ranks_.empty()) {
+    const float *special = input_.plane(0);
+    for (std::size_t i = 0; i < count; ++i) add(special != nullptr ? special[i] : 0.0f, i);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t k = 0; k + 1 < ranks_.size(); k += 2) {
+      if (ranks_[k + 1][i] > 0.0f) add(ranks_[k][i], i);
+    }
+  }
+}
+
+bool LiveRender::touchedPixels(const std::vector<std::string> &state,
+                               std::vector<std::uint32_t> &pixels) {
+  if (!hasShown_) return false;
+  std::map<double, std::vector<std::string>> before, after;
+  if (!storedLinesByValue(shownState_, before) || !storedLinesByValue(state, after)) return false;
+  // The values whose entries changed: a stack edited, an entry switched,
+  // added or removed. Which entry of a value applies is the module's
+  // business; every pixel of the value is filtered again.
+  std::vector<double> changed;
+  for (const auto &[value, lines] : before) {
+    const auto other = after.find(value);
+    if (other == after.end() || other->second != lines) changed.push_back(value);
+  }
+  for (const auto &[value, lines] : after) {
+    if (before.find(value) == before.end()) changed.push_back(value);
+  }
+  if (!indexed_) indexPixels();
+  for (double value : changed) {
+    const float single = static_cast<float>(value);
+    if (static_cast<double>(single) != value) continue; // no pixel holds it
+    std::uint32_t bits;
+    std::memcpy(&bits, &single, sizeof bits);
+    const auto found = pixelsByValue_.find(bits);
+    if (found != pixelsByValue_.end()) {
+      pixels.insert(pixels.end(), found->second.begin(), found->second.end());
+    }
+  }
+  // A pixel of several ids comes once, and the pass goes in memory order.
+  std::sort(pixels.begin(), pixels.end());
+  pixels.erase(std::unique(pixels.begin(), pixels.end()), pixels.end());
+  // Past half the frame, the whole frame costs no more.
+  return pixels.size() <= input_.pixelCount() / 2;
 }
 
 } // namespace qx

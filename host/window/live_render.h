@@ -1,6 +1,9 @@
 // The render behind the render view: a frame filtered in the background
 // through an instance made from the edited instance's saved state, started
-// again from the top when the state changes before it is done.
+// again from the top when the state changes before it is done. After an
+// edit, only the pixels of the special-buffer values whose stored stacks
+// changed are filtered again, from their original samples; the rest keep
+// the last render's result, which a full render would give them anyway.
 //
 // Every call into the module but the per-pixel evaluate happens on the
 // thread that calls request() and collect() (the window's): the render's
@@ -10,10 +13,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "filter.h"
@@ -58,7 +63,10 @@ public:
 
   // The last render collected; hasShown() is false before the first.
   bool hasShown() const { return hasShown_; }
-  const Frame &shown() const { return shown_; }
+  const Frame &shown() const { return finish_ ? shown_ : shownRaw_; }
+  // The pixels the last render filtered: all of them, or those of the
+  // values an edit touched.
+  std::size_t shownPixels() const { return shownPixels_; }
   const std::vector<std::string> &shownState() const { return shownState_; }
   // Seconds the shown render took, from request to finish.
   double shownSeconds() const { return shownSeconds_; }
@@ -69,6 +77,11 @@ public:
 
 private:
   void stop();
+  // The pixels whose values' stored stacks differ between the shown render's
+  // lines and `state`, in order; false when the whole frame must be
+  // filtered (nothing shown yet, or lines that do not fit).
+  bool touchedPixels(const std::vector<std::string> &state, std::vector<std::uint32_t> &pixels);
+  void indexPixels();
   // Joins the finished render and makes it the one shown when it succeeded.
   bool take();
 
@@ -84,14 +97,21 @@ private:
   std::thread worker_;
   std::atomic<bool> cancel_{false};
   std::atomic<bool> done_{false};
-  Frame result_;
+  Frame result_, resultRaw_;
+  std::size_t resultPixels_ = 0;
   bool resultOk_ = false;
   std::string resultFailure_;
   double resultSeconds_ = 0.0;
 
   // The render shown.
   bool hasShown_ = false;
-  Frame shown_;
+  Frame shown_;    // after finish_
+  Frame shownRaw_; // before it: what a partial render starts from
+  std::size_t shownPixels_ = 0;
+  // Each value's pixels (by the value's float bits): the special buffer's,
+  // or every id that covers a pixel; made on the first partial render.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> pixelsByValue_;
+  bool indexed_ = false;
   std::vector<std::string> shownState_;
   double shownSeconds_ = 0.0;
   int restarts_ = 0;

@@ -24,6 +24,7 @@
 #include "e2e/e2e_files.h"
 #include "e2e/qxhost_run.h"
 #include "edit_session.h"
+#include "live_render.h"
 #include "panel_window.h"
 #include "render_view.h"
 #include "stand_in_host.h"
@@ -337,6 +338,60 @@ TEST(EditWindow, AClickOnAnObjectIdPicksTheIdOfMostCoverageAndNamesIt) {
   };
   editInProcess(demo.scene, "", false, std::move(options));
   EXPECT_TRUE(checked) << "the window closed before the pick was checked";
+}
+
+// After an edit the view filters again only the pixels of the values whose
+// stacks changed, and must still equal a full render of the new lines,
+// float for float, edit after edit.
+TEST(LiveRenders, AnEditFiltersOnlyItsValuesPixelsAndEqualsAFullRender) {
+  const qx::DemoScene demo = qx::makeDemoScene(240, 135);
+  qx::Host host(demo.scene);
+  host.loadModule(QX_MODULE_PATH);
+  const std::shared_ptr<const qx::PixelFilter> filter = host.makeFilter();
+  std::vector<std::string> state = *demo.scene.filterState;
+  ASSERT_EQ(state[4], "2.000000 2 ");
+  ASSERT_EQ(state[7], "3.000000 2 ");
+  std::size_t twos = 0, threes = 0;
+  for (std::size_t i = 0; i < demo.frame.pixelCount(); ++i) {
+    const float value = demo.frame.value(0, static_cast<int>(i % 240), static_cast<int>(i / 240));
+    twos += value == 2.0f ? 1 : 0;
+    threes += value == 3.0f ? 1 : 0;
+  }
+  qx::LiveRender view(filter, demo.frame, 2);
+  ASSERT_TRUE(view.request(state));
+  view.wait();
+  ASSERT_TRUE(view.hasShown());
+  EXPECT_EQ(view.shownPixels(), demo.frame.pixelCount());
+
+  const auto fullRender = [&](const std::vector<std::string> &lines) {
+    qx::LiveRender full(filter, demo.frame, 2);
+    full.request(lines);
+    full.wait();
+    return full.shown();
+  };
+  struct Edit {
+    std::size_t line;
+    std::string text;
+    std::size_t pixels; // the pixels of the values it touches
+  };
+  const std::vector<Edit> edits = {
+      {8, "0 1 15 220 255 100.000000 5 11 1 0 100.000000 0", threes}, // a colour of value 3's
+      {5, "0 0 170 60 255 100.000000 7 11 1 0 100.000000 0", twos},   // a layer of value 2 off
+      {9, "0 1 255 200 80 100.000000 8 7 0 0 100.000000 0", threes},  // another mode
+  };
+  for (const Edit &edit : edits) {
+    state[edit.line] = edit.text;
+    ASSERT_TRUE(view.request(state));
+    view.wait();
+    EXPECT_EQ(view.shownPixels(), edit.pixels) << "line " << edit.line;
+    const qx::Frame expected = fullRender(state);
+    for (int c = 32; c < 36; ++c) {
+      ASSERT_EQ(std::memcmp(view.shown().plane(c), expected.plane(c),
+                            demo.frame.pixelCount() * sizeof(float)),
+                0)
+          << "buffer " << c << " after the edit of line " << edit.line;
+    }
+  }
 }
 
 TEST(EditWindow, TheRenderViewAfterEditsIsRenderOfTheSavedSceneFloatForFloat) {
