@@ -31,6 +31,7 @@ void LiveRender::stop() {
   cancel_ = true;
   worker_.join();
   cancel_ = false;
+  spareKnown_ = false; // the stopped render left its buffers half written
   if (instance_ != nullptr) instance_->cleanup();
   instance_.reset();
 }
@@ -60,18 +61,33 @@ bool LiveRender::request(const std::vector<std::string> &state) {
   resultOk_ = false;
   resultFailure_.clear();
   const PixelFilterInstance *instance = instance_.get();
-  worker_ = std::thread([this, instance, start, partial, pixels = std::move(pixels)] {
+  pendingPixels_ = std::move(pixels);
+  pendingPartial_ = partial;
+  worker_ = std::thread([this, instance, start, partial] {
+    const std::vector<std::uint32_t> &listed = pendingPixels_;
     try {
       RenderOptions options;
       options.threads = threads_;
       options.progress = nullptr;
-      if (partial) options.pixels = &pixels;
+      if (partial) options.pixels = &listed;
       const PixelEvaluator evaluate = [&](const HostPixelAccess &access) {
         if (cancel_.load(std::memory_order_relaxed)) throw Stopped{};
         instance->evaluate(access);
       };
-      Frame out;
-      if (partial) out = shownRaw_; // the pixels no edit touched
+      // Rendered into the buffers of the render before last, which keep
+      // their memory: a 4K frame's colour is not allocated anew at each edit.
+      Frame &out = resultRaw_;
+      if (partial && spareKnown_) {
+        // They hold the render before last, which differs from the one
+        // shown only where that one filtered.
+        for (int c = 32; c < 36; ++c) {
+          const float *from = shownRaw_.plane(c);
+          float *to = out.mutablePlane(c);
+          for (std::uint32_t i : shownPixelList_) to[i] = from[i];
+        }
+      } else if (partial) {
+        out = shownRaw_; // the pixels no edit touched
+      }
       if (ranks_.empty()) {
         renderInto(input_, out, evaluate, options);
       } else {
@@ -81,12 +97,11 @@ bool LiveRender::request(const std::vector<std::string> &state) {
         }
         renderCoverage(input_, planes, out, evaluate, options);
       }
-      resultPixels_ = partial ? pixels.size() : input_.pixelCount();
+      resultPixels_ = partial ? listed.size() : input_.pixelCount();
       if (finish_) {
         result_ = out;
         finish_(input_, result_);
       }
-      resultRaw_ = std::move(out);
       resultOk_ = true;
     } catch (const Stopped &) {
     } catch (const std::exception &e) {
@@ -115,12 +130,19 @@ bool LiveRender::take() {
   if (instance_ != nullptr) instance_->cleanup();
   instance_.reset();
   failure_ = resultFailure_;
-  if (!resultOk_) return false;
-  shown_ = std::move(result_);
-  result_ = Frame();
-  shownRaw_ = std::move(resultRaw_);
-  resultRaw_ = Frame();
+  if (!resultOk_) {
+    spareKnown_ = false; // the failed render left its buffers half written
+    return false;
+  }
+  // The frames shown before keep their memory for the next render.
+  std::swap(shown_, result_);
+  std::swap(shownRaw_, resultRaw_);
   shownPixels_ = resultPixels_;
+  // The spare buffers now hold the render before, which differs from this
+  // one only where this one filtered, when it filtered a list of pixels; a
+  // later edit brings them up to date there (else whole).
+  std::swap(shownPixelList_, pendingPixels_);
+  spareKnown_ = pendingPartial_;
   shownState_ = std::move(pendingState_);
   pendingState_.clear();
   shownSeconds_ = resultSeconds_;

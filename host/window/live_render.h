@@ -98,6 +98,8 @@ private:
   std::atomic<bool> cancel_{false};
   std::atomic<bool> done_{false};
   Frame result_, resultRaw_;
+  std::vector<std::uint32_t> pendingPixels_; // the pixels it filters, when partial
+  bool pendingPartial_ = false;
   std::size_t resultPixels_ = 0;
   bool resultOk_ = false;
   std::string resultFailure_;
@@ -108,6 +110,11 @@ private:
   Frame shown_;    // after finish_
   Frame shownRaw_; // before it: what a partial render starts from
   std::size_t shownPixels_ = 0;
+  std::vector<std::uint32_t> shownPixelList_; // the pixels it filtered, when partial
+  // Whether the spare buffers (resultRaw_) hold the render before the one
+  // shown, so that a partial render brings them up to date where the shown
+  // one filtered rather than whole.
+  bool spareKnown_ = false;
   // Each value's pixels (by the value's float bits): the special buffer's,
   // or every id that covers a pixel; made on the first partial render.
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> pixelsByValue_;
