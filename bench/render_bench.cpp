@@ -48,16 +48,19 @@ template <class Rows> void inBands(int height, unsigned int threads, const Rows 
   for (std::thread &thread : pool) thread.join();
 }
 
+// QXEvaluate on the workload's instance, as the host's pass calls it.
+qx::PixelEvaluator evaluatorOf(const qx::bench::BenchScene &scene) {
+  const HostInstance instance = scene.instance;
+  return [instance](const HostPixelAccess &access) { QXEvaluate(instance, &access); };
+}
+
 // A workload through the host's render pass and QXEvaluate.
 void BM_Workload(benchmark::State &state) {
   const qx::bench::BenchScene &scene = qx::bench::benchScene(workloadOf(state));
   qx::RenderOptions options;
   options.threads = threadsOf(state);
   options.progress = nullptr;
-  const HostInstance instance = scene.instance;
-  const qx::PixelEvaluator evaluate = [instance](const HostPixelAccess &access) {
-    QXEvaluate(instance, &access);
-  };
+  const qx::PixelEvaluator evaluate = evaluatorOf(scene);
   // The output's planes are made once and reused, as the render pipeline
   // reuses its strips: the pass, not the allocator, is timed.
   qx::Frame out;
@@ -173,10 +176,7 @@ void BM_SoftEdges(benchmark::State &state) {
   qx::RenderOptions options;
   options.threads = threadsOf(state);
   options.progress = nullptr;
-  const HostInstance instance = scene.instance;
-  const qx::PixelEvaluator evaluate = [instance](const HostPixelAccess &access) {
-    QXEvaluate(instance, &access);
-  };
+  const qx::PixelEvaluator evaluate = evaluatorOf(scene);
   qx::Frame out;
   for (auto _ : state) {
     qx::renderCoverage(input, planes, out, evaluate, options);

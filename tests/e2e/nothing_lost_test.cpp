@@ -105,17 +105,25 @@ TEST(NothingLost, AWriteThatFailsLeavesTheOldFileByteForByteAndNoTemporaryFile) 
   }
 }
 
-TEST(NothingLost, ASaveKilledWhileWritingLeavesTheOldSceneOrTheWholeNewOne) {
-  const std::string dir = freshDir("killed_save");
+// A scene of 20,000 stored layers in `dir` as s.json, whose save takes long
+// enough to be stopped mid-write, and add.txt, a session that changes it.
+// `old` gets the scene, `whole` what an undisturbed save makes of it (run on
+// a copy).
+void writeSlowSave(const std::string &dir, std::string &old, std::string &whole) {
   writeLargeScene(dir, "s.json", 20000);
   writeFile(dir + "/add.txt", "select \"BufferList\" 0\nclick \"Add Layer\"\n");
-  const std::string old = readAll(dir + "/s.json");
-  // The whole new scene, from an undisturbed run on a copy.
+  old = readAll(dir + "/s.json");
   writeFile(dir + "/copy.json", old);
   ASSERT_EQ(qxhost("panel --scene copy.json --script add.txt --save", dir).status, 0);
-  const std::string whole = readAll(dir + "/copy.json");
-  ASSERT_NE(whole, old);
+  whole = readAll(dir + "/copy.json");
   std::filesystem::remove(dir + "/copy.json");
+}
+
+TEST(NothingLost, ASaveKilledWhileWritingLeavesTheOldSceneOrTheWholeNewOne) {
+  const std::string dir = freshDir("killed_save");
+  std::string old, whole;
+  writeSlowSave(dir, old, whole);
+  ASSERT_NE(whole, old);
 
   int killedMidWrite = 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -515,13 +523,8 @@ TEST(NothingLost, AReplacedFileKeepsItsOwnerNotItsSetuidBitAndWhatTheShellCouldN
 
 TEST(NothingLost, AWriteStoppedBySigintSigtermOrSighupLeavesNoTemporaryAndExits128PlusTheSignal) {
   const std::string dir = freshDir("stopped_save");
-  writeLargeScene(dir, "s.json", 20000);
-  writeFile(dir + "/add.txt", "select \"BufferList\" 0\nclick \"Add Layer\"\n");
-  const std::string old = readAll(dir + "/s.json");
-  writeFile(dir + "/copy.json", old);
-  ASSERT_EQ(qxhost("panel --scene copy.json --script add.txt --save", dir).status, 0);
-  const std::string whole = readAll(dir + "/copy.json");
-  std::filesystem::remove(dir + "/copy.json");
+  std::string old, whole;
+  writeSlowSave(dir, old, whole);
   // Another writer's temporary file: it may be alive on another machine.
   writeFile(dir + "/.s.json.1.0.0badf00d.tmp", "another writer's");
   const std::set<std::string> before = namesIn(dir);
