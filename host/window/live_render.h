@@ -59,11 +59,8 @@ public:
   // The last render collected; hasShown() is false before the first.
   bool hasShown() const { return hasShown_; }
   const Frame &shown() const { return shown_; }
-  const std::vector<std::string> &shownState() const { return shownState_; }
   // Seconds the shown render took, from request to finish.
   double shownSeconds() const { return shownSeconds_; }
-  // Renders stopped by a newer state.
-  int restarts() const { return restarts_; }
   // What the last render threw, as text; empty when it finished.
   const std::string &failure() const { return failure_; }
 
@@ -94,7 +91,6 @@ private:
   Frame shown_;
   std::vector<std::string> shownState_;
   double shownSeconds_ = 0.0;
-  int restarts_ = 0;
   std::string failure_;
 };
 
