@@ -27,7 +27,7 @@ PixelAccess::PixelAccess(const Frame &input, Frame &output, int firstRow)
   record_.setRGBA = setRGBA;
   record_.hostData = this;
   for (int b = 0; b < kBufferSlots; ++b) planes_[b] = input.plane(b);
-  for (int c = 0; c < 4; ++c) out_[c] = output.mutablePlane(32 + c);
+  for (int c = 0; c < 4; ++c) out_[c] = output.mutablePlane(HOST_BUF_RED + c);
 }
 
 void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, float *out) {
@@ -95,8 +95,8 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
   // Every pixel starts as its input colour, so that one the filter leaves
   // alone keeps it.
   for (int c = 0; c < 4; ++c) {
-    float *out = output.mutablePlane(32 + c);
-    const float *in = input.plane(32 + c);
+    float *out = output.mutablePlane(HOST_BUF_RED + c);
+    const float *in = input.plane(HOST_BUF_RED + c);
     if (in != nullptr) {
       std::copy(in, in + input.pixelCount(), out);
     } else {
@@ -182,8 +182,8 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
   const float *in[4];
   float *out[4];
   for (int c = 0; c < 4; ++c) {
-    in[c] = input.plane(32 + c);
-    out[c] = output.mutablePlane(32 + c);
+    in[c] = input.plane(HOST_BUF_RED + c);
+    out[c] = output.mutablePlane(HOST_BUF_RED + c);
     if (in[c] != nullptr) {
       std::copy(in[c], in[c] + count, out[c]);
     } else {
@@ -218,7 +218,8 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
     RenderOptions pass = options;
     pass.only = rank.coverage;
     renderInto(input, made, evaluate, pass);
-    const float *f[4] = {made.plane(32), made.plane(33), made.plane(34), made.plane(35)};
+    const float *f[4] = {made.plane(HOST_BUF_RED), made.plane(HOST_BUF_GREEN),
+                         made.plane(HOST_BUF_BLUE), made.plane(HOST_BUF_ALPHA)};
     for (std::size_t i = 0; i < count; ++i) {
       const float coverage = rank.coverage[i];
       if (!(coverage > 0.0f) || state[i] == kWhole) continue;

@@ -25,7 +25,7 @@ constexpr double kPollSeconds = 0.03;
 std::vector<uchar> screenBytes(const Frame &frame) {
   std::vector<uchar> rgb(frame.pixelCount() * 3);
   for (int c = 0; c < 3; ++c) {
-    const float *plane = frame.plane(32 + c);
+    const float *plane = frame.plane(HOST_BUF_RED + c);
     for (std::size_t i = 0; i < frame.pixelCount(); ++i)
       rgb[i * 3 + static_cast<std::size_t>(c)] = plane != nullptr ? srgbByte(plane[i]) : 0;
   }
