@@ -161,6 +161,24 @@ HostCtlDesc DescOf(const ControlDef &def) {
   return desc;
 }
 
+// Clears the instance's hold on a panel: the services, the panel and the
+// controls to null, every control's `ctlOn` to 0, and the selected entry's
+// surface lists released. Done when the panel opens, before its controls are
+// made, and when it has closed, after the host destroyed them, so that
+// nothing reaches a destroyed control.
+void ResetPanelHandles(FilterInstance *inst) {
+  inst->panelFuncs = nullptr;
+  inst->panel = nullptr;
+  for (int i = 0; i < CTL_COUNT; ++i) {
+    inst->ctl[i] = nullptr;
+    inst->ctlOn[i] = 0;
+  }
+  free(inst->surfNames);
+  free(inst->surfColors);
+  inst->surfNames = nullptr;
+  inst->surfColors = nullptr;
+}
+
 } // namespace
 
 const char *QXOptions(HostInstance instance) {
@@ -182,10 +200,7 @@ const char *QXOptions(HostInstance instance) {
   Bcount = inst->entryCount;
 
   Lcount = 0;
-  free(inst->surfNames);
-  free(inst->surfColors);
-  inst->surfNames = nullptr;
-  inst->surfColors = nullptr;
+  ResetPanelHandles(inst);
 
   HostControl *ctl[CTL_COUNT];
   for (int i = 0; i < CTL_COUNT; ++i) {
@@ -214,10 +229,7 @@ const char *QXOptions(HostInstance instance) {
 
   inst->panelFuncs = services;
   inst->panel = panel;
-  for (int i = 0; i < CTL_COUNT; ++i) {
-    inst->ctl[i] = ctl[i];
-    inst->ctlOn[i] = 0;
-  }
+  for (int i = 0; i < CTL_COUNT; ++i) inst->ctl[i] = ctl[i];
 
   int width = PANEL_WIDTH, height = PANEL_HEIGHT;
   services->set(panel, HOST_PAN_W, &width);
@@ -252,16 +264,7 @@ const char *QXOptions(HostInstance instance) {
 
   // The host has destroyed the panel and its controls: nothing may reach
   // them through the instance any more.
-  inst->panelFuncs = nullptr;
-  inst->panel = nullptr;
-  for (int i = 0; i < CTL_COUNT; ++i) {
-    inst->ctl[i] = nullptr;
-    inst->ctlOn[i] = 0;
-  }
-  free(inst->surfNames);
-  free(inst->surfColors);
-  inst->surfNames = nullptr;
-  inst->surfColors = nullptr;
+  ResetPanelHandles(inst);
   PrepareEvaluation(inst);
   return nullptr;
 }
