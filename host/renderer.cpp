@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -18,6 +19,14 @@ namespace qx {
 namespace {
 
 bool isTerminal(std::FILE *stream) { return stream != nullptr && isatty(fileno(stream)) == 1; }
+
+// Whether two floats are the same bits: -0.0 is not 0.0, and a NaN is itself.
+bool sameBits(float a, float b) {
+  std::uint32_t x = 0, y = 0;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
 
 } // namespace
 
@@ -230,7 +239,7 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
       }
       for (int c = 0; c < 4; ++c) {
         const float p = out[c][i];
-        if (std::memcmp(&f[c][i], &p, sizeof p) != 0) state[i] = kSummed;
+        if (!sameBits(f[c][i], p)) state[i] = kSummed;
         sums[4 * i + static_cast<std::size_t>(c)] += coverage * (f[c][i] - p);
       }
     }

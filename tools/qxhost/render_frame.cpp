@@ -238,6 +238,7 @@ std::string bareChannel(const std::string &listed) {
 // The file's channels that come closest to `wanted`, up to three.
 std::string closestChannels(const std::string &wanted, const std::vector<std::string> &channels) {
   std::vector<std::pair<std::size_t, std::string>> ranked;
+  ranked.reserve(channels.size());
   for (const std::string &listed : channels) {
     ranked.emplace_back(distance(wanted, bareChannel(listed)), listed);
   }
