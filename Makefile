@@ -5,10 +5,11 @@ BUILD_ASAN  ?= build-asan
 BUILD_WIN32 ?= build-win32
 BUILD_BENCH ?= build-bench
 BUILD_FUZZ  ?= build-fuzz
+BUILD_TIDY  ?= build-tidy
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine test-i686 bench bench-build bench-callgrind fuzz format format-check clean \
+.PHONY: all deps build demo test test-asan test-valgrind soak win32 test-wine test-i686 bench bench-build bench-callgrind fuzz format format-check tidy clean \
         install package package-win32 test-package test-slurm
 
 all: build
@@ -134,8 +135,13 @@ format:
 format-check: deps
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
+# clang-tidy over every source of host/ and tools/ (.clang-tidy), each on its
+# own in a tree configured without the unity build; any finding fails.
+tidy: deps
+	scripts/run-tidy $(BUILD_TIDY) $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN32) $(BUILD_BENCH) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN32) $(BUILD_BENCH) $(BUILD_FUZZ) $(BUILD_TIDY)
 
 # Builds every fuzz target with clang (libFuzzer, ASan, UBSan) and runs each
 # for FUZZ_SECONDS; FUZZ_TARGETS picks some by name (e.g. "scene_state").

@@ -92,9 +92,9 @@ std::vector<std::string> stateLines(Workload workload) {
     for (int l = 0; l < kLayersPerEntry; ++l) {
       const int n = e * kLayersPerEntry + l;
       const int type = (l == kLayersPerEntry - 1 && e % 2 == 1) ? 1 : 0;
-      const int mode = n % 10;
-      const int inBuffer = 1 + n % 12;
-      const int alphaBuffer = (n * 5) % 13;
+      const int mode = n % MODE_COUNT;
+      const int inBuffer = 1 + n % (BUF_INDEX_COUNT - 1);
+      const int alphaBuffer = (n * 5) % BUF_INDEX_COUNT;
       std::snprintf(text, sizeof text, "%d 1 %d %d %d %lf %d %d %d %d %lf %d", type, (n * 37) % 256,
                     (n * 91) % 256, (n * 53) % 256, 60.0 + n, mode, inBuffer, n % 2, alphaBuffer,
                     90.0, (n / 2) % 2);

@@ -154,10 +154,10 @@ void ChannelMap::addJsonFile(const std::string &path) {
 }
 
 std::string ChannelMap::colourCollision() const {
-  for (int a = 32; a < 36; ++a) {
+  for (int a = HOST_BUF_RED; a <= HOST_BUF_ALPHA; ++a) {
     const ChannelSource &first = source(a);
     if (first.kind != ChannelSource::Kind::Channel) continue;
-    for (int b = a + 1; b < 36; ++b) {
+    for (int b = a + 1; b <= HOST_BUF_ALPHA; ++b) {
       const ChannelSource &second = source(b);
       if (second.kind == ChannelSource::Kind::Channel && second.channel == first.channel) {
         return std::string("both ") + bufferChannelName(a) + " and " + bufferChannelName(b) +

@@ -211,7 +211,7 @@ Vec trace(const Materials &materials, Vec origin, Vec dir, int skip, Sample *buf
 }
 
 // The buffers the demo frame holds: 0 to 14 and the colour.
-bool demoBuffer(int b) { return b <= 14 || b >= 32; }
+bool demoBuffer(int b) { return b <= 14 || b >= HOST_BUF_RED; }
 
 // The embedded scene. It is part of the program, so a fault in it is an
 // internal error, not one the user could mend.
@@ -287,10 +287,10 @@ DemoScene makeDemoScene(int width, int height) {
                             static_cast<std::size_t>(x);
       planes[0][i] = centre.values[0];
       for (int b = 1; b <= 14; ++b) planes[b][i] = static_cast<float>(sum[b] / 4.0);
-      planes[32][i] = static_cast<float>(colour.x / 4.0);
-      planes[33][i] = static_cast<float>(colour.y / 4.0);
-      planes[34][i] = static_cast<float>(colour.z / 4.0);
-      planes[35][i] = 1.0f;
+      planes[HOST_BUF_RED][i] = static_cast<float>(colour.x / 4.0);
+      planes[HOST_BUF_GREEN][i] = static_cast<float>(colour.y / 4.0);
+      planes[HOST_BUF_BLUE][i] = static_cast<float>(colour.z / 4.0);
+      planes[HOST_BUF_ALPHA][i] = 1.0f;
     }
   }
 
@@ -305,7 +305,7 @@ Frame sideBySide(const Frame &left, const Frame &right) {
   Frame both(left.width() + right.width(), left.height());
   const std::size_t lw = static_cast<std::size_t>(left.width());
   const std::size_t rw = static_cast<std::size_t>(right.width());
-  for (int c = 32; c < 36; ++c) {
+  for (int c = HOST_BUF_RED; c <= HOST_BUF_ALPHA; ++c) {
     float *out = both.mutablePlane(c);
     const float *l = left.plane(c);
     const float *r = right.plane(c);

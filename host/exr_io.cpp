@@ -296,7 +296,7 @@ void ExrInput::open(const ExrReadOptions &options) {
   }
 
   int main = chosen;
-  if (main < 0) main = sources_[32].part;
+  if (main < 0) main = sources_[HOST_BUF_RED].part;
   for (int b = 0; b < kBufferSlots && main < 0; ++b) main = sources_[b].part;
   for (int p = 0; p < parts && main < 0; ++p) {
     if (!isDeep(file.header(p))) main = p;
@@ -381,7 +381,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
     if (!holds(b)) continue;
     stripRow += 4.0 * width;
     const ExrBufferSource &source = sources_[static_cast<std::size_t>(b)];
-    if (b < 32 && !source.channel.empty()) outRow += 4.0 * width;
+    if (b < HOST_BUF_RED && !source.channel.empty()) outRow += 4.0 * width;
   }
   // Extra channels come as float planes; the soft edges they feed work on
   // four more planes of sums and one of the results.
@@ -678,7 +678,7 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
     };
     const Imf::Channel full(Imf::FLOAT);
     for (int c = 0; c < 4; ++c) {
-      const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(32 + c)];
+      const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(HOST_BUF_RED + c)];
       // A colour channel the input lacks (read as 0.0 or a constant) is not
       // written: the output holds no channel the input did not have.
       if (source.channel.empty()) continue;
@@ -699,7 +699,7 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
         add(raw.name, raw.channel.type, raw.channel.type, ChannelWrite::From::Raw,
             static_cast<int>(i), raw.channel);
       }
-      for (int b = 0; b < 32; ++b) {
+      for (int b = 0; b < HOST_BUF_RED; ++b) {
         const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(b)];
         if (source.channel.empty() || source.raw >= 0) continue;
         add(source.channel, source.type, Imf::FLOAT, ChannelWrite::From::Buffer, b, full);
@@ -734,7 +734,7 @@ void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
     for (ChannelWrite &c : channels_) {
       const void *data = nullptr;
       if (c.from == ChannelWrite::From::Colour) {
-        data = colour.plane(32 + c.index);
+        data = colour.plane(HOST_BUF_RED + c.index);
       } else if (c.from == ChannelWrite::From::Raw) {
         data = strip.raw[static_cast<std::size_t>(c.index)].data();
       } else {

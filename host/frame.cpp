@@ -211,7 +211,7 @@ Frame frameForWindow(const std::string &path, long long minX, long long minY, lo
 
 std::vector<int> missingBuffers(const Frame &frame, unsigned int mask) {
   std::vector<int> missing;
-  for (int b = 0; b < 32; ++b) {
+  for (int b = 0; b < HOST_BUF_RED; ++b) {
     if ((mask & (1u << b)) != 0 && !frame.has(b)) missing.push_back(b);
   }
   return missing;
@@ -223,7 +223,7 @@ Frame inDisplayWindow(const Frame &data, const FrameWindows &windows) {
   const int x1 = std::min(windows.dataMinX + data.width() - 1, windows.displayMaxX);
   const int y0 = std::max(windows.dataMinY, windows.displayMinY);
   const int y1 = std::min(windows.dataMinY + data.height() - 1, windows.displayMaxY);
-  for (int c = 32; c < 36; ++c) {
+  for (int c = HOST_BUF_RED; c <= HOST_BUF_ALPHA; ++c) {
     float *to = picture.mutablePlane(c);
     const float *from = data.plane(c);
     if (from == nullptr) continue;

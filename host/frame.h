@@ -8,10 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "qx/host.h"
+
 namespace qx {
 
-// Host buffer numbers run from 0 to 35; the colour sits at 32 to 35.
-constexpr int kBufferSlots = 36;
+// Host buffer numbers run from 0 to 35; the colour sits at 32 to 35
+// (HOST_BUF_RED to HOST_BUF_ALPHA).
+constexpr int kBufferSlots = HOST_BUF_ALPHA + 1;
 
 // The largest frame read by default, in pixels: 16384 by 16384. Each buffer
 // of a frame that size takes a gigabyte.

@@ -122,7 +122,7 @@ void writePng(const std::string &path, const Frame &frame, PngTransfer transfer)
   const std::size_t count = frame.pixelCount();
   std::vector<std::uint8_t> bytes(count * 4);
   for (int c = 0; c < 4; ++c) {
-    const float *plane = frame.plane(32 + c);
+    const float *plane = frame.plane(HOST_BUF_RED + c);
     const bool curve = transfer == PngTransfer::Srgb && c < 3;
     for (std::size_t i = 0; i < count; ++i) {
       const float v = plane != nullptr ? plane[i] : 0.0f;

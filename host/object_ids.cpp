@@ -25,7 +25,8 @@ std::vector<LayerCensus> takeIdCensus(const std::string &path,
   for (int row = 0; row < input.height(); row += step) {
     input.read(row, std::min(step, input.height() - row), strip);
     if (colour != nullptr && colour->prepare) colour->prepare(strip.frame);
-    const float *rgb[3] = {strip.frame.plane(32), strip.frame.plane(33), strip.frame.plane(34)};
+    const float *rgb[3] = {strip.frame.plane(HOST_BUF_RED), strip.frame.plane(HOST_BUF_GREEN),
+                           strip.frame.plane(HOST_BUF_BLUE)};
     const std::size_t pixels = strip.frame.pixelCount();
     for (std::size_t l = 0; l < census.size(); ++l) {
       std::map<std::uint32_t, IdTotals> &ids = census[l].ids;

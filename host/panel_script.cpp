@@ -512,10 +512,7 @@ void PanelSession::play(const BoundStep &bound, Panel &panel) {
   const ScriptStep &step = *bound.step;
   PanelControl *control =
       bound.control >= 0 ? &panel.control(static_cast<std::size_t>(bound.control)) : nullptr;
-  auto fire = [&] {
-    ++eventsFired_;
-    control->fire();
-  };
+  auto fire = [&] { control->fire(); };
   switch (step.action) {
   case ScriptAction::Select:
     control->setInt(static_cast<intptr_t>(step.numbers[0].integer));

@@ -147,7 +147,6 @@ public:
 
   void run(Panel &panel);
   bool ran() const { return ran_; }
-  int eventsFired() const { return eventsFired_; }
   // Whether the last run stopped at a `reopen` line, and the scene it names
   // (empty for none).
   bool reopenRequested() const { return reopen_ != nullptr; }
@@ -173,7 +172,6 @@ private:
   StateFunc state_;
   Outputs outputs_;
   bool ran_ = false;
-  int eventsFired_ = 0;
   std::size_t next_ = 0;               // the step the next run starts with
   const ScriptStep *reopen_ = nullptr; // the `reopen` the last run stopped at
 };

@@ -482,7 +482,6 @@ HostPanelID PanelService::create(const char *title, HostPanelFuncs *services) no
   } catch (...) {
     return nullptr;
   }
-  ++self->panelsMade_;
   return self->panels_.back().get();
 }
 

@@ -275,8 +275,6 @@ public:
   // Panels made and not destroyed, in order of creation.
   std::size_t panelCount() const { return panels_.size(); }
   Panel *lastPanel() { return panels_.empty() ? nullptr : panels_.back().get(); }
-  // How many panels were ever made.
-  int panelsMade() const { return panelsMade_; }
 
 private:
   Panel *live(HostPanelID id) const;
@@ -304,7 +302,6 @@ private:
   HostPanelFuncs record_;
   HostDisplayMetrics display_;
   std::vector<std::unique_ptr<Panel>> panels_;
-  int panelsMade_ = 0;
   OpenHandler openHandler_;
   std::exception_ptr sessionError_;
   std::set<ControlKind> refused_;

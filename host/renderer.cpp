@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -19,6 +20,14 @@ namespace {
 
 bool isTerminal(std::FILE *stream) { return stream != nullptr && isatty(fileno(stream)) == 1; }
 
+// Whether two floats are the same bits: -0.0 is not 0.0, and a NaN is itself.
+bool sameBits(float a, float b) {
+  std::uint32_t x = 0, y = 0;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
 } // namespace
 
 PixelAccess::PixelAccess(const Frame &input, Frame &output, int firstRow)
@@ -27,7 +36,7 @@ PixelAccess::PixelAccess(const Frame &input, Frame &output, int firstRow)
   record_.setRGBA = setRGBA;
   record_.hostData = this;
   for (int b = 0; b < kBufferSlots; ++b) planes_[b] = input.plane(b);
-  for (int c = 0; c < 4; ++c) out_[c] = output.mutablePlane(32 + c);
+  for (int c = 0; c < 4; ++c) out_[c] = output.mutablePlane(HOST_BUF_RED + c);
 }
 
 void PixelAccess::getVal(const HostPixelAccess *access, int buffer, int count, float *out) {
@@ -96,8 +105,8 @@ void renderInto(const Frame &input, Frame &output, const PixelEvaluator &evaluat
   // Every pixel starts as its input colour, so that one the filter leaves
   // alone keeps it; with a list, only the listed pixels start again.
   for (int c = 0; c < 4; ++c) {
-    float *out = output.mutablePlane(32 + c);
-    const float *in = input.plane(32 + c);
+    float *out = output.mutablePlane(HOST_BUF_RED + c);
+    const float *in = input.plane(HOST_BUF_RED + c);
     if (pixels != nullptr) {
       for (std::uint32_t i : *pixels) out[i] = in != nullptr ? in[i] : 0.0f;
     } else if (in != nullptr) {
@@ -212,7 +221,8 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
   // from the start, they cost what the exact path does.
   std::copy(ranks.front().id, ranks.front().id + count, ids);
   const RankPlanes &first = ranks.front();
-  const float *in[4] = {input.plane(32), input.plane(33), input.plane(34), input.plane(35)};
+  const float *in[4] = {input.plane(HOST_BUF_RED), input.plane(HOST_BUF_GREEN),
+                        input.plane(HOST_BUF_BLUE), input.plane(HOST_BUF_ALPHA)};
   // The output's colour planes, known once renderInto has shaped them.
   float *out[4] = {nullptr, nullptr, nullptr, nullptr};
   const int firstRow = options.firstRow;
@@ -252,7 +262,7 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
       evaluate(access);
       for (int c = 0; c < 4; ++c) {
         const float f = out[c][i];
-        if (std::memcmp(&f, &p[c], sizeof f) != 0) changed = true;
+        if (!sameBits(f, p[c])) changed = true;
         sum[c] += coverage * (f - p[c]);
       }
     }
@@ -260,7 +270,7 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
   };
   // renderInto keeps the planes of an output already of the input's size.
   output.reshape(input.width(), input.height());
-  for (int c = 0; c < 4; ++c) out[c] = output.mutablePlane(32 + c);
+  for (int c = 0; c < 4; ++c) out[c] = output.mutablePlane(HOST_BUF_RED + c);
   renderInto(input, output, soft, options);
 }
 

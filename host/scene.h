@@ -13,9 +13,9 @@ namespace qx {
 // the module asks for it.
 struct SceneSurface {
   SceneSurface() = default;
-  SceneSurface(std::string name_, std::optional<double> specialBuffer_,
-               std::optional<std::array<double, 3>> baseColor_ = std::nullopt)
-      : name(std::move(name_)), specialBuffer(specialBuffer_), baseColor(baseColor_) {}
+  SceneSurface(std::string surfaceName, std::optional<double> value,
+               std::optional<std::array<double, 3>> colour = std::nullopt)
+      : name(std::move(surfaceName)), specialBuffer(value), baseColor(colour) {}
 
   std::string name;
   std::optional<double> specialBuffer;            // "SpecialBuffer1"

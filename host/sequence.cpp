@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -164,7 +165,7 @@ constexpr int kColours = kColoursInFlight;
 constexpr int kJobsInFlight = 16;
 
 std::string clock(double seconds) {
-  const long total = static_cast<long>(seconds + 0.5);
+  const long total = std::lround(seconds);
   char text[32];
   std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
   return text;

@@ -55,7 +55,6 @@ public:
 
   // The module. Loading a second one releases the first.
   const ModuleLibrary &loadModule(const std::string &path);
-  bool hasModule() const { return module_ != nullptr; }
   // Throws Error when no module is loaded.
   const ModuleLibrary &module() const;
 

@@ -6,44 +6,37 @@
 namespace qx {
 namespace {
 
-constexpr std::size_t kHeaderCapacity = 120; // the module's buffer for the header
-constexpr std::size_t kLineCapacity = 80;    // and for every other line
-constexpr int kVersion = -3;
-constexpr long kMaxEntries = 4096;
-constexpr long kMaxLayers = 65536;
+// The header's form, as the messages show it.
+std::string headerForm() { return "\"" + std::to_string(kStateVersion) + " E T\""; }
 
 StateProblem problem(const std::vector<std::string> &lines, std::size_t index,
                      const std::string &reason) {
   return StateProblem{index + 1, index < lines.size() ? lines[index] : std::string(), reason};
 }
 
-bool isLayerLine(const std::string &line) {
-  int i[10];
-  double d[2];
-  return std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &i[0], &i[1], &i[2],
-                     &i[3], &i[4], &d[0], &i[5], &i[6], &i[7], &i[8], &d[1], &i[9]) == 12;
-}
-
 // Walks the lines as the module does; `found` collects the entries.
 std::optional<StateProblem> walk(const std::vector<std::string> &lines,
                                  std::vector<StoredEntry> *found) {
-  if (lines.empty()) return problem(lines, 0, "there is no header line (\"-3 E T\")");
+  if (lines.empty()) return problem(lines, 0, "there is no header line (" + headerForm() + ")");
   const std::string &header = lines[0];
-  if (header.size() >= kHeaderCapacity) {
-    return problem(lines, 0, "longer than " + std::to_string(kHeaderCapacity - 1) + " characters");
+  if (header.size() >= kStateHeaderCapacity) {
+    return problem(lines, 0,
+                   "longer than " + std::to_string(kStateHeaderCapacity - 1) + " characters");
   }
   int version = 0, entries = 0, layers = 0;
   if (std::sscanf(header.c_str(), "%d %d %d", &version, &entries, &layers) != 3) {
-    return problem(lines, 0, "the header must hold three numbers, \"-3 E T\"");
+    return problem(lines, 0, "the header must hold three numbers, " + headerForm());
   }
-  if (version != kVersion) {
-    return problem(lines, 0, "the version is " + std::to_string(version) + ", not -3");
+  if (version != kStateVersion) {
+    return problem(lines, 0,
+                   "the version is " + std::to_string(version) + ", not " +
+                       std::to_string(kStateVersion));
   }
-  if (entries < 0 || entries > kMaxEntries) {
-    return problem(lines, 0, "the entry count must be 0 to " + std::to_string(kMaxEntries));
+  if (entries < 0 || entries > kStateMaxEntries) {
+    return problem(lines, 0, "the entry count must be 0 to " + std::to_string(kStateMaxEntries));
   }
-  if (layers < 0 || layers > kMaxLayers) {
-    return problem(lines, 0, "the layer count must be 0 to " + std::to_string(kMaxLayers));
+  if (layers < 0 || layers > kStateMaxLayers) {
+    return problem(lines, 0, "the layer count must be 0 to " + std::to_string(kStateMaxLayers));
   }
   const std::size_t announced =
       1 + static_cast<std::size_t>(entries) + static_cast<std::size_t>(layers);
@@ -55,9 +48,9 @@ std::optional<StateProblem> walk(const std::vector<std::string> &lines,
                      "missing: the header announces " + std::to_string(announced) + " lines");
     }
     const std::string &entry = lines[next];
-    if (entry.size() >= kLineCapacity) {
+    if (entry.size() >= kStateLineCapacity) {
       return problem(lines, next,
-                     "longer than " + std::to_string(kLineCapacity - 1) + " characters");
+                     "longer than " + std::to_string(kStateLineCapacity - 1) + " characters");
     }
     double value = 0.0;
     int count = 0;
@@ -69,7 +62,11 @@ std::optional<StateProblem> walk(const std::vector<std::string> &lines,
                      "the entry has " + std::to_string(count) + " layers, but the header leaves " +
                          std::to_string(layersLeft));
     }
-    if (found != nullptr) found->push_back({value, count});
+    StoredEntry *stored = nullptr;
+    if (found != nullptr) {
+      found->push_back({value, count, {}});
+      stored = &found->back();
+    }
     layersLeft -= count;
     ++next;
     for (int l = 0; l < count; ++l, ++next) {
@@ -77,13 +74,13 @@ std::optional<StateProblem> walk(const std::vector<std::string> &lines,
         return problem(lines, next,
                        "missing: the header announces " + std::to_string(announced) + " lines");
       }
-      if (lines[next].size() >= kLineCapacity) {
+      if (lines[next].size() >= kStateLineCapacity) {
         return problem(lines, next,
-                       "longer than " + std::to_string(kLineCapacity - 1) + " characters");
+                       "longer than " + std::to_string(kStateLineCapacity - 1) + " characters");
       }
-      if (!isLayerLine(lines[next])) {
-        return problem(lines, next, "a layer line must hold twelve numbers");
-      }
+      const std::optional<StoredLayer> layer = readLayerLine(lines[next]);
+      if (!layer) return problem(lines, next, "a layer line must hold twelve numbers");
+      if (stored != nullptr) stored->stack.push_back(*layer);
     }
   }
   if (layersLeft != 0) {
@@ -99,6 +96,23 @@ std::optional<StateProblem> walk(const std::vector<std::string> &lines,
 }
 
 } // namespace
+
+bool StoredLayer::operator==(const StoredLayer &other) const {
+  return type == other.type && active == other.active && red == other.red && green == other.green &&
+         blue == other.blue && intensity == other.intensity && mode == other.mode &&
+         inBuffer == other.inBuffer && invert == other.invert && alphaBuffer == other.alphaBuffer &&
+         alphaIntensity == other.alphaIntensity && alphaInvert == other.alphaInvert;
+}
+
+std::optional<StoredLayer> readLayerLine(const std::string &line) {
+  StoredLayer layer;
+  const int fields = std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &layer.type,
+                                 &layer.active, &layer.red, &layer.green, &layer.blue,
+                                 &layer.intensity, &layer.mode, &layer.inBuffer, &layer.invert,
+                                 &layer.alphaBuffer, &layer.alphaIntensity, &layer.alphaInvert);
+  if (fields != kLayerLineFields) return std::nullopt;
+  return layer;
+}
 
 std::optional<StateProblem> checkStateLines(const std::vector<std::string> &lines) {
   return walk(lines, nullptr);

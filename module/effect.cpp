@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-const char *popup1_data[MODE_COUNT + 1] = {
+constexpr const char *popup1_data[MODE_COUNT + 1] = {
     "AmbientLight", "Add", "Sub",        "Multiply", "Difference", "Screen",
     "Overlay",      "Hue", "Saturation", "Value",    nullptr,
 };
@@ -277,12 +277,52 @@ void BlendNothing(const PreparedLayer *layer, const PixelContext *context, float
   (void)out;
 }
 
-// The blend of each mode other than "AmbientLight", whose blend depends on
-// the layer's type.
-BlendFunc *const kModeBlends[MODE_COUNT] = {
-    nullptr,     BlendAdd,     BlendSub, BlendMultiply,   BlendDifference,
-    BlendScreen, BlendOverlay, BlendHue, BlendSaturation, BlendValue,
+// Each blend mode keyed by its number: the name the "Mode" popup shows and
+// its blend. "AmbientLight" has no blend here: it depends on the layer's type.
+struct ModeRow {
+  int32_t mode;
+  const char *name;
+  BlendFunc *blend;
 };
+constexpr ModeRow kModeBlends[MODE_COUNT] = {
+    {MODE_AMBIENT, "AmbientLight", nullptr},
+    {MODE_ADD, "Add", BlendAdd},
+    {MODE_SUB, "Sub", BlendSub},
+    {MODE_MULTIPLY, "Multiply", BlendMultiply},
+    {MODE_DIFFERENCE, "Difference", BlendDifference},
+    {MODE_SCREEN, "Screen", BlendScreen},
+    {MODE_OVERLAY, "Overlay", BlendOverlay},
+    {MODE_HUE, "Hue", BlendHue},
+    {MODE_SATURATION, "Saturation", BlendSaturation},
+    {MODE_VALUE, "Value", BlendValue},
+};
+
+// Every row stands at its mode's place and every mode but "AmbientLight" has
+// a blend. A missing row leaves the last one zero, so it fails too.
+constexpr bool ModeRowsInPlace() {
+  for (int32_t i = 0; i < MODE_COUNT; ++i) {
+    if (kModeBlends[i].mode != i || kModeBlends[i].name == nullptr) return false;
+    if (i != MODE_AMBIENT && kModeBlends[i].blend == nullptr) return false;
+  }
+  return true;
+}
+static_assert(ModeRowsInPlace(), "kModeBlends: a mode's row is missing or out of place");
+
+constexpr bool SameText(const char *a, const char *b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+// The "Mode" popup's plain list names the modes in their order and ends
+// after the last.
+constexpr bool PopupListsTheModes() {
+  for (int32_t i = 0; i < MODE_COUNT; ++i) {
+    if (popup1_data[i] == nullptr || !SameText(popup1_data[i], kModeBlends[i].name)) return false;
+  }
+  return popup1_data[MODE_COUNT] == nullptr;
+}
+static_assert(PopupListsTheModes(), "popup1_data: the modes' names out of their order");
 
 } // namespace
 
@@ -310,7 +350,7 @@ void PrepareLayer(const Layer *layer, PreparedLayer *prepared) {
     if (layer->type == LAYER_SURFACE) prepared->blend = BlendAmbientSurface;
     if (layer->type == LAYER_SHADOW) prepared->blend = BlendAmbientShadow;
   } else if (ModeValid(layer->mode)) {
-    prepared->blend = kModeBlends[layer->mode];
+    prepared->blend = kModeBlends[layer->mode].blend;
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include "model.h"
 
-// The ten blend mode names, ended by null.
-extern const char *popup1_data[MODE_COUNT + 1];
+// The ten blend mode names, ended by null: the items of the "Mode" popup.
+extern const char *const popup1_data[MODE_COUNT + 1];
 
 // Host buffer number of each buffer index.
 extern const int32_t FlagTbl[BUF_INDEX_COUNT];

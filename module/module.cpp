@@ -130,6 +130,45 @@ void QXDestroy(HostInstance instance) {
   free(inst);
 }
 
+namespace {
+
+// What a copy takes from its source: the description, `entries` (the
+// source's, already copied), the selection (the same entry, and the layer at
+// the same row of the copy's stack), the layer list's rows, the clipboard, and
+// the preview's base colour and type. What it keeps of its own: the panel
+// state, that is the services, the panel, the controls and their states, and
+// the surface lists of the selected entry. Those belong to the instance whose
+// panel it is (none, unless the copy's own panel is open), never to the
+// source, whose controls the host destroys when that panel closes. The row
+// cache of the layer list starts empty, and the evaluation's program is the
+// caller's to make.
+void TakeCopy(FilterInstance *to, const FilterInstance *from, SBEntry *entries) {
+  memcpy(to->description, from->description, sizeof to->description);
+  to->entries = entries;
+  to->entryCount = entries != nullptr ? from->entryCount : 0;
+  to->curEntry = from->curEntry;
+  // The selection points into the source's stacks; find the same row in the
+  // copy.
+  to->curLayer = nullptr;
+  if (from->curLayer != nullptr && from->curEntry >= 0 && from->curEntry < from->entryCount) {
+    const SBEntry &src = from->entries[from->curEntry];
+    int32_t row = 0;
+    for (const Layer *l = src.head; l != nullptr && l != from->curLayer; l = l->next) ++row;
+    to->curLayer = GetLayer(&to->entries[from->curEntry], row);
+  }
+  to->layerCount = from->layerCount;
+  to->curLayerNo = from->curLayerNo;
+  to->clip = from->clip;
+  to->rowLayer = nullptr;
+  to->rowHead = nullptr;
+  to->rowNo = 0;
+  to->rowChange = 0;
+  memcpy(to->baseColor, from->baseColor, sizeof to->baseColor);
+  to->previewType = from->previewType;
+}
+
+} // namespace
+
 HostError QXCopy(HostInstance first, HostInstance second) {
   const FilterInstance *from = static_cast<const FilterInstance *>(first);
   FilterInstance *to = static_cast<FilterInstance *>(second);
@@ -140,42 +179,9 @@ HostError QXCopy(HostInstance first, HostInstance second) {
   SBEntry *entries = CopyEntries(from->entries, from->entryCount);
   if (entries == nullptr && from->entryCount > 0) return "Quintessalux: out of memory";
 
-  // The panel state that belongs to an open panel stays with the instance
-  // whose panel it is: the copy keeps its own (none, unless its own panel is
-  // open) and never takes the source's, whose controls the host destroys when
-  // that panel closes.
-  HostPanelFuncs *const panelFuncs = to->panelFuncs;
-  const HostPanelID panel = to->panel;
-  HostControl *ctl[CTL_COUNT];
-  int8_t ctlOn[CTL_COUNT];
-  memcpy(ctl, to->ctl, sizeof ctl);
-  memcpy(ctlOn, to->ctlOn, sizeof ctlOn);
-  const char **const surfNames = to->surfNames;
-  float(*const surfColors)[3] = to->surfColors;
-
   DropEvaluation(to);
   FreeEntries(to->entries, to->entryCount);
-  *to = *from;
-  to->program = nullptr; // the source's own
-  to->entries = entries;
-  to->entryCount = entries != nullptr ? from->entryCount : 0;
-  to->panelFuncs = panelFuncs;
-  to->panel = panel;
-  memcpy(to->ctl, ctl, sizeof ctl);
-  memcpy(to->ctlOn, ctlOn, sizeof ctlOn);
-  to->surfNames = surfNames;
-  to->surfColors = surfColors;
-
-  // The selection points into the source's stacks; find the same row in the
-  // copy.
-  to->curLayer = nullptr;
-  if (from->curLayer != nullptr && from->curEntry >= 0 && from->curEntry < from->entryCount) {
-    const SBEntry &src = from->entries[from->curEntry];
-    int32_t row = 0;
-    for (const Layer *l = src.head; l != nullptr && l != from->curLayer; l = l->next) ++row;
-    to->curLayer = GetLayer(&to->entries[from->curEntry], row);
-  }
-  to->rowLayer = nullptr; // the source's row of the layer list
+  TakeCopy(to, from, entries);
   // An instance whose panel is open is edited without being prepared again;
   // it is prepared when the panel closes.
   if (to != PanelOwner) PrepareEvaluation(to);

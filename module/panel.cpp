@@ -31,6 +31,7 @@ const char *const kPreviewTypes[] = {"Ball", "Cel-Look Ball", "Shadow", nullptr}
 // One control of the panel: what the host makes, where it stands and who
 // handles its events.
 struct ControlDef {
+  int number; // CTL_*, its place in the table
   const char *kind;
   const char *label;
   int descType;       // HOST_DESC_*
@@ -46,56 +47,76 @@ struct ControlDef {
 // The host only reads item lists; its descriptor just does not say so.
 constexpr const char **Items(const char *const *items) { return const_cast<const char **>(items); }
 
-// The 28 controls in creation order, which is also the order of `ctl`.
-const ControlDef kControls[CTL_COUNT] = {
-    {HOST_KIND_LISTBOX, "BufferList", HOST_DESC_LIST, 80, 11, nullptr, countFunc, nameFunc, 5, 30,
-     listEvent},
-    {HOST_KIND_LISTBOX, "Surface with select Specialbuffer", HOST_DESC_LIST, 248, 6, nullptr,
-     SLcountFunc, SLnameFunc, 224, 216, SLlistEvent},
-    {HOST_KIND_BOOL, "Active", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 5, 2, But_Active},
-    {HOST_KIND_BUTTON, "Copy", HOST_DESC_AREA, 56, 0, nullptr, nullptr, nullptr, 364, 2, But_Copy},
-    {HOST_KIND_BUTTON, "Paste", HOST_DESC_AREA, 56, 0, nullptr, nullptr, nullptr, 424, 2, But_Pst},
-    {HOST_KIND_BUTTON, "Add Layer", HOST_DESC_AREA, 68, 0, nullptr, nullptr, nullptr, 116, 2,
-     But_AddLayer},
-    {HOST_KIND_BUTTON, "Del Layer", HOST_DESC_AREA, 68, 0, nullptr, nullptr, nullptr, 188, 2,
-     But_DelLayer},
-    {HOST_KIND_BUTTON, "Export", HOST_DESC_AREA, 80, 0, nullptr, nullptr, nullptr, 116, 216,
-     Pop_SaveBuf},
-    {HOST_KIND_BUTTON, "Import", HOST_DESC_AREA, 80, 0, nullptr, nullptr, nullptr, 116, 244,
-     Pop_LoadBuf},
-    {HOST_KIND_BUTTON, "*", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 116, 30,
+// The 28 controls in creation order, which is also the order of `ctl`; each
+// row carries its number.
+constexpr ControlDef kControls[CTL_COUNT] = {
+    {CTL_BUFFER_LIST, HOST_KIND_LISTBOX, "BufferList", HOST_DESC_LIST, 80, 11, nullptr, countFunc,
+     nameFunc, 5, 30, listEvent},
+    {CTL_SURFACE_LIST, HOST_KIND_LISTBOX, "Surface with select Specialbuffer", HOST_DESC_LIST, 248,
+     6, nullptr, SLcountFunc, SLnameFunc, 224, 216, SLlistEvent},
+    {CTL_ACTIVE, HOST_KIND_BOOL, "Active", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 5, 2,
+     But_Active},
+    {CTL_COPY, HOST_KIND_BUTTON, "Copy", HOST_DESC_AREA, 56, 0, nullptr, nullptr, nullptr, 364, 2,
+     But_Copy},
+    {CTL_PASTE, HOST_KIND_BUTTON, "Paste", HOST_DESC_AREA, 56, 0, nullptr, nullptr, nullptr, 424, 2,
+     But_Pst},
+    {CTL_ADD_LAYER, HOST_KIND_BUTTON, "Add Layer", HOST_DESC_AREA, 68, 0, nullptr, nullptr, nullptr,
+     116, 2, But_AddLayer},
+    {CTL_DEL_LAYER, HOST_KIND_BUTTON, "Del Layer", HOST_DESC_AREA, 68, 0, nullptr, nullptr, nullptr,
+     188, 2, But_DelLayer},
+    {CTL_EXPORT, HOST_KIND_BUTTON, "Export", HOST_DESC_AREA, 80, 0, nullptr, nullptr, nullptr, 116,
+     216, Pop_SaveBuf},
+    {CTL_IMPORT, HOST_KIND_BUTTON, "Import", HOST_DESC_AREA, 80, 0, nullptr, nullptr, nullptr, 116,
+     244, Pop_LoadBuf},
+    {CTL_ALL_ON, HOST_KIND_BUTTON, "*", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 116, 30,
      But_AllLayOn},
-    {HOST_KIND_BUTTON, "-", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 135, 30,
+    {CTL_ALL_OFF, HOST_KIND_BUTTON, "-", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 135, 30,
      But_AllLayOff},
-    {HOST_KIND_BUTTON, "I", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 154, 30,
-     But_AllLayInv},
-    {HOST_KIND_LISTBOX, "LayerList", HOST_DESC_LIST, 80, 9, nullptr, LayerCountFunc, LayerNameFunc,
-     116, 49, LayerlistEvent},
-    {HOST_KIND_BOOL, "*/-", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 174, 30, But_Enabled},
-    {HOST_KIND_BUTTON, "up", HOST_DESC_AREA, 40, 0, nullptr, nullptr, nullptr, 116, 185, But_LayUp},
-    {HOST_KIND_BUTTON, "down", HOST_DESC_AREA, 40, 0, nullptr, nullptr, nullptr, 155, 185,
+    {CTL_ALL_INVERT, HOST_KIND_BUTTON, "I", HOST_DESC_AREA, 20, 0, nullptr, nullptr, nullptr, 154,
+     30, But_AllLayInv},
+    {CTL_LAYER_LIST, HOST_KIND_LISTBOX, "LayerList", HOST_DESC_LIST, 80, 9, nullptr, LayerCountFunc,
+     LayerNameFunc, 116, 49, LayerlistEvent},
+    {CTL_ENABLED, HOST_KIND_BOOL, "*/-", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 174, 30,
+     But_Enabled},
+    {CTL_UP, HOST_KIND_BUTTON, "up", HOST_DESC_AREA, 40, 0, nullptr, nullptr, nullptr, 116, 185,
+     But_LayUp},
+    {CTL_DOWN, HOST_KIND_BUTTON, "down", HOST_DESC_AREA, 40, 0, nullptr, nullptr, nullptr, 155, 185,
      But_LayDown},
-    {HOST_KIND_POPUP, "LayerType", HOST_DESC_CHOICE, 96, 0, Items(kLayerTypes), nullptr, nullptr,
-     224, 32, Pop_Ltype},
-    {HOST_KIND_BUTTON, "Color", HOST_DESC_AREA, 36, 0, nullptr, nullptr, nullptr, 224, 60, But_Col},
-    {HOST_KIND_MINIRGB, "", HOST_DESC_IVEC, 0, 0, nullptr, nullptr, nullptr, 256, 60, ColorChg},
-    {HOST_KIND_PERCENT, "Intensity", HOST_DESC_RANGE, 0, 0, nullptr, nullptr, nullptr, 224, 88,
-     Sli_int},
-    {HOST_KIND_POPUP, "Mode", HOST_DESC_CHOICE, 96, 0, popup1_data, nullptr, nullptr, 360, 88,
-     Pop_type},
-    {HOST_KIND_POPUP, "Input Buffer", HOST_DESC_CHOICE, 112, 0, BufferNames, nullptr, nullptr, 224,
-     116, Pop_effect},
-    {HOST_KIND_BOOL, "Invert", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 408, 116, But_inv},
-    {HOST_KIND_POPUP, "AlphaBuffer", HOST_DESC_CHOICE, 112, 0, BufferNames, nullptr, nullptr, 224,
-     144, Pop_Alpha},
-    {HOST_KIND_PERCENT, "AlphaIntensity", HOST_DESC_RANGE, 0, 0, nullptr, nullptr, nullptr, 224,
-     172, Sli_boost},
-    {HOST_KIND_BOOL, "AlphaInvert", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 408, 144,
-     But_alpinv},
-    {HOST_KIND_AREA, "", HOST_DESC_AREA, 96, 80, nullptr, nullptr, nullptr, 5, 208, Area_Col},
-    {HOST_KIND_POPUP, "", HOST_DESC_CHOICE, 96, 0, Items(kPreviewTypes), nullptr, nullptr, 0, 292,
-     Pop_Pre},
+    {CTL_LAYER_TYPE, HOST_KIND_POPUP, "LayerType", HOST_DESC_CHOICE, 96, 0, Items(kLayerTypes),
+     nullptr, nullptr, 224, 32, Pop_Ltype},
+    {CTL_COLOR, HOST_KIND_BUTTON, "Color", HOST_DESC_AREA, 36, 0, nullptr, nullptr, nullptr, 224,
+     60, But_Col},
+    {CTL_SWATCH, HOST_KIND_MINIRGB, "", HOST_DESC_IVEC, 0, 0, nullptr, nullptr, nullptr, 256, 60,
+     ColorChg},
+    {CTL_INTENSITY, HOST_KIND_PERCENT, "Intensity", HOST_DESC_RANGE, 0, 0, nullptr, nullptr,
+     nullptr, 224, 88, Sli_int},
+    {CTL_MODE, HOST_KIND_POPUP, "Mode", HOST_DESC_CHOICE, 96, 0, Items(popup1_data), nullptr,
+     nullptr, 360, 88, Pop_type},
+    {CTL_IN_BUFFER, HOST_KIND_POPUP, "Input Buffer", HOST_DESC_CHOICE, 112, 0, BufferNames, nullptr,
+     nullptr, 224, 116, Pop_effect},
+    {CTL_INVERT, HOST_KIND_BOOL, "Invert", HOST_DESC_BOOL, 0, 0, nullptr, nullptr, nullptr, 408,
+     116, But_inv},
+    {CTL_ALPHA_BUFFER, HOST_KIND_POPUP, "AlphaBuffer", HOST_DESC_CHOICE, 112, 0, BufferNames,
+     nullptr, nullptr, 224, 144, Pop_Alpha},
+    {CTL_ALPHA_INTENSITY, HOST_KIND_PERCENT, "AlphaIntensity", HOST_DESC_RANGE, 0, 0, nullptr,
+     nullptr, nullptr, 224, 172, Sli_boost},
+    {CTL_ALPHA_INVERT, HOST_KIND_BOOL, "AlphaInvert", HOST_DESC_BOOL, 0, 0, nullptr, nullptr,
+     nullptr, 408, 144, But_alpinv},
+    {CTL_PREVIEW_AREA, HOST_KIND_AREA, "", HOST_DESC_AREA, 96, 80, nullptr, nullptr, nullptr, 5,
+     208, Area_Col},
+    {CTL_PREVIEW_TYPE, HOST_KIND_POPUP, "", HOST_DESC_CHOICE, 96, 0, Items(kPreviewTypes), nullptr,
+     nullptr, 0, 292, Pop_Pre},
 };
+
+// Every control's row stands at its number. A missing row leaves the last one
+// zero, so it fails too.
+constexpr bool ControlRowsInPlace() {
+  for (int i = 0; i < CTL_COUNT; ++i) {
+    if (kControls[i].number != i || kControls[i].kind == nullptr) return false;
+  }
+  return true;
+}
+static_assert(ControlRowsInPlace(), "kControls: a control's row is missing or out of place");
 
 // Until the user picks an entry, the layer commands and properties are shown
 // disabled; this is the order in which they are ghosted.
@@ -140,6 +161,24 @@ HostCtlDesc DescOf(const ControlDef &def) {
   return desc;
 }
 
+// Clears the instance's hold on a panel: the services, the panel and the
+// controls to null, every control's `ctlOn` to 0, and the selected entry's
+// surface lists released. Done when the panel opens, before its controls are
+// made, and when it has closed, after the host destroyed them, so that
+// nothing reaches a destroyed control.
+void ResetPanelHandles(FilterInstance *inst) {
+  inst->panelFuncs = nullptr;
+  inst->panel = nullptr;
+  for (int i = 0; i < CTL_COUNT; ++i) {
+    inst->ctl[i] = nullptr;
+    inst->ctlOn[i] = 0;
+  }
+  free(inst->surfNames);
+  free(inst->surfColors);
+  inst->surfNames = nullptr;
+  inst->surfColors = nullptr;
+}
+
 } // namespace
 
 const char *QXOptions(HostInstance instance) {
@@ -161,10 +200,7 @@ const char *QXOptions(HostInstance instance) {
   Bcount = inst->entryCount;
 
   Lcount = 0;
-  free(inst->surfNames);
-  free(inst->surfColors);
-  inst->surfNames = nullptr;
-  inst->surfColors = nullptr;
+  ResetPanelHandles(inst);
 
   HostControl *ctl[CTL_COUNT];
   for (int i = 0; i < CTL_COUNT; ++i) {
@@ -193,10 +229,7 @@ const char *QXOptions(HostInstance instance) {
 
   inst->panelFuncs = services;
   inst->panel = panel;
-  for (int i = 0; i < CTL_COUNT; ++i) {
-    inst->ctl[i] = ctl[i];
-    inst->ctlOn[i] = 0;
-  }
+  for (int i = 0; i < CTL_COUNT; ++i) inst->ctl[i] = ctl[i];
 
   int width = PANEL_WIDTH, height = PANEL_HEIGHT;
   services->set(panel, HOST_PAN_W, &width);
@@ -231,16 +264,7 @@ const char *QXOptions(HostInstance instance) {
 
   // The host has destroyed the panel and its controls: nothing may reach
   // them through the instance any more.
-  inst->panelFuncs = nullptr;
-  inst->panel = nullptr;
-  for (int i = 0; i < CTL_COUNT; ++i) {
-    inst->ctl[i] = nullptr;
-    inst->ctlOn[i] = 0;
-  }
-  free(inst->surfNames);
-  free(inst->surfColors);
-  inst->surfNames = nullptr;
-  inst->surfColors = nullptr;
+  ResetPanelHandles(inst);
   PrepareEvaluation(inst);
   return nullptr;
 }

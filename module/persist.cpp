@@ -134,7 +134,7 @@ struct LayerLineField {
 };
 
 // The twelve fields in line order.
-const LayerLineField kLayerLine[] = {
+constexpr LayerLineField kLayerLine[LAYER_LINE_FIELDS] = {
     {FIELD_INT32, offsetof(Layer, type), LAYER_ROW_SYMBOLS},
     {FIELD_INT8, offsetof(Layer, active), 0},
     {FIELD_BYTE, offsetof(Layer, color) + 0, 0},
@@ -148,7 +148,9 @@ const LayerLineField kLayerLine[] = {
     {FIELD_REAL, offsetof(Layer, alphaIntensity), 0},
     {FIELD_INT8, offsetof(Layer, alphaInvert), 0},
 };
-enum { LAYER_LINE_FIELDS = sizeof kLayerLine / sizeof kLayerLine[0] };
+// A row short of LAYER_LINE_FIELDS would leave the last one zero.
+static_assert(kLayerLine[LAYER_LINE_FIELDS - 1].offset == offsetof(Layer, alphaInvert),
+              "the layer line's table ends with its last field, AlphaInvert");
 
 // The numbers of a layer line as they are read, before the 8-bit fields keep
 // their low 8 bits: an integer or a real per field.

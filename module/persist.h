@@ -20,6 +20,7 @@ enum {
   // anything for it. At the caps the temporary line table takes
   // (4096 + 65536) x 80 bytes, about 5.3 MiB.
   SCENE_MAX_ENTRIES = 4096,
+  LAYER_LINE_FIELDS = 12, // the numbers of a layer line
 };
 
 // The file requester's texts, shared by every instance (FILE_TEXT_LEN

@@ -15,15 +15,15 @@ const uint8_t *const PreBase_shd[PREVIEW_TYPES] = {nullptr, nullptr, depth_pix};
 
 // The image standing for each renderer buffer, by buffer index. The mask
 // reads 1.0 over the whole drawn ball; an empty entry reads 0.0.
-const uint8_t *const prebuf_normal[13] = {
+const uint8_t *const prebuf_normal[BUF_INDEX_COUNT] = {
     alp_pix, alp_pix, alp_pix, alp_pix, alp_pix,  nullptr,   nullptr,
     pre_pix, dif_pix, spc_pix, nullptr, geom_pix, depth_pix,
 };
-const uint8_t *const prebuf_cel[13] = {
+const uint8_t *const prebuf_cel[BUF_INDEX_COUNT] = {
     alp_pix, alp_pix, alp_pix, alp_pix, nullptr,  nullptr,   nullptr,
     nullptr, nullptr, nullptr, nullptr, geom_pix, depth_pix,
 };
-const uint8_t *const prebuf_shadow[13] = {
+const uint8_t *const prebuf_shadow[BUF_INDEX_COUNT] = {
     alp_pix, alp_pix, alp_pix, alp_pix, nullptr, nullptr, nullptr,
     alp_pix, alp_pix, nullptr, alp_pix, alp_pix, alp_pix,
 };

@@ -31,9 +31,9 @@ extern const uint8_t cel_pix[PREVIEW_PIXELS];
 extern const uint8_t *const PreBase_pix[PREVIEW_TYPES];
 extern const uint8_t *const PreBase_spc[PREVIEW_TYPES];
 extern const uint8_t *const PreBase_shd[PREVIEW_TYPES];
-extern const uint8_t *const prebuf_normal[13];
-extern const uint8_t *const prebuf_cel[13];
-extern const uint8_t *const prebuf_shadow[13];
+extern const uint8_t *const prebuf_normal[BUF_INDEX_COUNT];
+extern const uint8_t *const prebuf_cel[BUF_INDEX_COUNT];
+extern const uint8_t *const prebuf_shadow[BUF_INDEX_COUNT];
 extern const uint8_t *const *const prebuf_tbl[PREVIEW_TYPES];
 extern const float predif_tbl[PREVIEW_TYPES];
 

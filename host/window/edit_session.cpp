@@ -22,8 +22,8 @@
 namespace qx {
 namespace {
 
-// The most special-buffer values the module makes entries for.
-constexpr std::size_t kMaxEntries = 256;
+// The panel's buffer list: its first control.
+constexpr int kBufferList = 0;
 // Space between the panel and the render view, and around them.
 constexpr int kWindowGap = 12;
 // The render view's bar above the frame.
@@ -229,10 +229,10 @@ std::string viewPicturePath(const std::string &panelPicture) {
   return panelPicture.substr(0, dot) + "-view" + panelPicture.substr(dot);
 }
 
-int entryRowFor(const Scene &scene, float value) {
+int entryRowFor(const Scene &scene, float value, std::size_t rows) {
   std::vector<double> entries;
   for (const SceneSurface &surface : scene.surfaces) {
-    if (!surface.specialBuffer || entries.size() >= kMaxEntries) continue;
+    if (!surface.specialBuffer || entries.size() >= rows) continue;
     if (std::find(entries.begin(), entries.end(), *surface.specialBuffer) == entries.end())
       entries.push_back(*surface.specialBuffer);
   }
@@ -300,10 +300,11 @@ void EditSession::run(Panel &panel) {
         std::snprintf(special, sizeof special, "SpecialBuffer %g", static_cast<double>(value));
         text += special;
       }
-      const int row = entryRowFor(host_.scene(), value);
+      // The buffer list's rows are the module's entries, as many as it made.
+      const int row = entryRowFor(host_.scene(), value, panel.control(kBufferList).rows().size());
       text += row < 0 ? ", no entry" : ", entry " + std::to_string(row + 1);
       view->setStatus(text);
-      if (row >= 0) window.pickRow(0, row);
+      if (row >= 0) window.pickRow(kBufferList, row);
     });
     view->update(instance_.save());
   }

@@ -65,9 +65,10 @@ struct EditOptions {
 std::string viewPicturePath(const std::string &panelPicture);
 
 // The buffer list's row whose entry a special-buffer value selects, -1 for
-// none. The panel lists the distinct values the surfaces carry, in surface
-// order, the first 256; the filter matches a pixel's float exactly.
-int entryRowFor(const Scene &scene, float value);
+// none, for a list of `rows` rows: the panel lists the distinct values the
+// surfaces carry, in surface order, as many as the module made entries for;
+// the filter matches a pixel's float exactly.
+int entryRowFor(const Scene &scene, float value, std::size_t rows);
 
 class EditSession {
 public:

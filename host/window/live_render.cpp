@@ -39,12 +39,7 @@ void LiveRender::stop() {
 bool LiveRender::request(const std::vector<std::string> &state) {
   if (busy() && state == pendingState_) return false;
   if (!busy() && hasShown_ && state == shownState_) return false;
-  if (busy()) {
-    // A render that finished meanwhile is still the older state's.
-    const bool finished = done_;
-    stop();
-    if (!finished) ++restarts_;
-  }
+  if (busy()) stop();
   const auto start = std::chrono::steady_clock::now();
   // As `render` makes its instance: created, given the lines, asked for its
   // buffers, told of the pass and of frame 0.

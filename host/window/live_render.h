@@ -67,11 +67,8 @@ public:
   // The pixels the last render filtered: all of them, or those of the
   // values an edit touched.
   std::size_t shownPixels() const { return shownPixels_; }
-  const std::vector<std::string> &shownState() const { return shownState_; }
   // Seconds the shown render took, from request to finish.
   double shownSeconds() const { return shownSeconds_; }
-  // Renders stopped by a newer state.
-  int restarts() const { return restarts_; }
   // What the last render threw, as text; empty when it finished.
   const std::string &failure() const { return failure_; }
 
@@ -121,7 +118,6 @@ private:
   bool indexed_ = false;
   std::vector<std::string> shownState_;
   double shownSeconds_ = 0.0;
-  int restarts_ = 0;
   std::string failure_;
 };
 

@@ -25,7 +25,7 @@ constexpr double kPollSeconds = 0.03;
 std::vector<uchar> screenBytes(const Frame &frame) {
   std::vector<uchar> rgb(frame.pixelCount() * 3);
   for (int c = 0; c < 3; ++c) {
-    const float *plane = frame.plane(32 + c);
+    const float *plane = frame.plane(HOST_BUF_RED + c);
     for (std::size_t i = 0; i < frame.pixelCount(); ++i)
       rgb[i * 3 + static_cast<std::size_t>(c)] = plane != nullptr ? srgbByte(plane[i]) : 0;
   }
@@ -64,11 +64,11 @@ public:
     redraw();
   }
   void showBefore(bool before) {
-    before_shown_ = before;
+    beforeShown_ = before;
     ++version_;
     redraw();
   }
-  bool showingBefore() const { return before_shown_; }
+  bool showingBefore() const { return beforeShown_; }
 
   // Where the frame stands: its scale and its top left corner.
   void fit(double &scale, int &left, int &top, int &shownWidth, int &shownHeight) const {
@@ -106,7 +106,7 @@ public:
   void draw() override {
     fl_color(fl_rgb_color(48, 48, 48));
     fl_rectf(x(), y(), w(), h());
-    const std::vector<uchar> &source = before_shown_ || after_.empty() ? before_ : after_;
+    const std::vector<uchar> &source = beforeShown_ || after_.empty() ? before_ : after_;
     if (source.empty() || w() <= 0 || h() <= 0) return;
     double scale = 1.0;
     int left = 0, top = 0, shownWidth = 0, shownHeight = 0;
@@ -178,7 +178,7 @@ private:
   int displayX0_ = 0, displayY0_ = 0, displayX1_ = 0, displayY1_ = 0;
   bool outlined_ = false;
   std::vector<uchar> before_, after_;
-  bool before_shown_ = false;
+  bool beforeShown_ = false;
   int version_ = 0;
   std::vector<uchar> scaled_;
   int scaledVersion_ = -1, scaledWidth_ = 0, scaledHeight_ = 0;

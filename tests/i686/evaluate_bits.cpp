@@ -110,7 +110,8 @@ void MakeState() {
       const int type = Below(2), active = Below(5) != 0 ? 1 : 0;
       const int r = Below(256), g = Below(256), b = Below(256);
       const double intensity = Below(1600) / 10.0;
-      const int mode = Below(10), input = Below(13), invert = Below(2), alpha = Below(13);
+      const int mode = Below(MODE_COUNT), input = Below(BUF_INDEX_COUNT), invert = Below(2),
+                alpha = Below(BUF_INDEX_COUNT);
       const double alphaIntensity = Below(1600) / 10.0;
       const int alphaInvert = Below(2);
       std::snprintf(text, sizeof text, "%d %d %d %d %d %lf %d %d %d %d %lf %d", type, active, r, g,

@@ -61,7 +61,8 @@ void benchFrame(const char *path) {
     std::vector<float> plane(count);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = static_cast<int>(i % width), y = static_cast<int>(i / width);
-      plane[i] = b == 0 ? static_cast<float>(1 + x * 8 / width)
+      const int band = 1 + x * 8 / width; // eight vertical bands of values 1 to 8
+      plane[i] = b == 0 ? static_cast<float>(band)
                         : 0.5f + 0.5f * std::sin(0.013f * static_cast<float>(x * (b + 1)) +
                                                  0.007f * static_cast<float>(y * (b + 3)));
     }
@@ -76,8 +77,9 @@ void discFrame(const char *path) {
   std::vector<float> special(count), r(count), g(count), b(count), a(count);
   const float straight[3] = {0.1f, 0.25f, 0.6f};
   for (std::size_t i = 0; i < count; ++i) {
-    const float dx = static_cast<float>(i % size) - 79.5f;
-    const float dy = static_cast<float>(i / size) - 79.5f;
+    const std::size_t column = i % size, row = i / size;
+    const float dx = static_cast<float>(column) - 79.5f;
+    const float dy = static_cast<float>(row) - 79.5f;
     const float d = std::sqrt(dx * dx + dy * dy);
     const float t = std::fmin(1.0f, std::fmax(0.0f, (70.0f - d) / 40.0f));
     a[i] = t * t * (3.0f - 2.0f * t);
@@ -108,7 +110,8 @@ bool readStored(const char *path, std::vector<png_byte> &bytes, png_uint_32 &wid
       png_bytepp rows = png_get_rows(png, info);
       bytes.resize(static_cast<std::size_t>(width) * height * 4);
       for (png_uint_32 y = 0; y < height; ++y) {
-        std::memcpy(&bytes[static_cast<std::size_t>(y) * width * 4], rows[y], width * 4);
+        std::memcpy(&bytes[static_cast<std::size_t>(y) * width * 4], rows[y],
+                    std::size_t{width} * 4);
       }
       ok = true;
     }
@@ -133,7 +136,7 @@ int grid(char **paths) {
     w = cw;
     h = ch;
   }
-  const std::size_t width = 2 * w, height = 2 * h;
+  const std::size_t width = std::size_t{2} * w, height = std::size_t{2} * h;
   std::vector<std::uint8_t> out(width * height * 3);
   for (std::size_t y = 0; y < height; ++y) {
     for (std::size_t x = 0; x < width; ++x) {

@@ -122,7 +122,7 @@ int runEdit(const EditArgs &args) {
   const std::shared_ptr<const PixelFilter> filter = host.makeFilter();
   PixelFilterInstance instance = host.makeInstance(filter);
   const std::vector<std::string> problems =
-      checkSaveOverScene(host, scene, args.scene, args.save, args.force);
+      checkSaveOverScene(host, args.scene, args.save, args.force);
   const std::vector<std::string> opened = instance.save();
 
   EditOptions edit;

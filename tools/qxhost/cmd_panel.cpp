@@ -81,7 +81,7 @@ int runPanel(const PanelArgs &args) {
   host.loadModule(args.module);
 
   PixelFilterInstance instance = host.makeInstance(host.makeFilter());
-  checkSaveOverScene(host, scene, args.scene, args.save, args.force);
+  checkSaveOverScene(host, args.scene, args.save, args.force);
   const std::unique_ptr<FilterInterface> ui = host.makeInterface();
 
   PanelSession session(

@@ -102,7 +102,7 @@ public:
   void write(const ExrStrip &strip, const Frame &colour) override {
     const std::size_t offset =
         static_cast<std::size_t>(strip.firstRow) * static_cast<std::size_t>(colour_.width());
-    for (int c = 32; c < 36; ++c) {
+    for (int c = HOST_BUF_RED; c <= HOST_BUF_ALPHA; ++c) {
       const float *rows = colour.plane(c);
       if (rows != nullptr) {
         std::copy(rows, rows + colour.pixelCount(), colour_.mutablePlane(c) + offset);

@@ -75,12 +75,13 @@ int runScene(const SceneArgs &args) {
   }
 
   ExrReadOptions read = exrReadOptionsFor(args, setup);
-  for (int b = 32; b < 36; ++b) read.buffers.set(static_cast<std::size_t>(b));
+  for (int b = HOST_BUF_RED; b <= HOST_BUF_ALPHA; ++b)
+    read.buffers.set(static_cast<std::size_t>(b));
   std::bitset<kBufferSlots> warned;
   CensusColour colour;
   colour.check = [&](const ExrInput &input) {
     std::bitset<kBufferSlots> wanted;
-    for (int b = 32; b < 35; ++b) wanted.set(static_cast<std::size_t>(b));
+    for (int b = HOST_BUF_RED; b <= HOST_BUF_BLUE; ++b) wanted.set(static_cast<std::size_t>(b));
     checkFrameInput(setup, wanted, holdingsOf(input, setup.map), input.name(), warned);
   };
   if (setup.premultiplied) colour.prepare = [](Frame &frame) { unpremultiply(frame); };

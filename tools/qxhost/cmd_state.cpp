@@ -3,12 +3,14 @@
 // damaged lines show the way the module took them.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "error.h"
 #include "stand_in_host.h"
+#include "state_check.h"
 
 namespace qx::cli {
 namespace {
@@ -67,50 +69,41 @@ std::string surfacesWith(const Scene &scene, double value) {
   return names.empty() ? "no surface" : names;
 }
 
-std::string layerText(const ModuleNames &names, const std::string &line) {
-  int type, active, r, g, b, mode, inBuffer, invert, alphaBuffer, alphaInvert;
-  double intensity, alphaIntensity;
-  if (std::sscanf(line.c_str(), "%d %d %d %d %d %lf %d %d %d %d %lf %d", &type, &active, &r, &g, &b,
-                  &intensity, &mode, &inBuffer, &invert, &alphaBuffer, &alphaIntensity,
-                  &alphaInvert) != 12) {
-    return "(unreadable: \"" + line + "\")";
-  }
+std::string layerText(const ModuleNames &names, const StoredLayer &layer) {
   const std::string input =
-      "input " + nameOf(names.buffers, inBuffer) + (invert != 0 ? " (inverted)" : "");
-  const std::string alpha =
-      "alpha " + nameOf(names.buffers, alphaBuffer) + (alphaInvert != 0 ? " (inverted)" : "");
+      "input " + nameOf(names.buffers, layer.inBuffer) + (layer.invert != 0 ? " (inverted)" : "");
+  const std::string alpha = "alpha " + nameOf(names.buffers, layer.alphaBuffer) +
+                            (layer.alphaInvert != 0 ? " (inverted)" : "");
   char text[320];
   std::snprintf(text, sizeof text,
                 "%-7s %-3s %-12s color %3d %3d %3d  intensity %6.1f%%  %-31s %s %.1f%%",
-                nameOf(names.types, type).c_str(), active != 0 ? "on" : "off",
-                nameOf(names.modes, mode).c_str(), r, g, b, intensity, input.c_str(), alpha.c_str(),
-                alphaIntensity);
+                nameOf(names.types, layer.type).c_str(), layer.active != 0 ? "on" : "off",
+                nameOf(names.modes, layer.mode).c_str(), layer.red, layer.green, layer.blue,
+                layer.intensity, input.c_str(), alpha.c_str(), layer.alphaIntensity);
   return text;
 }
 
+// The lines are the module's own save, read through the host's one reader
+// of stored state.
 void printState(const Scene &scene, const ModuleNames &names,
                 const std::vector<std::string> &lines) {
-  int version = 0, entries = 0, layers = 0;
-  if (lines.empty() ||
-      std::sscanf(lines[0].c_str(), "%d %d %d", &version, &entries, &layers) != 3) {
-    std::printf("state: unreadable header \"%s\"\n", lines.empty() ? "" : lines[0].c_str());
+  if (const std::optional<StateProblem> problem = checkStateLines(lines)) {
+    std::printf("state: unreadable line %zu \"%s\": %s\n", problem->line, problem->text.c_str(),
+                problem->reason.c_str());
     return;
   }
-  std::printf("state: version %d, %d %s, %d %s\n", version, entries,
-              entries == 1 ? "entry" : "entries", layers, layers == 1 ? "layer" : "layers");
-  std::size_t next = 1;
-  for (int e = 0; e < entries && next < lines.size(); ++e) {
-    double value = 0.0;
-    int count = 0;
-    if (std::sscanf(lines[next].c_str(), "%lf %d", &value, &count) != 2) {
-      std::printf("entry %d: unreadable \"%s\"\n", e + 1, lines[next].c_str());
-      return;
-    }
-    ++next;
-    std::printf("entry %d: SpecialBuffer1 %f, %d %s (%s)\n", e + 1, value, count,
-                count == 1 ? "layer" : "layers", surfacesWith(scene, value).c_str());
-    for (int l = 0; l < count && next < lines.size(); ++l, ++next) {
-      std::printf("  %2d  %s\n", l, layerText(names, lines[next]).c_str());
+  const std::vector<StoredEntry> entries = storedEntries(lines);
+  std::size_t layers = 0;
+  for (const StoredEntry &entry : entries) layers += entry.stack.size();
+  std::printf("state: version %d, %zu %s, %zu %s\n", kStateVersion, entries.size(),
+              entries.size() == 1 ? "entry" : "entries", layers, layers == 1 ? "layer" : "layers");
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const StoredEntry &entry = entries[e];
+    std::printf("entry %zu: SpecialBuffer1 %f, %zu %s (%s)\n", e + 1, entry.value,
+                entry.stack.size(), entry.stack.size() == 1 ? "layer" : "layers",
+                surfacesWith(scene, entry.value).c_str());
+    for (std::size_t l = 0; l < entry.stack.size(); ++l) {
+      std::printf("  %2zu  %s\n", l, layerText(names, entry.stack[l]).c_str());
     }
   }
 }

@@ -138,46 +138,113 @@ bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fat
 
 namespace {
 
-// The most special-buffer values the module makes entries for.
-constexpr std::size_t kMaxEntries = 256;
+// A probe instance given stored lines, whose panel opened and closed at once
+// over the host's surfaces: what it saved before and after, and how many
+// special-buffer values its buffer list showed.
+struct PanelProbe {
+  std::vector<std::string> loaded; // saved right after the load
+  std::vector<std::string> closed; // saved once the panel had closed
+  std::size_t listed = 0;          // rows of the buffer list while it was open
+  std::string refused;             // what the module said instead of opening, if anything
+};
+
+PanelProbe probePanel(Host &host, const std::vector<std::string> &lines) {
+  PanelProbe probe;
+  host.panels().setOpenHandler([&probe](Panel &panel) {
+    for (std::size_t i = 0; i < panel.controlCount(); ++i) {
+      const PanelControl &control = panel.control(i);
+      if (control.label() == "BufferList") probe.listed = control.rows().size();
+    }
+  });
+  try {
+    const std::unique_ptr<FilterInterface> ui = host.makeInterface();
+    PixelFilterInstance instance(host.makeFilter());
+    instance.load(lines);
+    probe.loaded = instance.save();
+    probe.refused = ui->options(instance);
+    probe.closed = instance.save();
+  } catch (...) {
+    host.panels().setOpenHandler(nullptr);
+    throw;
+  }
+  host.panels().setOpenHandler(nullptr);
+  return probe;
+}
+
+// The distinct special-buffer values the surfaces carry, in surface order:
+// the order of the panel's buffer list.
+std::vector<double> carriedValues(const Scene &scene) {
+  std::vector<double> values;
+  for (const SceneSurface &surface : scene.surfaces) {
+    if (surface.specialBuffer &&
+        std::find(values.begin(), values.end(), *surface.specialBuffer) == values.end()) {
+      values.push_back(*surface.specialBuffer);
+    }
+  }
+  return values;
+}
 
 } // namespace
 
-std::vector<std::string> stacksLostOnOpen(const Scene &scene) {
+std::vector<std::string> stacksLostOnOpen(Host &host) {
   std::vector<std::string> lost;
+  const Scene &scene = host.scene();
   if (!scene.filterState) return lost;
-  std::vector<double> carried; // every distinct value a surface carries
-  for (const SceneSurface &surface : scene.surfaces) {
-    if (!surface.specialBuffer) continue;
-    if (std::find(carried.begin(), carried.end(), *surface.specialBuffer) == carried.end()) {
-      carried.push_back(*surface.specialBuffer);
+  const std::vector<StoredEntry> stored = storedEntries(*scene.filterState);
+  if (stored.empty()) return lost;
+  const PanelProbe probe = probePanel(host, *scene.filterState);
+  // The stacks as the module holds them, in stored order (an entry without
+  // layers holds nothing to lose, and the module saves none), and those that
+  // came back after the panel's rebuild, each claimed once.
+  const std::vector<StoredEntry> loaded = storedEntries(probe.loaded);
+  std::vector<StoredEntry> back = storedEntries(probe.closed);
+  const std::vector<double> carried = carriedValues(scene);
+  std::vector<bool> kept(stored.size(), true);
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < stored.size() && next < loaded.size(); ++i) {
+    if (stored[i].stack.empty()) continue;
+    const StoredEntry &held = loaded[next++];
+    const auto found = std::find_if(back.begin(), back.end(), [&held](const StoredEntry &e) {
+      return e.value == held.value && e.stack == held.stack;
+    });
+    if (found != back.end()) {
+      back.erase(found);
+    } else {
+      kept[i] = false;
     }
   }
-  const std::size_t kept = std::min<std::size_t>(carried.size(), kMaxEntries);
-  const std::vector<double> stored = storedEntryValues(*scene.filterState);
-  std::vector<double> earlier;
   for (std::size_t i = 0; i < stored.size(); ++i) {
-    const double value = stored[i];
+    if (kept[i]) continue;
+    const double value = stored[i].value;
     char number[64];
     std::snprintf(number, sizeof number, "%f", value);
     const std::string stack =
         "the stored stack of " + std::string(number) + " (entry " + std::to_string(i + 1) + ")";
+    const auto sameValueKept = [&](std::size_t from, std::size_t to) {
+      for (std::size_t j = from; j < to; ++j) {
+        if (j != i && kept[j] && !stored[j].stack.empty() && stored[j].value == value) return true;
+      }
+      return false;
+    };
     const auto at = std::find(carried.begin(), carried.end(), value);
     if (at == carried.end()) {
       lost.push_back(stack + ": no surface carries " + number + " any more");
-    } else if (static_cast<std::size_t>(at - carried.begin()) >= kept) {
-      lost.push_back(stack + ": past the first " + std::to_string(kMaxEntries) +
-                     " special-buffer values");
-    } else if (std::find(earlier.begin(), earlier.end(), value) != earlier.end()) {
+    } else if (sameValueKept(0, i)) {
       lost.push_back(stack + ": an earlier stored stack has the same value");
+    } else if (sameValueKept(i + 1, stored.size())) {
+      lost.push_back(stack + ": a later stored stack of the same value is kept");
+    } else if (static_cast<std::size_t>(at - carried.begin()) >= probe.listed) {
+      lost.push_back(stack + ": past the first " + std::to_string(probe.listed) +
+                     " special-buffer values");
+    } else {
+      lost.push_back(stack + ": the panel released it when it opened");
     }
-    earlier.push_back(value);
   }
   return lost;
 }
 
-std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene,
-                                            const std::string &scenePath, bool save, bool force) {
+std::vector<std::string> checkSaveOverScene(Host &host, const std::string &scenePath, bool save,
+                                            bool force) {
   std::vector<std::string> problems;
   // A save over a refused state would write the instance's empty entries
   // where the stored stacks were.
@@ -187,7 +254,7 @@ std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene
                        "in its place.");
     return problems;
   }
-  const std::vector<std::string> lost = stacksLostOnOpen(scene);
+  const std::vector<std::string> lost = stacksLostOnOpen(host);
   if (!save && !lost.empty()) {
     for (const std::string &stack : lost) problems.push_back("The save drops " + stack + ".");
     return problems;
@@ -208,33 +275,18 @@ std::vector<double> valuesThePanelReaches(Host &host) {
   // The probe holds a one-layer stack for every value a surface carries, up
   // to what a stored state can hold; the stacks still there after its panel
   // has opened and closed are the ones the panel reaches.
-  constexpr std::size_t kProbeEntries = 4096;
-  std::vector<double> values;
-  for (const SceneSurface &surface : host.scene().surfaces) {
-    if (surface.specialBuffer && values.size() < kProbeEntries &&
-        std::find(values.begin(), values.end(), *surface.specialBuffer) == values.end()) {
-      values.push_back(*surface.specialBuffer);
-    }
-  }
-  std::vector<std::string> lines = {"-3 " + std::to_string(values.size()) + " " +
+  std::vector<double> values = carriedValues(host.scene());
+  if (values.size() > static_cast<std::size_t>(kStateMaxEntries)) values.resize(kStateMaxEntries);
+  std::vector<std::string> lines = {std::to_string(kStateVersion) + " " +
+                                    std::to_string(values.size()) + " " +
                                     std::to_string(values.size())};
   for (double value : values) {
     lines.push_back(exactText(value) + " 1 ");
     lines.push_back("0 1 255 255 255 100.000000 0 0 0 0 100.000000 0");
   }
-  host.panels().setOpenHandler([](Panel &) {});
-  try {
-    const std::unique_ptr<FilterInterface> ui = host.makeInterface();
-    PixelFilterInstance probe(host.makeFilter());
-    probe.load(lines);
-    const std::string refused = ui->options(probe);
-    host.panels().setOpenHandler(nullptr);
-    if (!refused.empty()) throw Error("the module opened no panel: " + refused);
-    return storedEntryValues(probe.save());
-  } catch (...) {
-    host.panels().setOpenHandler(nullptr);
-    throw;
-  }
+  const PanelProbe probe = probePanel(host, lines);
+  if (!probe.refused.empty()) throw Error("the module opened no panel: " + probe.refused);
+  return storedEntryValues(probe.closed);
 }
 
 } // namespace qx::cli

@@ -82,10 +82,12 @@ bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fat
                         const std::string &wayOut);
 
 // The stored stacks that opening the panel releases, so that a save would
-// lose them: the panel rebuilds the entries from the surfaces (their distinct
-// values in surface order, the first 256), and a stack moves over only to
-// the entry of its own value, one stack a value. Each is named with why.
-std::vector<std::string> stacksLostOnOpen(const Scene &scene);
+// lose them: asked of a probe instance loaded with the scene's stored state,
+// whose panel opens and closes at once; a stored stack is kept when the same
+// value comes back with the same layers. Each lost stack is named with why:
+// no surface carries its value, another stored stack of its value is kept,
+// or its value is past the values the panel's buffer list shows.
+std::vector<std::string> stacksLostOnOpen(Host &host);
 
 // The special-buffer values whose stacks the module keeps once its panel
 // has opened over the host's surfaces: asked of a probe instance holding a
@@ -100,7 +102,7 @@ std::vector<double> valuesThePanelReaches(Host &host);
 // `force` either one throws Error, since the save would write over what
 // the scene holds. Returns the problems as sentences, for a question to
 // the user.
-std::vector<std::string> checkSaveOverScene(const Host &host, const Scene &scene,
-                                            const std::string &scenePath, bool save, bool force);
+std::vector<std::string> checkSaveOverScene(Host &host, const std::string &scenePath, bool save,
+                                            bool force);
 
 } // namespace qx::cli

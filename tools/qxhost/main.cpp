@@ -13,7 +13,9 @@
 #include "safe_write.h"
 #include "version.h"
 
-int main(int argc, char **argv) {
+namespace {
+
+int run(int argc, char **argv) {
   qx::useBinaryStandardOutput();
 #ifdef SIGXFSZ
   // Under a file-size limit a write past it should fail with an error the
@@ -73,4 +75,20 @@ int main(int argc, char **argv) {
     }
   }
   return qx::cli::kExitUserError;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Only the setting up of the commands can throw here: a command's own
+  // errors are reported by run().
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    std::fprintf(stderr, "qxhost: out of memory\n");
+    return qx::cli::kExitUserError;
+  } catch (...) {
+    std::fprintf(stderr, "qxhost: internal error while setting up the commands\n");
+    return qx::cli::kExitFailure;
+  }
 }

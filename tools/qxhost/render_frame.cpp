@@ -181,7 +181,7 @@ std::vector<NamedPath> renderInputs(const RenderBasics &args, const std::string 
 }
 
 std::vector<NamedPath> renderOutputs(const FilterSetup &setup, const std::string &out) {
-  if (setup.planesOut) return planeFiles(out, "the output's plane", 32, 35);
+  if (setup.planesOut) return planeFiles(out, "the output's plane", HOST_BUF_RED, HOST_BUF_ALPHA);
   return {{"the output", out}};
 }
 
@@ -204,8 +204,9 @@ void noteSplitLinks(const std::vector<NamedPath> &outputs) {
 
 std::bitset<kBufferSlots> buffersFor(unsigned int mask) {
   std::bitset<kBufferSlots> wanted;
-  for (int b = 0; b < 32; ++b) wanted.set(static_cast<std::size_t>(b), (mask & (1u << b)) != 0);
-  for (int b = 32; b < 36; ++b) wanted.set(static_cast<std::size_t>(b));
+  for (int b = 0; b < HOST_BUF_RED; ++b)
+    wanted.set(static_cast<std::size_t>(b), (mask & (1u << b)) != 0);
+  for (int b = HOST_BUF_RED; b <= HOST_BUF_ALPHA; ++b) wanted.set(static_cast<std::size_t>(b));
   wanted.set(0);
   return wanted;
 }
@@ -237,6 +238,7 @@ std::string bareChannel(const std::string &listed) {
 // The file's channels that come closest to `wanted`, up to three.
 std::string closestChannels(const std::string &wanted, const std::vector<std::string> &channels) {
   std::vector<std::pair<std::size_t, std::string>> ranked;
+  ranked.reserve(channels.size());
   for (const std::string &listed : channels) {
     ranked.emplace_back(distance(wanted, bareChannel(listed)), listed);
   }
@@ -276,7 +278,7 @@ void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &
     }
     if (input.held.test(bit)) continue;
     const std::string &channel = source.channel;
-    const bool essential = b == 0 || b >= 32;
+    const bool essential = b == 0 || b >= HOST_BUF_RED;
     if (essential && !setup.allowMissing) {
       missing.push_back("\"" + channel + "\"" +
                         (setup.map.isMapped(b) ? " for " + bufferLabel(b) : ""));
@@ -320,9 +322,9 @@ bool dividesByAlpha(float alpha) { return alpha >= FLT_MIN; }
 } // namespace
 
 void unpremultiply(Frame &frame) {
-  const float *alpha = frame.plane(35);
+  const float *alpha = frame.plane(HOST_BUF_ALPHA);
   if (alpha == nullptr) return;
-  for (int c = 32; c < 35; ++c) {
+  for (int c = HOST_BUF_RED; c <= HOST_BUF_BLUE; ++c) {
     if (!frame.has(c)) continue;
     float *plane = frame.mutablePlane(c);
     for (std::size_t i = 0; i < frame.pixelCount(); ++i) {
@@ -332,11 +334,12 @@ void unpremultiply(Frame &frame) {
 }
 
 void premultiply(const Frame &in, Frame &out, bool straightOut) {
-  const float *alpha = in.plane(35);
+  const float *alpha = in.plane(HOST_BUF_ALPHA);
   const std::size_t count = out.pixelCount();
-  float *planes[4] = {out.mutablePlane(32), out.mutablePlane(33), out.mutablePlane(34),
-                      out.mutablePlane(35)};
-  const float *sources[4] = {in.plane(32), in.plane(33), in.plane(34), alpha};
+  float *planes[4] = {out.mutablePlane(HOST_BUF_RED), out.mutablePlane(HOST_BUF_GREEN),
+                      out.mutablePlane(HOST_BUF_BLUE), out.mutablePlane(HOST_BUF_ALPHA)};
+  const float *sources[4] = {in.plane(HOST_BUF_RED), in.plane(HOST_BUF_GREEN),
+                             in.plane(HOST_BUF_BLUE), alpha};
   for (std::size_t i = 0; i < count; ++i) {
     if (alpha == nullptr || !dividesByAlpha(alpha[i])) {
       for (int c = 0; c < 4; ++c) planes[c][i] = sources[c] != nullptr ? sources[c][i] : 0.0f;
