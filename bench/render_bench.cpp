@@ -48,6 +48,14 @@ template <class Rows> void inBands(int height, unsigned int threads, const Rows 
   for (std::thread &thread : pool) thread.join();
 }
 
+// The pass on the benchmark's threads, with no progress line.
+qx::RenderOptions passOptions(const benchmark::State &state) {
+  qx::RenderOptions options;
+  options.threads = threadsOf(state);
+  options.progress = nullptr;
+  return options;
+}
+
 // QXEvaluate on the workload's instance, as the host's pass calls it.
 qx::PixelEvaluator evaluatorOf(const qx::bench::BenchScene &scene) {
   const HostInstance instance = scene.instance;
@@ -57,9 +65,7 @@ qx::PixelEvaluator evaluatorOf(const qx::bench::BenchScene &scene) {
 // A workload through the host's render pass and QXEvaluate.
 void BM_Workload(benchmark::State &state) {
   const qx::bench::BenchScene &scene = qx::bench::benchScene(workloadOf(state));
-  qx::RenderOptions options;
-  options.threads = threadsOf(state);
-  options.progress = nullptr;
+  const qx::RenderOptions options = passOptions(state);
   const qx::PixelEvaluator evaluate = evaluatorOf(scene);
   // The output's planes are made once and reused, as the render pipeline
   // reuses its strips: the pass, not the allocator, is timed.
@@ -122,9 +128,7 @@ void BM_MemoryFloor(benchmark::State &state) {
 // nothing: what the host itself costs.
 void BM_PassOnly(benchmark::State &state) {
   const qx::bench::BenchScene &scene = qx::bench::benchScene(workloadOf(state));
-  qx::RenderOptions options;
-  options.threads = threadsOf(state);
-  options.progress = nullptr;
+  const qx::RenderOptions options = passOptions(state);
   const qx::PixelEvaluator evaluate = [](const HostPixelAccess &access) {
     static const float rgba[4] = {0.5f, 0.5f, 0.5f, 1.0f};
     access.setRGBA(&access, rgba);
@@ -173,9 +177,7 @@ void BM_SoftEdges(benchmark::State &state) {
   const std::vector<qx::RankPlanes> planes = {{ranks[0].data(), ranks[1].data()},
                                               {ranks[2].data(), ranks[3].data()},
                                               {ranks[4].data(), ranks[5].data()}};
-  qx::RenderOptions options;
-  options.threads = threadsOf(state);
-  options.progress = nullptr;
+  const qx::RenderOptions options = passOptions(state);
   const qx::PixelEvaluator evaluate = evaluatorOf(scene);
   qx::Frame out;
   for (auto _ : state) {
