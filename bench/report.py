@@ -89,7 +89,7 @@ def main():
             ("fused floor, W1", fused[0], fused[1]),
             ("memory floor, W1 (bytes the pass touches)", memory[0], memory[1]),
             ("host pass alone, W1", pass_only[0], pass_only[1]),
-            ("soft edges (--cryptomatte), W1 with a 3-rank layer, 5% edge pixels", soft[0], soft[1]),
+            ("soft edges (--cryptomatte), W1 with a 3-rank layer, 5% edge pixels at the bands' borders", soft[0], soft[1]),
             ("NumPy peer, W1", numpy_rate, float("nan"))]
     for name, one, two in rows:
         two_text = "" if two != two else f"{two:.2f}"

@@ -105,6 +105,15 @@ float *Frame::mutablePlane(int buffer) {
   return p.data();
 }
 
+void Frame::swapPlane(int buffer, std::vector<float> &plane) {
+  if (!validBuffer(buffer)) throw Error("no host buffer " + std::to_string(buffer));
+  if (!plane.empty() && plane.size() != pixelCount()) {
+    throw Error("a plane of " + std::to_string(plane.size()) + " samples for a frame of " +
+                std::to_string(pixelCount()));
+  }
+  planes_[static_cast<std::size_t>(buffer)].swap(plane);
+}
+
 void Frame::remove(int buffer) {
   if (validBuffer(buffer)) {
     std::vector<float>().swap(planes_[static_cast<std::size_t>(buffer)]);

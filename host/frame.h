@@ -114,6 +114,10 @@ public:
   float *mutablePlane(int buffer);
   // Drops a buffer: it reads 0.0 again.
   void remove(int buffer);
+  // Exchanges a buffer's plane with `plane`, which holds a plane of the
+  // frame's size or nothing (the buffer is then not held): no sample is
+  // copied.
+  void swapPlane(int buffer, std::vector<float> &plane);
 
 private:
   int width_ = 0;

@@ -197,29 +197,28 @@ void renderCoverage(Frame &input, const std::vector<RankPlanes> &ranks, Frame &o
                     const PixelEvaluator &evaluate, const RenderOptions &options) {
   const std::size_t count = input.pixelCount();
   const std::size_t width = static_cast<std::size_t>(input.width());
-  // The special buffer serves each rank's ids in turn, pixel by pixel (each
-  // pixel's slot touched only by the thread on its row), and is put back
-  // however the pass ends (a render view stops its pass by throwing).
-  struct SpecialKept {
-    Frame &frame;
-    bool had;
-    std::vector<float> values;
-    ~SpecialKept() {
-      if (had) {
-        std::copy(values.begin(), values.end(), frame.mutablePlane(0));
-      } else {
-        frame.remove(0);
-      }
-    }
-  } kept{input, input.has(0), {}};
-  if (kept.had) kept.values.assign(input.plane(0), input.plane(0) + count);
-  float *ids = input.mutablePlane(0);
-  if (ranks.empty())
+  if (ranks.empty()) {
     return renderInto(
         input, output, [](const HostPixelAccess &) {}, options);
+  }
+  // The special buffer serves each rank's ids in turn, pixel by pixel (each
+  // pixel's slot touched only by the thread on its row): a plane of ids
+  // takes its place for the pass, and the frame's own is put back however
+  // the pass ends (a render view stops its pass by throwing). The plane of
+  // ids is kept from one pass to the next on this thread, so that no pass
+  // allocates it anew.
+  static thread_local std::vector<float> idPlane;
+  idPlane.resize(count);
+  struct Swapped {
+    Frame &frame;
+    ~Swapped() { frame.swapPlane(0, idPlane); }
+  };
   // Most pixels are covered whole by the id of their first rank: served
   // from the start, they cost what the exact path does.
-  std::copy(ranks.front().id, ranks.front().id + count, ids);
+  std::copy(ranks.front().id, ranks.front().id + count, idPlane.begin());
+  input.swapPlane(0, idPlane);
+  const Swapped swapped{input};
+  float *ids = input.mutablePlane(0);
   const RankPlanes &first = ranks.front();
   const float *in[4] = {input.plane(HOST_BUF_RED), input.plane(HOST_BUF_GREEN),
                         input.plane(HOST_BUF_BLUE), input.plane(HOST_BUF_ALPHA)};
