@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "error.h"
+#include "file_read.h"
 
 namespace qx {
 namespace {
@@ -27,9 +26,6 @@ std::uint32_t finalMix(std::uint32_t h) {
   return h;
 }
 
-// The largest manifest read, header or sidecar.
-constexpr std::uintmax_t kLargestManifest = std::uintmax_t{256} << 20;
-
 bool isHexHash(const std::string &text, std::uint32_t &hash) {
   if (text.size() != 8) return false;
   const auto [end, error] = std::from_chars(text.data(), text.data() + 8, hash, 16);
@@ -42,22 +38,6 @@ const std::string *attribute(const CryptomattePartInfo &part, const std::string 
                              const char *what) {
   const auto it = part.attributes.find("cryptomatte/" + key + "/" + what);
   return it == part.attributes.end() ? nullptr : &it->second;
-}
-
-// A sidecar manifest, refused past kLargestManifest before it is read.
-std::string readSidecar(const std::string &path) {
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec) throw Error(path + ": cannot read the manifest: " + ec.message());
-  if (size > kLargestManifest) {
-    throw Error(path + ": the manifest is " + std::to_string(size) +
-                " bytes, more than a manifest may be (256 MiB)");
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in || in.bad()) throw Error(path + ": cannot read the manifest");
-  return text.str();
 }
 
 // The rank channels of the layer `name` that `channels` holds: whole
@@ -225,7 +205,7 @@ cryptomatteLayers(const std::vector<CryptomattePartInfo> &parts, const std::stri
       } else if (const std::string *sidecar = attribute(part, layer.key, "manif_file")) {
         const std::filesystem::path path = std::filesystem::path(folder) / *sidecar;
         layer.manifestSource = path.string();
-        layer.manifest = parseManifest(readSidecar(path.string()), path.string());
+        layer.manifest = parseManifest(readFileLimited(path.string(), "manifest"), path.string());
       }
       for (const CryptomatteName &entry : layer.manifest) {
         const std::uint32_t computed = cryptomatteHash(entry.name);

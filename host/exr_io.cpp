@@ -216,6 +216,12 @@ ExrInput::ExrInput(Imf::IStream &stream, const std::string &name, const ExrReadO
 
 ExrInput::~ExrInput() = default;
 
+FrameWindows ExrInput::windows() const {
+  const Imath::Box2i &display = header_.displayWindow();
+  return {window_.min.x, window_.min.y, window_.max.x, window_.max.y,
+          display.min.x, display.min.y, display.max.x, display.max.y};
+}
+
 bool ExrInput::holds(int buffer) const {
   const ExrBufferSource &source = sources_[static_cast<std::size_t>(buffer)];
   return source.constant || source.part >= 0;

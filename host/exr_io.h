@@ -124,6 +124,8 @@ public:
   // The carried part's header, every attribute of it.
   const Imf::Header &header() const { return header_; }
   const Imath::Box2i &dataWindow() const { return window_; }
+  // The data window inside the part's display window.
+  FrameWindows windows() const;
   int width() const { return window_.max.x - window_.min.x + 1; }
   int height() const { return window_.max.y - window_.min.y + 1; }
   // The part whose header and channels are carried through.

@@ -17,10 +17,10 @@ std::vector<LayerCensus> takeIdCensus(const std::string &path,
     census.push_back({layer, {}});
   }
   read.passThrough = false;
+  read.memory.strips = true; // a strip at a time, as the memory plan sizes it
   ExrInput input(path, read);
   if (colour != nullptr && colour->check) colour->check(input);
-  // Whole chunks of the file, about 64 rows at a time.
-  const int step = std::max(1, 64 / input.rowAlignment()) * input.rowAlignment();
+  const int step = input.stripRows();
   ExrStrip strip;
   for (int row = 0; row < input.height(); row += step) {
     input.read(row, std::min(step, input.height() - row), strip);

@@ -93,12 +93,8 @@ private:
 class WholeColourSink : public FrameSink {
 public:
   WholeColourSink(const std::string &path, const FilterSetup &setup, const ExrInput &input)
-      : path_(path), setup_(setup), colour_(input.width(), input.height()) {
-    const Imath::Box2i &data = input.dataWindow();
-    const Imath::Box2i &display = input.header().displayWindow();
-    windows_ = {data.min.x,    data.min.y,    data.max.x,    data.max.y,
-                display.min.x, display.min.y, display.max.x, display.max.y};
-  }
+      : path_(path), setup_(setup), colour_(input.width(), input.height()),
+        windows_(input.windows()) {}
   void write(const ExrStrip &strip, const Frame &colour) override {
     const std::size_t offset =
         static_cast<std::size_t>(strip.firstRow) * static_cast<std::size_t>(colour_.width());

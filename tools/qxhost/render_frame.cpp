@@ -37,6 +37,13 @@ std::string bufferLabel(int buffer) {
              : "buffer " + std::to_string(buffer);
 }
 
+// What --verbose says of a buffer filled with a constant.
+std::string constantSource(int buffer, float value) {
+  char text[64];
+  std::snprintf(text, sizeof text, " is the constant %g", static_cast<double>(value));
+  return bufferLabel(buffer) + text;
+}
+
 } // namespace
 
 void addFrameInputOptions(CLI::App &command, FrameInputArgs &args) {
@@ -264,10 +271,11 @@ void checkFrameInput(const FilterSetup &setup, const std::bitset<kBufferSlots> &
     if (!wanted.test(bit)) {
       // A map may name channels for buffers other scenes read: a warning.
       const bool named = setup.map.isMapped(b) && source.kind == ChannelSource::Kind::Channel;
-      const bool inFile =
-          std::any_of(input.fileChannels.begin(), input.fileChannels.end(),
-                      [&](const std::string &c) { return bareChannel(c) == source.channel; });
-      if (named && !inFile && !warned.test(bit) && !input.fileChannels.empty()) {
+      const auto inFile = [&] {
+        return std::any_of(input.fileChannels.begin(), input.fileChannels.end(),
+                           [&](const std::string &c) { return bareChannel(c) == source.channel; });
+      };
+      if (named && !warned.test(bit) && !input.fileChannels.empty() && !inFile()) {
         warned.set(bit);
         std::fprintf(stderr,
                      "qxhost: warning: %s has no channel \"%s\" mapped for %s (the filter does "
@@ -386,10 +394,7 @@ InputFrame readPlaneFolder(const std::string &folder, const ChannelMap &map,
       float *plane = input.frame.mutablePlane(b);
       std::fill(plane, plane + input.frame.pixelCount(), source.constant);
       input.holdings.held.set(bit);
-      char line[256];
-      std::snprintf(line, sizeof line, "%s is the constant %g", bufferLabel(b).c_str(),
-                    static_cast<double>(source.constant));
-      input.holdings.sources.push_back(line);
+      input.holdings.sources.push_back(constantSource(b, source.constant));
     } else if (input.frame.has(b)) {
       input.holdings.held.set(bit);
       input.holdings.sources.push_back(bufferLabel(b) + " reads plane \"" + source.channel +
@@ -422,17 +427,12 @@ InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map) {
   for (int b = 0; b < kBufferSlots; ++b) {
     holdings.held.set(static_cast<std::size_t>(b), input.holds(b));
     const ExrBufferSource &source = input.sources()[static_cast<std::size_t>(b)];
-    char line[256];
     if (source.constant) {
-      std::snprintf(line, sizeof line, "%s is the constant %g", bufferLabel(b).c_str(),
-                    static_cast<double>(map.source(b).constant));
+      holdings.sources.push_back(constantSource(b, map.source(b).constant));
     } else if (source.part >= 0) {
-      std::snprintf(line, sizeof line, "%s reads channel \"%s\" of part %d", bufferLabel(b).c_str(),
-                    source.channel.c_str(), source.part);
-    } else {
-      continue;
+      holdings.sources.push_back(bufferLabel(b) + " reads channel \"" + source.channel +
+                                 "\" of part " + std::to_string(source.part));
     }
-    holdings.sources.push_back(line);
   }
   const std::string threads =
       std::to_string(input.threads()) + (input.threads() == 1 ? " thread" : " threads");
@@ -452,11 +452,7 @@ InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read) {
   ExrInput exr(path, read);
   ExrStrip whole;
   exr.read(0, exr.height(), whole);
-  const Imath::Box2i &data = exr.dataWindow();
-  const Imath::Box2i &display = exr.header().displayWindow();
-  const FrameWindows windows{data.min.x,    data.min.y,    data.max.x,    data.max.y,
-                             display.min.x, display.min.y, display.max.x, display.max.y};
-  return {std::move(whole.frame), holdingsOf(exr, read.map), windows, std::move(whole.extra)};
+  return {std::move(whole.frame), holdingsOf(exr, read.map), exr.windows(), std::move(whole.extra)};
 }
 #endif
 
