@@ -8,10 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "filter.h"
+#include "loader/filter.h"
 #include "module.h"
 #include "persist.h"
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::bench {
 namespace {

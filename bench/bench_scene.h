@@ -11,9 +11,9 @@
 
 #include <string>
 
-#include "frame.h"
+#include "frames/frame.h"
 #include "qx/host.h"
-#include "scene.h"
+#include "scene/scene.h"
 
 namespace qx::bench {
 

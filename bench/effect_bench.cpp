@@ -7,8 +7,8 @@
 
 #include "bench_scene.h"
 #include "effect.h"
+#include "frames/renderer.h"
 #include "layers.h"
-#include "renderer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // cost of a straightforward hand-written pass.
 #pragma once
 
-#include "frame.h"
+#include "frames/frame.h"
 #include "model.h"
 
 namespace qx::bench {

@@ -23,8 +23,8 @@
 
 #include "bench_scene.h"
 #include "effect.h"
+#include "frames/renderer.h"
 #include "fused_floor.h"
-#include "renderer.h"
 
 namespace {
 

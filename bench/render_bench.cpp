@@ -12,11 +12,11 @@
 #include "bench_scene.h"
 #include "controls.h"
 #include "effect.h"
+#include "frames/renderer.h"
 #include "fused_floor.h"
 #include "layers.h"
 #include "module.h"
 #include "preview.h"
-#include "renderer.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bench_scene.h"
-#include "live_render.h"
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
+#include "window/live_render.h"
 
 namespace {
 

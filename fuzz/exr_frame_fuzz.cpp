@@ -13,12 +13,12 @@
 #include <exception>
 #include <string>
 
+#include "base/error.h"
 #include "effect.h"
-#include "error.h"
-#include "frame.h"
+#include "frames/frame.h"
+#include "frames/renderer.h"
 #include "layers.h"
 #include "module.h"
-#include "renderer.h"
 
 namespace {
 

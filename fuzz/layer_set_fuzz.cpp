@@ -40,7 +40,7 @@
 #include "module.h"
 #include "panel.h"
 #include "persist.h"
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
 
 namespace {
 

@@ -150,18 +150,18 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "common/control_names.h"
 #include "common/instance_checks.h"
 #include "effect.h"
-#include "error.h"
 #include "fuzz_support.h"
 #include "layers.h"
 #include "module.h"
 #include "panel.h"
-#include "panel_script.h"
 #include "persist.h"
 #include "preview.h"
-#include "stand_in_host.h"
+#include "scripts/panel_script.h"
+#include "stand_in/stand_in_host.h"
 
 namespace {
 

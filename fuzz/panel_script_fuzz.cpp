@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 #include "fuzz_support.h"
-#include "panel_script.h"
+#include "scripts/panel_script.h"
 
 namespace {
 

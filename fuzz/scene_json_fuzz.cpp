@@ -10,9 +10,9 @@
 #include <exception>
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 #include "fuzz_support.h"
-#include "scene.h"
+#include "scene/scene.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // An editing session in windows, and the script player that drives it.
-#include "edit_session.h"
+#include "window/edit_session.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Double_Window.H>
@@ -12,12 +12,12 @@
 #include <exception>
 #include <map>
 
-#include "panel_services.h"
-#include "panel_window.h"
-#include "render_view.h"
-#include "scene.h"
-#include "stand_in_host.h"
-#include "window_services.h"
+#include "panel/panel_services.h"
+#include "scene/scene.h"
+#include "stand_in/stand_in_host.h"
+#include "window/panel_window.h"
+#include "window/render_view.h"
+#include "window/window_services.h"
 
 namespace qx {
 namespace {

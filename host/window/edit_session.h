@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "cryptomatte.h"
-#include "filter.h"
-#include "frame.h"
-#include "live_render.h"
-#include "panel_script.h"
+#include "frames/frame.h"
+#include "loader/filter.h"
+#include "scene/cryptomatte.h"
+#include "scripts/panel_script.h"
+#include "window/live_render.h"
 
 namespace qx {
 

@@ -1,5 +1,5 @@
 // The background render of the render view.
-#include "live_render.h"
+#include "window/live_render.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,8 +8,8 @@
 #include <map>
 #include <utility>
 
-#include "renderer.h"
-#include "state_check.h"
+#include "frames/renderer.h"
+#include "scene/state_check.h"
 
 namespace qx {
 namespace {

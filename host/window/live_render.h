@@ -21,8 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "filter.h"
-#include "frame.h"
+#include "frames/frame.h"
+#include "loader/filter.h"
 
 namespace qx {
 

@@ -1,5 +1,5 @@
 // The panel's window: one widget per control kind, the canvas behind them.
-#include "panel_window.h"
+#include "window/panel_window.h"
 
 #include <FL/Enumerations.H>
 #include <FL/Fl.H>
@@ -25,8 +25,8 @@
 #include <array>
 #include <cstdint>
 
-#include "panel_dump.h"
-#include "window_services.h"
+#include "scripts/panel_dump.h"
+#include "window/window_services.h"
 
 namespace qx {
 namespace {

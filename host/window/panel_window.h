@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "panel_services.h"
+#include "panel/panel_services.h"
 
 class Fl_Double_Window;
 class Fl_Widget;

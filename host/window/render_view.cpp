@@ -1,6 +1,6 @@
 // The render view's window: a bar with the before/after toggle and the
 // status, and the frame zoomed to fit below it.
-#include "render_view.h"
+#include "window/render_view.h"
 
 #include <FL/Enumerations.H>
 #include <FL/Fl.H>
@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "image_io.h"
+#include "frames/image_io.h"
 
 namespace qx {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "filter.h"
-#include "frame.h"
-#include "live_render.h"
+#include "frames/frame.h"
+#include "loader/filter.h"
+#include "window/live_render.h"
 
 class Fl_Box;
 class Fl_Double_Window;

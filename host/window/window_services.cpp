@@ -1,5 +1,5 @@
 // The display, the dialogs and the window pictures.
-#include "window_services.h"
+#include "window/window_services.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Color_Chooser.H>
@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "error.h"
-#include "image_io.h"
+#include "base/error.h"
+#include "frames/image_io.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QX_LEAK_CHECKED 1

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
 #include "qx/host.h"
+#include "scene/messages.h"
 
 class Fl_Window;
 

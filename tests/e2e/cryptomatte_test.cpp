@@ -19,12 +19,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cryptomatte.h"
 #include "e2e_files.h"
 #include "exr_make.h"
-#include "frame.h"
-#include "image_io.h"
+#include "frames/frame.h"
+#include "frames/image_io.h"
 #include "qxhost_run.h"
+#include "scene/cryptomatte.h"
 
 namespace {
 

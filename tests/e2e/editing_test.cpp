@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "frame.h"
+#include "frames/frame.h"
 
 #include "e2e_files.h"
 #include "qxhost_run.h"

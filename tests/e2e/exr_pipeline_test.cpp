@@ -17,7 +17,7 @@
 
 #include "e2e_files.h"
 #include "exr_make.h"
-#include "frame.h"
+#include "frames/frame.h"
 #include "qxhost_run.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
 
 #include "qxhost_run.h"
 

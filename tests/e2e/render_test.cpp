@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
+#include "frames/frame.h"
 
 #include "e2e_files.h"
 #include "qxhost_run.h"

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "error.h"
-#include "scene.h"
+#include "base/error.h"
+#include "scene/scene.h"
 
 namespace fs = std::filesystem;
 

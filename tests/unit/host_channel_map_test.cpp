@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "channel_map.h"
-#include "error.h"
+#include "base/error.h"
+#include "frames/channel_map.h"
 
 namespace {
 

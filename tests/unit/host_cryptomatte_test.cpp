@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cryptomatte.h"
-#include "error.h"
+#include "base/error.h"
+#include "scene/cryptomatte.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "exr_io.h"
+#include "base/error.h"
+#include "frames/exr_input.h"
 
 namespace {
 

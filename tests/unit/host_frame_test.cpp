@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "frame.h"
-#include "image_io.h"
+#include "base/error.h"
+#include "frames/frame.h"
+#include "frames/image_io.h"
 
 #include "common/png_bytes.h"
 

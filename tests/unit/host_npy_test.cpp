@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "frame.h"
-#include "npy.h"
+#include "base/error.h"
+#include "frames/frame.h"
+#include "frames/npy.h"
 
 namespace {
 

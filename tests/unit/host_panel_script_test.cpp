@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "panel_script.h"
-#include "stand_in_host.h"
+#include "scripts/panel_script.h"
+#include "stand_in/stand_in_host.h"
 
 namespace {
 

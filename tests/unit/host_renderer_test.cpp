@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "error.h"
-#include "renderer.h"
+#include "base/error.h"
+#include "frames/renderer.h"
 
 namespace {
 

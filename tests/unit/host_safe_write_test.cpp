@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "error.h"
-#include "safe_write.h"
+#include "base/error.h"
+#include "base/safe_write.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "cryptomatte.h"
-#include "error.h"
-#include "scene.h"
+#include "base/error.h"
+#include "scene/cryptomatte.h"
+#include "scene/scene.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "memory_plan.h"
-#include "sequence.h"
+#include "base/error.h"
+#include "base/memory_plan.h"
+#include "frames/sequence.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "filter.h"
+#include "loader/filter.h"
 
 namespace {
 

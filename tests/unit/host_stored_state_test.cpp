@@ -8,7 +8,7 @@
 
 #include "entries.h"
 #include "persist.h"
-#include "state_check.h"
+#include "scene/state_check.h"
 
 namespace {
 

@@ -19,16 +19,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cryptomatte.h"
-#include "demo_scene.h"
 #include "e2e/e2e_files.h"
 #include "e2e/qxhost_run.h"
-#include "edit_session.h"
-#include "live_render.h"
-#include "panel_window.h"
-#include "render_view.h"
-#include "stand_in_host.h"
-#include "window_services.h"
+#include "frames/demo_scene.h"
+#include "scene/cryptomatte.h"
+#include "stand_in/stand_in_host.h"
+#include "window/edit_session.h"
+#include "window/live_render.h"
+#include "window/panel_window.h"
+#include "window/render_view.h"
+#include "window/window_services.h"
 #include "x_server.h"
 
 namespace {

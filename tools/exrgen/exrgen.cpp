@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "base/safe_write.h"
 #include "pictures.h"
-#include "safe_write.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "frame.h"
-#include "image_io.h"
+#include "base/error.h"
+#include "frames/frame.h"
+#include "frames/image_io.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <system_error>
 
+#include "base/error.h"
 #include "command.h"
-#include "demo_scene.h"
-#include "error.h"
+#include "frames/demo_scene.h"
 
 namespace qx::cli {
 namespace {

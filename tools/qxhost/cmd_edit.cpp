@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "command.h"
-#include "edit_session.h"
-#include "error.h"
-#include "exr_io.h"
-#include "panel_script.h"
+#include "frames/exr_input.h"
 #include "render_frame.h"
-#include "stand_in_host.h"
-#include "window_services.h"
+#include "scripts/panel_script.h"
+#include "stand_in/stand_in_host.h"
+#include "window/edit_session.h"
+#include "window/window_services.h"
 
 namespace qx::cli {
 namespace {

@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
+#include "base/error.h"
 #include "command.h"
-#include "error.h"
-#include "frame.h"
-#include "stand_in_host.h"
+#include "frames/frame.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::cli {
 namespace {

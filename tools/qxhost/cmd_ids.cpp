@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "cryptomatte.h"
-#include "object_ids.h"
+#include "frames/object_ids.h"
+#include "scene/cryptomatte.h"
 
 namespace qx::cli {
 namespace {

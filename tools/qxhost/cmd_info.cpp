@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "base/error.h"
 #include "command.h"
-#include "error.h"
-#include "stand_in_host.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::cli {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "command.h"
-#include "error.h"
-#include "panel_script.h"
-#include "stand_in_host.h"
+#include "scripts/panel_script.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::cli {
 namespace {

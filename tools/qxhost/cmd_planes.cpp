@@ -5,7 +5,7 @@
 #include <string>
 
 #include "command.h"
-#include "frame.h"
+#include "frames/frame.h"
 
 namespace qx::cli {
 namespace {

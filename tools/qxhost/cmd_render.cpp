@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "exr_io.h"
+#include "base/error.h"
+#include "frames/exr_output.h"
+#include "frames/sequence.h"
 #include "render_frame.h"
-#include "sequence.h"
 #include "version.h"
 
 namespace qx::cli {

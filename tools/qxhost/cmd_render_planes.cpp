@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
+#include "base/error.h"
 #include "command.h"
-#include "error.h"
 #include "render_frame.h"
 
 namespace qx::cli {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "command.h"
-#include "cryptomatte.h"
-#include "error.h"
-#include "exr_io.h"
-#include "object_ids.h"
+#include "frames/exr_input.h"
+#include "frames/object_ids.h"
 #include "render_frame.h"
+#include "scene/cryptomatte.h"
 
 namespace qx::cli {
 namespace {

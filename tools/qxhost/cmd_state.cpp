@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "command.h"
-#include "error.h"
-#include "stand_in_host.h"
-#include "state_check.h"
+#include "scene/state_check.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::cli {
 namespace {

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "cryptomatte.h"
-#include "dynamic_library.h"
-#include "error.h"
-#include "frame.h"
-#include "safe_write.h"
-#include "state_check.h"
+#include "base/error.h"
+#include "base/safe_write.h"
+#include "frames/frame.h"
+#include "loader/dynamic_library.h"
+#include "scene/cryptomatte.h"
+#include "scene/state_check.h"
 
 namespace qx::cli {
 

@@ -9,8 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "scene.h"
-#include "stand_in_host.h"
+#include "scene/scene.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx::cli {
 

@@ -6,11 +6,11 @@
 #include <new>
 #include <vector>
 
+#include "base/error.h"
+#include "base/safe_write.h"
 #include "command.h"
-#include "dynamic_library.h"
-#include "error.h"
-#include "module_call.h"
-#include "safe_write.h"
+#include "loader/dynamic_library.h"
+#include "loader/module_call.h"
 #include "version.h"
 
 namespace {

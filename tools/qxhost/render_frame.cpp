@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <utility>
 
-#include "demo_scene.h"
-#include "error.h"
-#include "memory_plan.h"
-#include "npy.h"
-#include "safe_write.h"
+#include "base/error.h"
+#include "base/memory_plan.h"
+#include "base/safe_write.h"
+#include "frames/demo_scene.h"
+#include "frames/npy.h"
 #if QX_WITH_EXR
-#include "exr_io.h"
+#include "frames/exr_output.h"
 #endif
 
 namespace qx::cli {

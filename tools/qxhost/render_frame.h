@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "channel_map.h"
 #include "command.h"
-#include "cryptomatte.h"
-#include "frame.h"
-#include "image_io.h"
-#include "renderer.h"
-#include "stand_in_host.h"
-#include "state_check.h"
+#include "frames/channel_map.h"
+#include "frames/frame.h"
+#include "frames/image_io.h"
+#include "frames/renderer.h"
+#include "scene/cryptomatte.h"
+#include "scene/state_check.h"
+#include "stand_in/stand_in_host.h"
 
 namespace qx {
 class ExrInput;
