@@ -267,6 +267,33 @@ InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read) {
   exr.read(0, exr.height(), whole);
   return {std::move(whole.frame), holdingsOf(exr, read.map), exr.windows(), std::move(whole.extra)};
 }
+
+InputFrame readViewFrame(const std::string &path, const FrameReadOptions &frame,
+                         std::optional<CryptomatteLayer> &layer) {
+  std::bitset<kBufferSlots> buffers;
+  for (int b = 0; b < kBufferSlots; ++b) {
+    if (bufferChannelName(b) != nullptr) buffers.set(static_cast<std::size_t>(b));
+  }
+  layer.reset();
+  if (!frame.cryptomatte.empty()) {
+    if (namesPlaneFolder(path)) {
+      throw Error(path + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
+    }
+    // Each pixel's ids come from the layer's ranks, read besides the buffers.
+    buffers.reset(0);
+    const std::vector<CryptomatteLayer> layers =
+        readCryptomatteLayers(path, [](const std::string &w) {
+          std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
+        });
+    layer = findCryptomatteLayer(layers, frame.cryptomatte, path);
+  }
+  ExrReadOptions read = exrReadOptionsFor(frame, buffers);
+  read.passThrough = false;
+  if (layer) read.extraChannels = layer->rankChannels;
+  // Held whole, and once more as the render view shows it.
+  read.memory.wholeCopies = 1;
+  return readInputFrame(path, read);
+}
 #endif
 
 } // namespace qx

@@ -7,12 +7,14 @@
 
 #include <bitset>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/memory_plan.h"
 #include "frames/channel_map.h"
 #include "frames/frame.h"
+#include "scene/cryptomatte.h"
 
 namespace qx {
 
@@ -111,6 +113,13 @@ InputHoldings holdingsOf(const ExrInput &input, const ChannelMap &map);
 // an EXR file by `read`, whole, within read.memory (whose wholeCopies
 // counts for the planes too). Throws Error naming the file.
 InputFrame readInputFrame(const std::string &path, const ExrReadOptions &read);
+// A frame for a render view, read whole as a render reads it but with every
+// buffer that has a channel (an edit can come to switch on a layer that
+// reads any of them), held whole and once more as the view shows it. Under
+// the options' Cryptomatte layer, the layer's ranks are read instead of the
+// special buffer, and `layer` is set to it. Throws Error naming the file.
+InputFrame readViewFrame(const std::string &path, const FrameReadOptions &frame,
+                         std::optional<CryptomatteLayer> &layer);
 #endif
 
 } // namespace qx

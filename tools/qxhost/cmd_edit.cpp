@@ -10,7 +10,6 @@
 
 #include "base/error.h"
 #include "command.h"
-#include "frames/exr_input.h"
 #include "frames/frame_filter.h"
 #include "frames/frame_input.h"
 #include "scripts/panel_script.h"
@@ -36,15 +35,6 @@ struct EditArgs {
   bool noSave = false;
   bool force = false;
 };
-
-// Every host buffer that has a channel: an edit can come to read any of them.
-std::bitset<kBufferSlots> everyBuffer() {
-  std::bitset<kBufferSlots> all;
-  for (int b = 0; b < kBufferSlots; ++b) {
-    if (bufferChannelName(b) != nullptr) all.set(static_cast<std::size_t>(b));
-  }
-  return all;
-}
 
 int runEdit(const EditArgs &args) {
   if (!args.screenshot.empty() && args.script.empty()) {
@@ -93,25 +83,7 @@ int runEdit(const EditArgs &args) {
   std::optional<CryptomatteLayer> layer;
   if (!args.frame.empty()) {
     frame.mapChannels("edit");
-    std::bitset<kBufferSlots> buffers = everyBuffer();
-    if (!frame.cryptomatte.empty()) {
-      if (namesPlaneFolder(args.frame)) {
-        throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
-      }
-      // Each pixel's ids come from the layer's ranks, read besides the buffers.
-      buffers.reset(0);
-      const std::vector<CryptomatteLayer> layers =
-          readCryptomatteLayers(args.frame, [](const std::string &w) {
-            std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
-          });
-      layer = findCryptomatteLayer(layers, frame.cryptomatte, args.frame);
-    }
-    ExrReadOptions read = exrReadOptionsFor(frame, buffers);
-    read.passThrough = false;
-    if (layer) read.extraChannels = layer->rankChannels;
-    // Held whole, and once more as the render view shows it.
-    read.memory.wholeCopies = 1;
-    input = readInputFrame(args.frame, read);
+    input = readViewFrame(args.frame, frame, layer);
   }
 
   openDisplay();

@@ -13,8 +13,6 @@
 
 #include "base/error.h"
 #include "command.h"
-#include "frames/exr_input.h"
-#include "frames/frame_filter.h"
 #include "frames/frame_input.h"
 #include "frames/object_ids.h"
 #include "scene/cryptomatte.h"
@@ -78,19 +76,7 @@ int runScene(const SceneArgs &args) {
                 "\" carries no manifest, so its objects have no names");
   }
 
-  std::bitset<kBufferSlots> colourBuffers;
-  for (int b = HOST_BUF_RED; b <= HOST_BUF_ALPHA; ++b)
-    colourBuffers.set(static_cast<std::size_t>(b));
-  const ExrReadOptions read = exrReadOptionsFor(reading, colourBuffers);
-  std::bitset<kBufferSlots> warned;
-  CensusColour colour;
-  colour.check = [&](const ExrInput &input) {
-    std::bitset<kBufferSlots> wanted;
-    for (int b = HOST_BUF_RED; b <= HOST_BUF_BLUE; ++b) wanted.set(static_cast<std::size_t>(b));
-    checkFrameInput(reading, wanted, holdingsOf(input, reading.map), input.name(), warned);
-  };
-  if (reading.premultiplied()) colour.prepare = [](Frame &frame) { unpremultiply(frame); };
-  const LayerCensus census = takeIdCensus(args.frame, {layer}, read, &colour).front();
+  const LayerCensus census = takeColourCensus(args.frame, layer, reading);
 
   // The objects that matter most first, so that they fill the rows the panel
   // shows; then by name.
