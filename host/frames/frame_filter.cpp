@@ -131,6 +131,9 @@ void FrameFilter::end() {
 void renderPlaneFrame(const std::string &frame, const std::string &out,
                       const FrameReadOptions &read, const FrameOutputOptions &output,
                       FrameFilter &filter) {
+  if (!read.cryptomatte.empty()) {
+    throw Error(frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
+  }
   InputFrame input = readPlaneFolder(frame, read.map, read.maxPixels, read.maxBytes, 0);
   filter.begin(input.holdings, frame);
   noteSplitLinks(output, out);

@@ -94,7 +94,8 @@ private:
 };
 
 // A frame given as a folder of .npy planes: read, filtered and written whole
-// into `out`.
+// into `out`. Throws Error naming the folder, which holds no Cryptomatte
+// layer to take ids from.
 void renderPlaneFrame(const std::string &frame, const std::string &out,
                       const FrameReadOptions &read, const FrameOutputOptions &output,
                       FrameFilter &filter);

@@ -94,9 +94,6 @@ int renderSingle(const RenderArgs &args, const RenderSetup &setup, Host &host) {
   FrameFilter filter(host, setup.frame, setup.run);
   try {
     if (namesPlaneFolder(args.frame)) {
-      if (!setup.frame.cryptomatte.empty()) {
-        throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
-      }
       renderPlaneFrame(args.frame, args.out, setup.frame, setup.output, filter);
       return kExitOk;
     }
