@@ -5,6 +5,10 @@
 #include <cfloat>
 #include <cstdio>
 
+#if QX_WITH_EXR
+#include <ImfThreading.h>
+#endif
+
 #include "base/error.h"
 #include "frames/demo_scene.h"
 #include "scene/state_check.h"
@@ -134,6 +138,10 @@ void renderPlaneFrame(const std::string &frame, const std::string &out,
   if (!read.cryptomatte.empty()) {
     throw Error(frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
   }
+#if QX_WITH_EXR
+  // An EXR output is encoded on the run's threads.
+  Imf::setGlobalThreadCount(static_cast<int>(filter.threads()));
+#endif
   InputFrame input = readPlaneFolder(frame, read.map, read.maxPixels, read.maxBytes, 0);
   filter.begin(input.holdings, frame);
   noteSplitLinks(output, out);
