@@ -2,7 +2,6 @@
 // the render view beside it; or a panel script played through the window's
 // widgets, with pictures of the windows.
 #include <bitset>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>

@@ -1,13 +1,10 @@
 // qxhost render: a frame or a sequence of frames through the filter of a
 // scene, or, without arguments, the built-in demo before and after.
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "base/error.h"
 #include "frames/sequence.h"
