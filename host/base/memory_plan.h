@@ -2,7 +2,7 @@
 // colours a render holds in flight, and how the rows of a strip and the
 // decoding threads are chosen so that a frame of many channels fits, worked
 // out from the header before anything is allocated. What each reader and
-// writer holds is counted where it is made (exr_io.cpp, render_frame.cpp);
+// writer holds is counted where it is made (exr_input.cpp, frame_input.cpp);
 // this file holds the sums they share.
 #pragma once
 

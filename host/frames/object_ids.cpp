@@ -2,6 +2,9 @@
 #include "frames/object_ids.h"
 
 #include <algorithm>
+#include <bitset>
+
+#include "frames/frame_filter.h"
 
 namespace qx {
 
@@ -45,6 +48,21 @@ std::vector<LayerCensus> takeIdCensus(const std::string &path,
     }
   }
   return census;
+}
+
+LayerCensus takeColourCensus(const std::string &path, const CryptomatteLayer &layer,
+                             const FrameReadOptions &frame) {
+  std::bitset<kBufferSlots> buffers;
+  for (int b = HOST_BUF_RED; b <= HOST_BUF_ALPHA; ++b) buffers.set(static_cast<std::size_t>(b));
+  std::bitset<kBufferSlots> warned;
+  CensusColour colour;
+  colour.check = [&](const ExrInput &input) {
+    std::bitset<kBufferSlots> wanted;
+    for (int b = HOST_BUF_RED; b <= HOST_BUF_BLUE; ++b) wanted.set(static_cast<std::size_t>(b));
+    checkFrameInput(frame, wanted, holdingsOf(input, frame.map), input.name(), warned);
+  };
+  if (frame.premultiplied()) colour.prepare = [](Frame &strip) { unpremultiply(strip); };
+  return takeIdCensus(path, {layer}, exrReadOptionsFor(frame, buffers), &colour).front();
 }
 
 } // namespace qx

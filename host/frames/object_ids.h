@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frames/exr_input.h"
+#include "frames/frame_input.h"
 #include "scene/cryptomatte.h"
 
 namespace qx {
@@ -52,5 +53,12 @@ struct CensusColour {
 std::vector<LayerCensus> takeIdCensus(const std::string &path,
                                       const std::vector<CryptomatteLayer> &layers,
                                       ExrReadOptions read, const CensusColour *colour = nullptr);
+
+// The census of `layer` in the frame at `path`, with each id's
+// coverage-weighted colour, read as `frame` says (its map, part, bounds and
+// alpha); the colour's channels are checked as a render checks them. Throws
+// Error naming the file.
+LayerCensus takeColourCensus(const std::string &path, const CryptomatteLayer &layer,
+                             const FrameReadOptions &frame);
 
 } // namespace qx

@@ -16,6 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <ImfThreading.h>
+
 #include "base/error.h"
 #include "base/memory_plan.h"
 
@@ -101,63 +103,6 @@ bool sidesCanMeet(const std::string &a, const std::string &b, bool before) {
   const std::string rest = before ? longer.substr(shorter.size()) : longer.substr(0, extra);
   return same == shorter && rest.find_first_not_of("-0123456789") == std::string::npos;
 }
-
-// A queue between two stages; closing it lets the taker finish.
-template <class T> class Queue {
-public:
-  void put(T item) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.push_back(std::move(item));
-    changed_.notify_all();
-  }
-  bool take(T &item) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !items_.empty() || closed_; });
-    if (items_.empty()) return false;
-    item = std::move(items_.front());
-    items_.pop_front();
-    return true;
-  }
-  void close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<T> items_;
-  bool closed_ = false;
-};
-
-// A frame in flight, shared by the strips that carry it through the stages.
-struct Job {
-  int index = 0;                                // in the run's order
-  std::chrono::steady_clock::time_point opened; // when its reading began
-  SequenceFrame frame;
-  std::unique_ptr<ExrInput> input;
-  std::unique_ptr<FrameSink> sink; // the writing thread's alone
-  std::atomic<bool> failed{false};
-  std::mutex mutex;
-  std::string error; // the first failure
-
-  void fail(const std::string &message) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!failed) error = message;
-    failed = true;
-  }
-};
-
-// A strip on its way through the stages. Every frame sends exactly one
-// piece marked last; a frame that failed before its end sends it without a
-// strip.
-struct Piece {
-  std::shared_ptr<Job> job;
-  std::unique_ptr<ExrStrip> strip;
-  std::unique_ptr<Frame> colour;
-  bool first = false, last = false;
-};
 
 // Strips and colours in flight (see memory_plan.h, which counts them).
 constexpr int kStrips = kStripsInFlight;
@@ -294,222 +239,302 @@ void refuseOutputsOverInputs(const std::string &inPattern, const std::string &ou
   }
 }
 
-SequenceResult runSequence(const SequenceOptions &options, const SequenceStages &stages) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  const bool terminal = options.report != nullptr && isatty(fileno(options.report)) == 1;
-  const bool automatic = options.progress == ProgressStyle::Auto;
-  const bool bar = options.report != nullptr &&
-                   (options.progress == ProgressStyle::Bar || (automatic && terminal));
-  const bool lines = options.report != nullptr && !options.single &&
-                     (options.progress == ProgressStyle::Lines || (automatic && !terminal));
-  const int total = options.count;
+SequenceProgress::SequenceProgress(std::FILE *report, ProgressStyle style, bool single, int total)
+    : report_(report), single_(single), total_(total), start_(std::chrono::steady_clock::now()) {
+  const bool terminal = report != nullptr && isatty(fileno(report)) == 1;
+  const bool automatic = style == ProgressStyle::Auto;
+  bar_ = report != nullptr && (style == ProgressStyle::Bar || (automatic && terminal));
+  lines_ =
+      report != nullptr && !single && (style == ProgressStyle::Lines || (automatic && !terminal));
+}
 
+double SequenceProgress::seconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void SequenceProgress::say(const std::string &message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (report_ == nullptr) return;
+  std::fprintf(report_, "%sqxhost: %s\n", shown_ ? "\r\033[K" : "", message.c_str());
+  shown_ = false;
+  std::fflush(report_);
+}
+
+void SequenceProgress::showRows(int width, int height, int rowsDone) {
+  if (!bar_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (seconds() < 1.0) return;
+  shownSize_ = std::to_string(width) + "x" + std::to_string(height);
+  std::fprintf(report_, "\r\033[Kqxhost: rendering %s: %3d%%", shownSize_.c_str(),
+               static_cast<int>(100LL * rowsDone / height));
+  std::fflush(report_);
+  shown_ = true;
+}
+
+void SequenceProgress::showFrames(int rendered, int failed) {
+  if (!bar_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const double elapsed = seconds();
+  const int done = rendered + failed;
+  const double rate = elapsed > 0.0 ? rendered / elapsed : 0.0;
+  const double left = done > 0 ? elapsed / done * (total_ - done) : 0.0;
+  std::fprintf(report_, "\r\033[Kqxhost: frame %d of %d, %.2f frames/s, %s left", done, total_,
+               rate, clock(left).c_str());
+  std::fflush(report_);
+  shown_ = true;
+}
+
+void SequenceProgress::frameDone(const SequenceFrame &frame, bool failed, double seconds,
+                                 int done) {
+  if (!lines_) return;
+  char line[80];
+  std::snprintf(line, sizeof line, "%s %.2f s (%d of %d)", failed ? "failed after" : "rendered in",
+                seconds, done, total_);
+  say("frame " + std::to_string(frame.number) + ": " + frame.out + ": " + line);
+}
+
+void SequenceProgress::endRows(bool stopped) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!shown_ || !single_) return;
+  std::fprintf(report_, "\r\033[Kqxhost: rendering %s: %s\n", shownSize_.c_str(),
+               stopped ? "stopped" : "100%");
+}
+
+void SequenceProgress::summary(const SequenceResult &result) {
+  if (report_ == nullptr || single_) return;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%d of %d frames rendered, %d failed%s in %.1f s (%.2f frames/s)", result.rendered,
+                total_, result.failed,
+                result.notRun > 0
+                    ? (", " + std::to_string(result.notRun) + " not run after the stop,").c_str()
+                    : ",",
+                result.seconds, result.seconds > 0 ? result.rendered / result.seconds : 0.0);
+  say(text);
+}
+
+namespace pipeline {
+
+// A queue between two stages; closing it lets the taker finish.
+template <class T> class Queue {
+public:
+  void put(T item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(std::move(item));
+    changed_.notify_all();
+  }
+  bool take(T &item) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !items_.empty() || closed_; });
+    if (items_.empty()) return false;
+    item = std::move(items_.front());
+    items_.pop_front();
+    return true;
+  }
+  void close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<T> items_;
+  bool closed_ = false;
+};
+
+} // namespace pipeline
+
+// A frame in flight, shared by the strips that carry it through the stages.
+struct FrameSequence::Job {
+  int index = 0;                                // in the run's order
+  std::chrono::steady_clock::time_point opened; // when its reading began
+  SequenceFrame frame;
+  std::unique_ptr<ExrInput> input;
+  std::unique_ptr<FrameSink> sink; // the writing thread's alone
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::string error; // the first failure
+
+  void fail(const std::string &message) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!failed) error = message;
+    failed = true;
+  }
+};
+
+// A strip on its way through the stages. Every frame sends exactly one
+// piece marked last; a frame that failed before its end sends it without a
+// strip.
+struct FrameSequence::Piece {
+  std::shared_ptr<Job> job;
+  std::unique_ptr<ExrStrip> strip;
+  std::unique_ptr<Frame> colour;
+  bool first = false, last = false;
+};
+
+// What the stages share while a run lasts.
+struct FrameSequence::Flow {
   // Frames after this one are not run: the frame that failed under
   // stopOnError, or -1 after an unexpected exception.
   std::atomic<int> stopAfter{std::numeric_limits<int>::max()};
   std::atomic<int> rendered{0}, failed{0}, notRun{0};
-  std::mutex reportMutex;
+  std::mutex fatalMutex;
   std::exception_ptr fatal;
   std::string firstError;
-  bool progressShown = false;
-  std::string shownSize; // of the single frame, once its progress is shown
 
-  auto report = [&](const std::string &message) {
-    std::lock_guard<std::mutex> lock(reportMutex);
-    if (options.report == nullptr) return;
-    std::fprintf(options.report, "%sqxhost: %s\n", progressShown ? "\r\033[K" : "",
-                 message.c_str());
-    progressShown = false;
-    std::fflush(options.report);
-  };
-  auto failJob = [&](Job &job, const std::string &message) {
-    job.fail(message);
-    if (options.stopOnError) {
-      int current = stopAfter;
-      while (job.index < current && !stopAfter.compare_exchange_weak(current, job.index)) {
-      }
-    }
-  };
-  auto keepFatal = [&] {
-    std::lock_guard<std::mutex> lock(reportMutex);
-    if (!fatal) fatal = std::current_exception();
-    stopAfter = -1;
-  };
-  auto abandoned = [&](const Job &job) { return job.index > stopAfter; };
-  auto showProgress = [&](const Job &job, int rowsDone) {
-    if (!bar) return;
-    std::lock_guard<std::mutex> lock(reportMutex);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (options.single) {
-      if (seconds < 1.0 || !job.input) return;
-      shownSize = std::to_string(job.input->width()) + "x" + std::to_string(job.input->height());
-      std::fprintf(options.report, "\r\033[Kqxhost: rendering %s: %3d%%", shownSize.c_str(),
-                   static_cast<int>(100LL * rowsDone / job.input->height()));
-    } else {
-      const int done = rendered + failed;
-      const double rate = seconds > 0.0 ? rendered / seconds : 0.0;
-      const double left = done > 0 ? seconds / done * (total - done) : 0.0;
-      std::fprintf(options.report, "\r\033[Kqxhost: frame %d of %d, %.2f frames/s, %s left", done,
-                   total, rate, clock(left).c_str());
-    }
-    std::fflush(options.report);
-    progressShown = true;
-  };
-
-  Queue<std::unique_ptr<ExrStrip>> freeStrips;
-  Queue<std::unique_ptr<Frame>> freeColours;
-  for (int i = 0; i < kStrips; ++i) freeStrips.put(std::make_unique<ExrStrip>());
-  for (int i = 0; i < kColours; ++i) freeColours.put(std::make_unique<Frame>());
-  auto recycle = [&](Piece &piece) {
-    if (piece.strip) freeStrips.put(std::move(piece.strip));
-    if (piece.colour) freeColours.put(std::move(piece.colour));
-  };
-  Queue<Piece> readDone, filterDone;
-  Queue<std::shared_ptr<Job>> written; // frames whose last strip is written
-
+  pipeline::Queue<std::unique_ptr<ExrStrip>> freeStrips;
+  pipeline::Queue<std::unique_ptr<Frame>> freeColours;
+  pipeline::Queue<Piece> readDone, filterDone;
+  pipeline::Queue<std::shared_ptr<Job>> written; // frames whose last strip is written
   // Frames in flight, from their opening to their commit: a run of frames
   // that fail at once (missing files) holds no more than these.
-  Queue<bool> jobTokens;
-  for (int i = 0; i < kJobsInFlight; ++i) jobTokens.put(true);
+  pipeline::Queue<bool> jobTokens;
+};
 
-  std::thread reader([&] {
-    for (int index = 0; index < total; ++index) {
-      auto job = std::make_shared<Job>();
-      job->index = index;
-      if (abandoned(*job)) {
-        // A stop passes every later frame too.
-        notRun += total - index;
-        break;
-      }
-      bool token = false;
-      jobTokens.take(token);
-      job->opened = Clock::now();
-      try {
-        job->frame = options.frame(index);
-        job->input = stages.open(job->frame);
-      } catch (const Error &e) {
-        failJob(*job, e.what());
-      } catch (...) {
-        keepFatal();
-      }
-      bool lastSent = false;
-      if (job->input) {
-        const int rows = job->input->stripRows();
-        const int height = job->input->height();
-        for (int row = 0; row < height && !job->failed && !abandoned(*job); row += rows) {
-          Piece piece;
-          piece.job = job;
-          piece.first = row == 0;
-          piece.last = row + rows >= height;
-          freeStrips.take(piece.strip);
-          try {
-            job->input->read(row, std::min(rows, height - row), *piece.strip);
-          } catch (const Error &e) {
-            failJob(*job, e.what());
-          } catch (...) {
-            keepFatal();
-          }
-          if (job->failed || abandoned(*job)) {
-            recycle(piece);
-            break;
-          }
-          lastSent = piece.last;
-          readDone.put(std::move(piece));
-        }
-      }
-      // Its decoding buffers go before the next frame's are made.
-      if (job->input) job->input->finishReading();
-      if (!lastSent) {
-        Piece marker;
-        marker.job = job;
-        marker.last = true;
-        readDone.put(std::move(marker));
-      }
-    }
-    readDone.close();
+FrameSequence::FrameSequence(FrameFilter &filter, const FrameReadOptions &frame,
+                             const FrameOutputOptions &output, SequenceOptions options)
+    : filter_(filter), frame_(frame), output_(output), options_(std::move(options)),
+      progress_(options_.report, options_.progress, options_.single, options_.count) {
+  Imf::setGlobalThreadCount(static_cast<int>(filter.threads()));
+  // How the run holds each frame: in strips, with the output's own memory,
+  // and every channel read when the output carries them through.
+  read_ = exrReadOptionsFor(frame, filter.buffers());
+  read_.passThrough = !output.rgbaOnly;
+  read_.memory.strips = true;
+  read_.memory.output = output.png || output.planesOut ? ExrMemoryUse::Output::WholeColour
+                                                       : ExrMemoryUse::Output::Exr;
+  read_.memory.floatOutput = output.forceFloat;
+  read_.memory.displayPicture = output.png && output.pngDisplayWindow;
+  if (options_.single) read_.memory.outputs = 1;
+}
+
+FrameSequence::~FrameSequence() = default;
+
+std::unique_ptr<ExrInput> FrameSequence::open(const SequenceFrame &frame) const {
+  if (options_.checkFrames) {
+    std::vector<NamedPath> inputs = options_.inputs;
+    const std::vector<NamedPath> own = frameFiles(frame.in);
+    inputs.insert(inputs.end(), own.begin(), own.end());
+    refuseOutputOverInput(outputFiles(output_, frame.out), inputs);
+  }
+  if (frame_.cryptomatte.empty()) return std::make_unique<ExrInput>(frame.in, read_);
+  // The layer's rank channels are read besides the buffers.
+  const std::vector<CryptomatteLayer> layers =
+      readCryptomatteLayers(frame.in, [](const std::string &) {});
+  ExrReadOptions withRanks = read_;
+  withRanks.extraChannels = findCryptomatteLayer(layers, frame_.cryptomatte, frame.in).rankChannels;
+  return std::make_unique<ExrInput>(frame.in, withRanks);
+}
+
+void FrameSequence::begin(const ExrInput &input) {
+  if (frame_.cryptomatte.empty()) {
+    filter_.begin(holdingsOf(input, frame_.map), input.name());
+    return;
+  }
+  const std::vector<CryptomatteLayer> layers = cryptomatteLayersOf(input, [](const std::string &w) {
+    std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
   });
+  filter_.begin(holdingsOf(input, frame_.map), input.name(),
+                &findCryptomatteLayer(layers, frame_.cryptomatte, input.name()));
+}
 
-  std::thread writer([&] {
-    Piece piece;
-    int rowsDone = 0;
-    while (filterDone.take(piece)) {
-      Job &job = *piece.job;
-      if (piece.strip && !job.failed && !abandoned(job)) {
+void FrameSequence::fail(Job &job, const std::string &message) {
+  job.fail(message);
+  if (options_.stopOnError) {
+    int current = flow_->stopAfter;
+    while (job.index < current && !flow_->stopAfter.compare_exchange_weak(current, job.index)) {
+    }
+  }
+}
+
+void FrameSequence::keepFatal() {
+  std::lock_guard<std::mutex> lock(flow_->fatalMutex);
+  if (!flow_->fatal) flow_->fatal = std::current_exception();
+  flow_->stopAfter = -1;
+}
+
+bool FrameSequence::abandoned(const Job &job) const { return job.index > flow_->stopAfter; }
+
+void FrameSequence::recycle(Piece &piece) {
+  if (piece.strip) flow_->freeStrips.put(std::move(piece.strip));
+  if (piece.colour) flow_->freeColours.put(std::move(piece.colour));
+}
+
+void FrameSequence::read() {
+  Flow &flow = *flow_;
+  const int total = options_.count;
+  for (int index = 0; index < total; ++index) {
+    auto job = std::make_shared<Job>();
+    job->index = index;
+    if (abandoned(*job)) {
+      // A stop passes every later frame too.
+      flow.notRun += total - index;
+      break;
+    }
+    bool token = false;
+    flow.jobTokens.take(token);
+    job->opened = std::chrono::steady_clock::now();
+    try {
+      job->frame = options_.frame(index);
+      job->input = open(job->frame);
+    } catch (const Error &e) {
+      fail(*job, e.what());
+    } catch (...) {
+      keepFatal();
+    }
+    bool lastSent = false;
+    if (job->input) {
+      const int rows = job->input->stripRows();
+      const int height = job->input->height();
+      for (int row = 0; row < height && !job->failed && !abandoned(*job); row += rows) {
+        Piece piece;
+        piece.job = job;
+        piece.first = row == 0;
+        piece.last = row + rows >= height;
+        flow.freeStrips.take(piece.strip);
         try {
-          if (!job.sink) job.sink = stages.sink(job.frame.out, *job.input);
-          job.sink->write(*piece.strip, *piece.colour);
-          rowsDone = piece.strip->firstRow + piece.strip->rows;
+          job->input->read(row, std::min(rows, height - row), *piece.strip);
         } catch (const Error &e) {
-          failJob(job, e.what());
+          fail(*job, e.what());
         } catch (...) {
           keepFatal();
         }
-      }
-      recycle(piece);
-      if (piece.last) {
-        rowsDone = 0;
-        written.put(std::move(piece.job));
-      } else if (options.single) {
-        showProgress(job, rowsDone);
-      }
-      piece = Piece();
-    }
-    written.close();
-  });
-
-  // Committing a file flushes it to the disk, which takes the disk's time,
-  // not the processor's: the writing thread goes on with the next frame
-  // meanwhile.
-  std::thread committer([&] {
-    std::shared_ptr<Job> done;
-    while (written.take(done)) {
-      Job &job = *done;
-      if (!job.failed && !abandoned(job) && job.sink) {
-        try {
-          job.sink->commit();
-        } catch (const Error &e) {
-          failJob(job, e.what());
-        } catch (...) {
-          keepFatal();
+        if (job->failed || abandoned(*job)) {
+          recycle(piece);
+          break;
         }
+        lastSent = piece.last;
+        flow.readDone.put(std::move(piece));
       }
-      job.sink.reset();
-      const bool ran = job.failed || !abandoned(job);
-      if (job.failed) {
-        ++failed;
-        if (firstError.empty()) firstError = job.error;
-        if (!options.single) report(job.error);
-      } else if (abandoned(job)) {
-        ++notRun;
-      } else {
-        ++rendered;
-      }
-      if (lines && ran) {
-        const double seconds = std::chrono::duration<double>(Clock::now() - job.opened).count();
-        char line[80];
-        std::snprintf(line, sizeof line, "%s %.2f s (%d of %d)",
-                      job.failed ? "failed after" : "rendered in", seconds, rendered + failed,
-                      total);
-        report("frame " + std::to_string(job.frame.number) + ": " + job.frame.out + ": " + line);
-      }
-      if (!options.single) showProgress(job, 0);
-      done.reset();
-      jobTokens.put(true);
     }
-  });
+    // Its decoding buffers go before the next frame's are made.
+    if (job->input) job->input->finishReading();
+    if (!lastSent) {
+      Piece marker;
+      marker.job = job;
+      marker.last = true;
+      flow.readDone.put(std::move(marker));
+    }
+  }
+  flow.readDone.close();
+}
 
+void FrameSequence::filter() {
+  Flow &flow = *flow_;
   Piece piece;
-  while (readDone.take(piece)) {
+  while (flow.readDone.take(piece)) {
     Job &job = *piece.job;
     if (piece.strip && !job.failed && !abandoned(job)) {
       try {
-        if (piece.first) stages.begin(*job.input);
-        freeColours.take(piece.colour);
-        stages.filter(*job.input, *piece.strip, *piece.colour);
-        if (piece.last && stages.end) stages.end(*job.input);
+        if (piece.first) begin(*job.input);
+        flow.freeColours.take(piece.colour);
+        filter_.filter(piece.strip->frame, *piece.colour, piece.strip->firstRow,
+                       &piece.strip->extra);
+        if (piece.last) filter_.end();
       } catch (const Error &e) {
-        failJob(job, e.what());
+        fail(job, e.what());
       } catch (...) {
         keepFatal();
       }
@@ -518,36 +543,104 @@ SequenceResult runSequence(const SequenceOptions &options, const SequenceStages 
       recycle(piece);
       if (!piece.last) continue;
     }
-    filterDone.put(std::move(piece));
+    flow.filterDone.put(std::move(piece));
     piece = Piece();
   }
-  filterDone.close();
+  flow.filterDone.close();
+}
+
+void FrameSequence::write() {
+  Flow &flow = *flow_;
+  Piece piece;
+  int rowsDone = 0;
+  while (flow.filterDone.take(piece)) {
+    Job &job = *piece.job;
+    if (piece.strip && !job.failed && !abandoned(job)) {
+      try {
+        if (!job.sink) job.sink = makeFrameSink(job.frame.out, *job.input, output_);
+        job.sink->write(*piece.strip, *piece.colour);
+        rowsDone = piece.strip->firstRow + piece.strip->rows;
+      } catch (const Error &e) {
+        fail(job, e.what());
+      } catch (...) {
+        keepFatal();
+      }
+    }
+    recycle(piece);
+    if (piece.last) {
+      rowsDone = 0;
+      flow.written.put(std::move(piece.job));
+    } else if (options_.single && job.input) {
+      progress_.showRows(job.input->width(), job.input->height(), rowsDone);
+    }
+    piece = Piece();
+  }
+  flow.written.close();
+}
+
+// Committing a file flushes it to the disk, which takes the disk's time,
+// not the processor's: the writing thread goes on with the next frame
+// meanwhile.
+void FrameSequence::commit() {
+  Flow &flow = *flow_;
+  std::shared_ptr<Job> done;
+  while (flow.written.take(done)) {
+    Job &job = *done;
+    if (!job.failed && !abandoned(job) && job.sink) {
+      try {
+        job.sink->commit();
+      } catch (const Error &e) {
+        fail(job, e.what());
+      } catch (...) {
+        keepFatal();
+      }
+    }
+    job.sink.reset();
+    const bool ran = job.failed || !abandoned(job);
+    if (job.failed) {
+      ++flow.failed;
+      if (flow.firstError.empty()) flow.firstError = job.error;
+      if (!options_.single) progress_.say(job.error);
+    } else if (abandoned(job)) {
+      ++flow.notRun;
+    } else {
+      ++flow.rendered;
+    }
+    if (ran) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - job.opened).count();
+      progress_.frameDone(job.frame, job.failed, seconds, flow.rendered + flow.failed);
+    }
+    if (!options_.single) progress_.showFrames(flow.rendered, flow.failed);
+    done.reset();
+    flow.jobTokens.put(true);
+  }
+}
+
+SequenceResult FrameSequence::run() {
+  flow_ = std::make_unique<Flow>();
+  Flow &flow = *flow_;
+  for (int i = 0; i < kStrips; ++i) flow.freeStrips.put(std::make_unique<ExrStrip>());
+  for (int i = 0; i < kColours; ++i) flow.freeColours.put(std::make_unique<Frame>());
+  for (int i = 0; i < kJobsInFlight; ++i) flow.jobTokens.put(true);
+
+  std::thread reader([this] { read(); });
+  std::thread writer([this] { write(); });
+  std::thread committer([this] { commit(); });
+  filter();
   reader.join();
   writer.join();
   committer.join();
 
   SequenceResult result;
-  result.rendered = rendered;
-  result.failed = failed;
-  result.notRun = notRun;
-  result.firstError = firstError;
-  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (progressShown && options.single) {
-    std::fprintf(options.report, "\r\033[Kqxhost: rendering %s: %s\n", shownSize.c_str(),
-                 result.failed > 0 || fatal ? "stopped" : "100%");
-  }
-  if (fatal) std::rethrow_exception(fatal);
-  if (options.report != nullptr && !options.single) {
-    char summary[200];
-    std::snprintf(summary, sizeof summary,
-                  "%d of %d frames rendered, %d failed%s in %.1f s (%.2f frames/s)",
-                  result.rendered, total, result.failed,
-                  result.notRun > 0
-                      ? (", " + std::to_string(result.notRun) + " not run after the stop,").c_str()
-                      : ",",
-                  result.seconds, result.seconds > 0 ? result.rendered / result.seconds : 0.0);
-    report(summary);
-  }
+  result.rendered = flow.rendered;
+  result.failed = flow.failed;
+  result.notRun = flow.notRun;
+  result.firstError = flow.firstError;
+  result.seconds = progress_.seconds();
+  progress_.endRows(result.failed > 0 || flow.fatal);
+  if (flow.fatal) std::rethrow_exception(flow.fatal);
+  progress_.summary(result);
   return result;
 }
 

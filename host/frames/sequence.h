@@ -1,16 +1,22 @@
 // Frame sequences in one process: file-name patterns, frame ranges split
 // into tasks, and the pipeline that reads the next frame while this one is
-// filtered and the last one is written.
+// filtered and the last one is written, with its progress.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "frames/exr_input.h"
+#include "frames/frame_files.h"
+#include "frames/frame_filter.h"
+#include "frames/frame_input.h"
+#include "frames/frame_output.h"
 
 namespace qx {
 
@@ -66,33 +72,6 @@ struct SequenceFrame {
 void refuseOutputsOverInputs(const std::string &inPattern, const std::string &outPattern,
                              const FrameRange &frames);
 
-// Where a rendered frame goes, strip by strip from the top. Destroyed
-// without commit(), it leaves no file behind.
-class FrameSink {
-public:
-  virtual ~FrameSink() = default;
-  // The strip and its colour (buffers 32 to 35, of the strip's size).
-  virtual void write(const ExrStrip &strip, const Frame &colour) = 0;
-  virtual void commit() = 0;
-};
-
-// What a render does with each frame, strip by strip. `open` runs on a
-// reading thread, `sink` and the sink's calls on a writing thread, `begin`
-// and `filter` on the calling thread; each stage handles one strip at a
-// time, in order. Each throws Error for a frame it cannot handle.
-struct SequenceStages {
-  // Before a frame is read: opens its input (and may refuse the frame).
-  std::function<std::unique_ptr<ExrInput>(const SequenceFrame &frame)> open;
-  // Before a frame's first strip is filtered: checks what the input holds.
-  std::function<void(const ExrInput &input)> begin;
-  // The strip's colour, into `colour`.
-  std::function<void(const ExrInput &input, ExrStrip &strip, Frame &colour)> filter;
-  // After a frame's last strip is filtered (optional).
-  std::function<void(const ExrInput &input)> end;
-  // The frame's output, made when its first strip is ready to be written.
-  std::function<std::unique_ptr<FrameSink>(const std::string &outPath, const ExrInput &input)> sink;
-};
-
 // How a run shows its progress on `report`. A bar is one line rewritten in
 // place (frames done, frames per second, time left; a single frame's rows in
 // per cent); lines are one line a finished frame (its number, its output, the
@@ -113,6 +92,12 @@ struct SequenceOptions {
   // A single frame: no summary, its failure thrown as Error rather than
   // reported, and the progress line in per cent of its rows.
   bool single = false;
+  // Check each frame, as it comes and before it is read, against the files
+  // it is written over: its output may be neither its own input nor one of
+  // `inputs` (the scene, the module, the channel map). A run may hold more
+  // frames than are worth looking at up front.
+  bool checkFrames = false;
+  std::vector<NamedPath> inputs;
 };
 
 struct SequenceResult {
@@ -123,12 +108,101 @@ struct SequenceResult {
   std::string firstError; // of the first frame that failed
 };
 
-// Runs every frame through reading, filtering and writing, a strip at a
-// time: the next strip (of this frame or the next) is read while this one
-// is filtered and the last one written, and only a few strips are held at
-// once. A frame whose stage throws Error is named on `report` and skipped
-// (or ends the run with stopOnError); any other exception ends the run and
-// is thrown again here once the strips in flight are done.
-SequenceResult runSequence(const SequenceOptions &options, const SequenceStages &stages);
+// What a run says on its report as it goes: errors, the bar or the lines
+// (see ProgressStyle), and the summary. Its calls may come from any thread.
+class SequenceProgress {
+public:
+  // A null `report` says nothing.
+  SequenceProgress(std::FILE *report, ProgressStyle style, bool single, int total);
+  SequenceProgress(const SequenceProgress &) = delete;
+  SequenceProgress &operator=(const SequenceProgress &) = delete;
+
+  // A line "qxhost: MESSAGE", over the bar if one is shown.
+  void say(const std::string &message);
+  // The bar of a single frame of `width` x `height` pixels, `rowsDone` rows
+  // written; shown once the run has taken a second.
+  void showRows(int width, int height, int rowsDone);
+  // The bar of a sequence: `rendered` and `failed` frames done so far.
+  void showFrames(int rendered, int failed);
+  // A finished frame's line, in the lines style: `done` frames are finished
+  // with it.
+  void frameDone(const SequenceFrame &frame, bool failed, double seconds, int done);
+  // The single frame's bar, ended: "100%", or "stopped". Nothing when no bar
+  // was shown.
+  void endRows(bool stopped);
+  // The sequence's summary line.
+  void summary(const SequenceResult &result);
+  // Seconds since the run began.
+  double seconds() const;
+
+private:
+  std::FILE *report_;
+  bool bar_ = false;
+  bool lines_ = false;
+  bool single_ = false;
+  int total_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  bool shown_ = false;    // a bar is on the report's last line
+  std::string shownSize_; // of the single frame, once its bar is shown
+};
+
+// A run of frames through the filter, read from EXR files and written as
+// `output` asks, a strip at a time: the next strip (of this frame or the
+// next) is read while this one is filtered and the last one written, and
+// only a few strips are held at once (kStripsInFlight, kColoursInFlight).
+// Four threads carry the strips: reading (which opens each frame), filtering
+// (the calling one), writing, and committing each frame's file. A frame
+// whose stage throws Error is named on the report and skipped (or ends the
+// run with stopOnError); any other exception ends the run and is thrown
+// again by run() once the strips in flight are done.
+class FrameSequence {
+public:
+  // Keeps references to `filter`, `frame` and `output`, which must outlive
+  // it. Sets the threads OpenEXR decodes and encodes on to the filter's.
+  FrameSequence(FrameFilter &filter, const FrameReadOptions &frame,
+                const FrameOutputOptions &output, SequenceOptions options);
+  ~FrameSequence();
+  FrameSequence(const FrameSequence &) = delete;
+  FrameSequence &operator=(const FrameSequence &) = delete;
+
+  // Runs every frame, once.
+  SequenceResult run();
+
+private:
+  struct Job;
+  struct Piece;
+  struct Flow;
+
+  // The stages, each on its own thread: every frame opened and read strip by
+  // strip; each strip filtered; each strip written to its frame's output;
+  // each finished frame's file committed and counted.
+  void read();
+  void filter();
+  void write();
+  void commit();
+
+  // Opens a frame's input, after the check of its output (checkFrames).
+  std::unique_ptr<ExrInput> open(const SequenceFrame &frame) const;
+  // Before a frame's first strip is filtered: checks what its input holds.
+  void begin(const ExrInput &input);
+  // A frame's stage threw Error: it fails, and under stopOnError so do the
+  // frames after it.
+  void fail(Job &job, const std::string &message);
+  // Anything else: the run ends, and the exception is kept for run().
+  void keepFatal();
+  // Whether a frame comes after a stop.
+  bool abandoned(const Job &job) const;
+  // A piece's strip and colour, back for the next strips.
+  void recycle(Piece &piece);
+
+  FrameFilter &filter_;
+  const FrameReadOptions &frame_;
+  const FrameOutputOptions &output_;
+  SequenceOptions options_;
+  ExrReadOptions read_;
+  SequenceProgress progress_;
+  std::unique_ptr<Flow> flow_;
+};
 
 } // namespace qx

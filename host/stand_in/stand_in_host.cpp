@@ -1,6 +1,7 @@
 // The stand-in host.
 #include "stand_in/stand_in_host.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "base/error.h"
@@ -66,6 +67,26 @@ PixelFilterInstance Host::makeInstance(std::shared_ptr<const PixelFilter> filter
   refusal.problem = checkStateLines(*scene_.filterState);
   if (!refusal.messages.empty() || refusal.problem) stateRefusal_ = std::move(refusal);
   return instance;
+}
+
+bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
+                        const std::string &wayOut) {
+  const std::optional<StateRefusal> &refusal = host.stateRefusal();
+  if (!refusal) return false;
+  std::string text = scenePath + ": filter.state";
+  if (refusal->problem) text += " line " + std::to_string(refusal->problem->line);
+  text += refusal->messages.empty()
+              ? ": the stored state does not fit"
+              : ": the module refused the stored state (\"" + refusal->messages.front() + "\")";
+  if (refusal->problem) {
+    text += ": " + refusal->problem->reason;
+    if (refusal->problem->line <= host.scene().filterState->size()) {
+      text += ": \"" + refusal->problem->text + "\"";
+    }
+  }
+  if (fatal) throw Error(text + "; " + wayOut);
+  std::fprintf(stderr, "qxhost: warning: %s\n", text.c_str());
+  return true;
 }
 
 } // namespace qx

@@ -100,4 +100,11 @@ private:
   mutable std::optional<StateRefusal> stateRefusal_;
 };
 
+// Reports a stored state the module refused when making an instance from
+// the scene at `scenePath`: throws Error when `fatal` (the text ending with
+// `wayOut`), else warns on stderr and returns true. Returns false when there
+// was nothing to report.
+bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
+                        const std::string &wayOut);
+
 } // namespace qx

@@ -541,6 +541,42 @@ TEST(Sequences, RenderEveryFrameInOneProcessSkipDamagedFramesAndSplitByTask) {
   EXPECT_TRUE(std::filesystem::exists(stepped + "/o.0004.png")) << "1-4x3 is frames 1 and 4";
 }
 
+// Each frame of a sequence is checked against the files it would write over
+// as the run reaches it: an output that is, through a link, the frame's own
+// input or the scene fails that frame alone, and neither file is touched.
+TEST(Sequences, AFrameWhoseOutputIsItsInputOrTheSceneFailsAloneAndTouchesNeither) {
+  const std::string dir = freshDir("story_sequence_links");
+  writeScene(dir);
+  MadePart part{"", box(0, 0, 3, 2), box(0, 0, 3, 2), {}, 0, Imf::Header()};
+  part.channels = colourChannels({"R", "G", "B", "A"}, Imf::FLOAT);
+  part.channels.push_back({"SpecialBuffer", Imf::FLOAT, specialOnFirstPixel()});
+  for (int f = 1; f <= 3; ++f) writeParts(dir + "/in.000" + std::to_string(f) + ".exr", {part});
+  const std::string out = dir + "/out";
+  std::filesystem::create_directories(out);
+  std::filesystem::create_symlink(dir + "/in.0001.exr", out + "/o.0001.exr");
+  std::filesystem::create_symlink(dir + "/scene.json", out + "/o.0002.exr");
+  const std::string input = readAll(dir + "/in.0001.exr");
+  const std::string scene = readAll(dir + "/scene.json");
+
+  const Outcome run = qxhost(
+      render(dir, dir + "/in.####.exr", out + "/o.####.exr", "--frames 1-3 --progress none"));
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("qxhost: " + out +
+                         "/o.0001.exr: the output is the same file as the frame (" + dir +
+                         "/in.0001.exr); choose another output\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("qxhost: " + out +
+                         "/o.0002.exr: the output is the same file as the scene (" + dir +
+                         "/scene.json); choose another output\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("1 of 3 frames rendered, 2 failed"), std::string::npos) << run.err;
+  EXPECT_EQ(readAll(dir + "/in.0001.exr"), input);
+  EXPECT_EQ(readAll(dir + "/scene.json"), scene);
+  EXPECT_TRUE(std::filesystem::exists(out + "/o.0003.exr"));
+}
+
 // A farm's log is no terminal: there a sequence prints one line a finished
 // frame, in the run's order (its number, its output, the seconds, the
 // result), a damaged frame's reason before its line, and the summary last.

@@ -2,7 +2,6 @@
 // the render view beside it; or a panel script played through the window's
 // widgets, with pictures of the windows.
 #include <bitset>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,8 +9,8 @@
 
 #include "base/error.h"
 #include "command.h"
-#include "frames/exr_input.h"
-#include "render_frame.h"
+#include "frames/frame_filter.h"
+#include "frames/frame_input.h"
 #include "scripts/panel_script.h"
 #include "stand_in/stand_in_host.h"
 #include "window/edit_session.h"
@@ -20,9 +19,11 @@
 namespace qx::cli {
 namespace {
 
-struct EditArgs : FrameInputArgs {
+struct EditArgs {
   std::string module;
   std::string scene;
+  std::string frame;
+  FrameReadOptions read;
   std::string script;
   std::string screenshot;
   std::string dump;
@@ -34,21 +35,13 @@ struct EditArgs : FrameInputArgs {
   bool force = false;
 };
 
-// Every host buffer that has a channel: an edit can come to read any of them.
-std::bitset<kBufferSlots> everyBuffer() {
-  std::bitset<kBufferSlots> all;
-  for (int b = 0; b < kBufferSlots; ++b) {
-    if (bufferChannelName(b) != nullptr) all.set(static_cast<std::size_t>(b));
-  }
-  return all;
-}
-
 int runEdit(const EditArgs &args) {
   if (!args.screenshot.empty() && args.script.empty()) {
     throw Error("edit: --screenshot needs --script: the pictures are taken when the script has "
                 "played");
   }
-  checkFrameInputArgs(args, "edit");
+  FrameReadOptions frame = args.read;
+  frame.checkLimits("edit");
 
   // No output may take the place of an input; the scene itself is the one
   // file a save writes over, on purpose.
@@ -56,7 +49,7 @@ int runEdit(const EditArgs &args) {
                                    {"the script", args.script},
                                    {"the frame", args.frame},
                                    {"the module", args.module},
-                                   {"the channel map", args.chMap}};
+                                   {"the channel map", args.read.chMap}};
   if (namesPlaneFolder(args.frame)) {
     const std::vector<NamedPath> planes =
         planeFiles(args.frame, "the frame's plane", 0, kBufferSlots - 1);
@@ -69,7 +62,7 @@ int runEdit(const EditArgs &args) {
       outputs.push_back({"the render view's screenshot", viewPicturePath(args.screenshot)});
   }
   refuseOutputOverInput(outputs, inputs);
-  if (args.verbose) noteSplitLinks(outputs);
+  if (frame.verbose) noteSplitLinks(outputs);
 
   // The whole script is read and checked before anything else happens.
   PanelScript script = args.script.empty() ? PanelScript() : PanelScript::load(args.script);
@@ -85,30 +78,11 @@ int runEdit(const EditArgs &args) {
 
   // The frame, read as render reads it but whole and with every buffer it
   // has: an edit can switch on a layer that reads any of them.
-  FilterSetup frameSetup;
   InputFrame input;
   std::optional<CryptomatteLayer> layer;
   if (!args.frame.empty()) {
-    frameSetup = frameSetupFor(args, "edit");
-    ExrReadOptions read = exrReadOptionsFor(args, frameSetup);
-    read.passThrough = false;
-    read.buffers = everyBuffer();
-    if (!frameSetup.cryptomatte.empty()) {
-      if (namesPlaneFolder(args.frame)) {
-        throw Error(args.frame + ": --cryptomatte reads an OpenEXR frame's layer, not planes");
-      }
-      // Each pixel's ids come from the layer's ranks, read besides the buffers.
-      read.buffers.reset(0);
-      const std::vector<CryptomatteLayer> layers =
-          readCryptomatteLayers(args.frame, [](const std::string &w) {
-            std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
-          });
-      layer = findCryptomatteLayer(layers, frameSetup.cryptomatte, args.frame);
-      read.extraChannels = layer->rankChannels;
-    }
-    // Held whole, and once more as the render view shows it.
-    read.memory.wholeCopies = 1;
-    input = readInputFrame(args.frame, read);
+    frame.mapChannels("edit");
+    input = readViewFrame(args.frame, frame, layer);
   }
 
   openDisplay();
@@ -132,10 +106,10 @@ int runEdit(const EditArgs &args) {
     std::bitset<kBufferSlots> warned;
     std::bitset<kBufferSlots> wanted = buffersFor(instance.flags());
     if (layer) wanted.reset(0); // the ids come from the layer
-    checkFrameInput(frameSetup, wanted, input.holdings, args.frame, warned);
+    checkFrameInput(frame, wanted, input.holdings, args.frame, warned);
     shown = input.frame;
     edit.filterInput = std::move(input.frame);
-    if (frameSetup.premultiplied) {
+    if (frame.premultiplied()) {
       unpremultiply(edit.filterInput);
       edit.finish = [](const Frame &in, Frame &out) { premultiply(in, out, false); };
     }
@@ -202,9 +176,7 @@ Command addEditCommand(CLI::App &parent) {
                       "folder of .npy planes given with a closing slash");
   addThreadsOption(*command, args->threads,
                    "Threads the render view renders on (default: one per core)");
-  addFrameInputOptions(*command, *args);
-  addChannelOptions(*command, *args);
-  addCryptomatteOption(*command, *args);
+  addFrameReadOptions(*command, args->read, FrameOptionSet::FrameAndLayer);
   command->add_option("--script", args->script,
                       "Play a panel script (see README) through the window's widgets, then close");
   command->add_option("--screenshot", args->screenshot,

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "frames/frame_input.h"
 #include "frames/object_ids.h"
 #include "scene/cryptomatte.h"
 
@@ -20,7 +21,7 @@ struct IdsArgs {
   std::string frame;
   std::string layer;
   bool json = false;
-  std::uint64_t maxPixels = kDefaultMaxPixels;
+  FrameReadOptions read; // --max-pixels alone
 };
 
 // One row of the listing.
@@ -64,9 +65,8 @@ int runIds(const IdsArgs &args) {
     throw Error(args.frame +
                 ": holds no Cryptomatte layer (no \"cryptomatte/<key>/name\" attribute)");
   }
-  ExrReadOptions read;
-  read.maxPixels = args.maxPixels;
-  const std::vector<LayerCensus> census = takeIdCensus(args.frame, layers, read);
+  const std::vector<LayerCensus> census =
+      takeIdCensus(args.frame, layers, exrReadOptionsFor(args.read, {}));
 
   if (args.json) {
     nlohmann::ordered_json out;
@@ -116,11 +116,7 @@ Command addIdsCommand(CLI::App &parent) {
   command->add_flag("--json", args->json,
                     "Print JSON: {\"layers\": [{\"name\", \"key\", \"ranks\", "
                     "\"ids\": [{\"name\", \"hash\", \"value\", \"coverage\"}]}]}");
-  command
-      ->add_option("--max-pixels", args->maxPixels,
-                   "The largest frame to read, in pixels; a larger data window is refused before "
-                   "anything is allocated")
-      ->capture_default_str();
+  addFrameReadOptions(*command, args->read, FrameOptionSet::Pixels);
   return {command, [args] { return runIds(*args); }};
 }
 

@@ -13,15 +13,16 @@
 
 #include "base/error.h"
 #include "command.h"
-#include "frames/exr_input.h"
+#include "frames/frame_input.h"
 #include "frames/object_ids.h"
-#include "render_frame.h"
 #include "scene/cryptomatte.h"
 
 namespace qx::cli {
 namespace {
 
-struct SceneArgs : FrameInputArgs {
+struct SceneArgs {
+  std::string frame;
+  FrameReadOptions read;
   std::string module;
   std::string layer;
   std::vector<std::string> match;
@@ -54,16 +55,17 @@ std::vector<std::string> unreachableSurfaces(const std::string &module, const Sc
 }
 
 int runScene(const SceneArgs &args) {
-  checkFrameInputArgs(args, "scene");
+  FrameReadOptions reading = args.read;
+  reading.checkLimits("scene");
   if (args.layer.empty()) throw Error("scene: --from needs --cryptomatte LAYER");
-  refuseOutputOverInput(
-      {{"the scene", args.out}},
-      {{"the frame", args.frame}, {"the module", args.module}, {"the channel map", args.chMap}});
+  refuseOutputOverInput({{"the scene", args.out}}, {{"the frame", args.frame},
+                                                    {"the module", args.module},
+                                                    {"the channel map", args.read.chMap}});
   std::error_code ec;
   if (!args.force && std::filesystem::exists(args.out, ec)) {
     throw Error(args.out + ": already exists; --force writes over it");
   }
-  const FilterSetup setup = frameSetupFor(args, "scene");
+  reading.mapChannels("scene");
   const auto warn = [](const std::string &w) {
     std::fprintf(stderr, "qxhost: warning: %s\n", w.c_str());
   };
@@ -74,18 +76,7 @@ int runScene(const SceneArgs &args) {
                 "\" carries no manifest, so its objects have no names");
   }
 
-  ExrReadOptions read = exrReadOptionsFor(args, setup);
-  for (int b = HOST_BUF_RED; b <= HOST_BUF_ALPHA; ++b)
-    read.buffers.set(static_cast<std::size_t>(b));
-  std::bitset<kBufferSlots> warned;
-  CensusColour colour;
-  colour.check = [&](const ExrInput &input) {
-    std::bitset<kBufferSlots> wanted;
-    for (int b = HOST_BUF_RED; b <= HOST_BUF_BLUE; ++b) wanted.set(static_cast<std::size_t>(b));
-    checkFrameInput(setup, wanted, holdingsOf(input, setup.map), input.name(), warned);
-  };
-  if (setup.premultiplied) colour.prepare = [](Frame &frame) { unpremultiply(frame); };
-  const LayerCensus census = takeIdCensus(args.frame, {layer}, read, &colour).front();
+  const LayerCensus census = takeColourCensus(args.frame, layer, reading);
 
   // The objects that matter most first, so that they fill the rows the panel
   // shows; then by name.
@@ -153,8 +144,7 @@ Command addSceneCommand(CLI::App &parent) {
                       "Only the names that match this glob, e.g. 'chair*' (repeatable)");
   command->add_option("--out", args->out, "The scene file to write (JSON)")->required();
   command->add_flag("--force", args->force, "Write over an existing scene file");
-  addFrameInputOptions(*command, *args);
-  addChannelOptions(*command, *args);
+  addFrameReadOptions(*command, args->read, FrameOptionSet::Frame);
   return {command, [args] { return runScene(*args); }};
 }
 

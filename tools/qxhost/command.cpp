@@ -9,6 +9,7 @@
 #include "base/error.h"
 #include "base/safe_write.h"
 #include "frames/frame.h"
+#include "frames/renderer.h"
 #include "loader/dynamic_library.h"
 #include "scene/cryptomatte.h"
 #include "scene/state_check.h"
@@ -40,31 +41,59 @@ CLI::Option *addSceneOption(CLI::App &command, std::string &path) {
   return command.add_option("--scene", path, "The scene file (JSON)");
 }
 
-void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
-                           const std::vector<NamedPath> &inputs) {
-  for (const NamedPath &output : outputs) {
-    if (output.path.empty() || output.path == "-") continue;
-    for (const NamedPath &input : inputs) {
-      if (input.path.empty() || input.path == "-") continue;
-      if (sameFile(output.path, input.path)) {
-        throw Error(output.path + ": " + output.role + " is the same file as " + input.role + " (" +
-                    input.path + "); choose another output");
-      }
-    }
+void addFrameReadOptions(CLI::App &command, FrameReadOptions &options, FrameOptionSet set) {
+  const auto addMaxPixels = [&] {
+    command
+        .add_option("--max-pixels", options.maxPixels,
+                    "The largest frame to read, in pixels; a larger data window is refused before "
+                    "anything is allocated")
+        ->capture_default_str();
+  };
+  if (set == FrameOptionSet::Pixels) {
+    addMaxPixels();
+    return;
+  }
+  command.add_flag("--allow-missing", options.allowMissing,
+                   "A missing colour or special-buffer channel reads 0.0 (with a warning) "
+                   "instead of being an error");
+  command
+      .add_option("--alpha", options.alpha,
+                  "straight (default): the colour is filtered as it is; premultiplied: "
+                  "divided by A before the filter and multiplied after, A = 0 untouched")
+      ->check(CLI::IsMember({"straight", "premultiplied"}));
+  addMaxPixels();
+  command
+      .add_option("--max-memory", options.maxMemory,
+                  "The most memory a frame may take: bytes, or K, M, G with or without iB (e.g. "
+                  "512M); strips and decoding threads are reduced to fit, and a frame that "
+                  "cannot fit is refused before its pixels are read")
+      ->capture_default_str();
+#if QX_WITH_EXR
+  command.add_option("--ch", options.ch,
+                     "Map host buffers to channels: BUFFER=CHANNEL,... or BUFFER=NUMBER for a "
+                     "constant, e.g. SpecialBuffer=objectId,R=ViewLayer.Combined.R,Shadow=1.0");
+  command.add_option("--ch-map", options.chMap,
+                     "A JSON channel map {\"BUFFER\": \"CHANNEL\" or number}; --ch overrides it");
+  command.add_option("--part", options.part,
+                     "The part of a multi-part file, by name or number (default: each channel "
+                     "is looked for in every part)");
+  command.add_flag("--verbose", options.verbose,
+                   "Say which channel and part each buffer is read from, how many pixels the "
+                   "filter wrote for each stored entry, and which output has other names (hard "
+                   "links) that keep the old content");
+  options.missingHint = "map them with --ch or --ch-map, or give --allow-missing";
+#endif
+  if (set == FrameOptionSet::FrameAndLayer) {
+    command.add_option("--cryptomatte", options.cryptomatte,
+                       "Take each pixel's ids from this Cryptomatte layer (e.g. CryptoObject) "
+                       "instead of the special-buffer channel: the pixel is filtered once for "
+                       "each id that covers it, and the results mixed by coverage (soft edges)");
   }
 }
 
-std::vector<NamedPath> planeFiles(const std::string &folder, const std::string &role, int first,
-                                  int last) {
-  std::vector<NamedPath> files;
-  if (folder.empty()) return files;
-  for (int b = first; b <= last; ++b) {
-    const char *channel = bufferChannelName(b);
-    if (channel == nullptr) continue;
-    const std::string name = channel + std::string(".npy");
-    files.push_back({role + " " + name, (std::filesystem::path(folder) / name).string()});
-  }
-  return files;
+void addThreadsOption(CLI::App &command, unsigned int &threads, const std::string &help) {
+  command.add_option("--threads", threads, help + " (1 to " + std::to_string(kMaxThreads) + ")")
+      ->check(CLI::Range(1u, kMaxThreads));
 }
 
 namespace {
@@ -114,26 +143,6 @@ Scene loadScene(const std::string &path) {
   Scene scene = Scene::load(path);
   warnUnmatchableValues(path, scene);
   return scene;
-}
-
-bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
-                        const std::string &wayOut) {
-  const std::optional<StateRefusal> &refusal = host.stateRefusal();
-  if (!refusal) return false;
-  std::string text = scenePath + ": filter.state";
-  if (refusal->problem) text += " line " + std::to_string(refusal->problem->line);
-  text += refusal->messages.empty()
-              ? ": the stored state does not fit"
-              : ": the module refused the stored state (\"" + refusal->messages.front() + "\")";
-  if (refusal->problem) {
-    text += ": " + refusal->problem->reason;
-    if (refusal->problem->line <= host.scene().filterState->size()) {
-      text += ": \"" + refusal->problem->text + "\"";
-    }
-  }
-  if (fatal) throw Error(text + "; " + wayOut);
-  std::fprintf(stderr, "qxhost: warning: %s\n", text.c_str());
-  return true;
 }
 
 namespace {

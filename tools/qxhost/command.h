@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "frames/frame_files.h"
+#include "frames/frame_input.h"
 #include "scene/scene.h"
 #include "stand_in/stand_in_host.h"
 
@@ -49,37 +51,22 @@ void addModuleOption(CLI::App &command, std::string &path);
 // Adds "--scene PATH" to a command.
 CLI::Option *addSceneOption(CLI::App &command, std::string &path);
 
-// A file a command reads or writes, with what it is to the command, e.g.
-// {"the scene", "s.json"}.
-struct NamedPath {
-  std::string role;
-  std::string path;
-};
-
-// Throws Error when an output names the same file as an input (same device
-// and inode, however spelt), before anything is read or written. Only regular
-// files are compared: empty paths, "-" (standard input or output), devices
-// and pipes are skipped.
-void refuseOutputOverInput(const std::vector<NamedPath> &outputs,
-                           const std::vector<NamedPath> &inputs);
-
-// The plane files a folder of .npy planes holds or would hold, for
-// refuseOutputOverInput: "<folder>/<channel>.npy" for the host buffers from
-// `first` to `last`, each with `role` and its name, e.g. "the frame's plane
-// R.npy".
-std::vector<NamedPath> planeFiles(const std::string &folder, const std::string &role, int first,
-                                  int last);
+// Which of the frame options a command offers: --max-pixels alone; those
+// and --allow-missing, --alpha and --max-memory, with the channel options
+// (--ch, --ch-map, --part, --verbose) in the build with OpenEXR; or all of
+// these and --cryptomatte LAYER. Each command's frame itself (--frame) is
+// its own option, with its own help.
+enum class FrameOptionSet { Pixels, Frame, FrameAndLayer };
+// Adds the frame options `set` names to a command, into `options`: the one
+// place a frame option is offered.
+void addFrameReadOptions(CLI::App &command, FrameReadOptions &options, FrameOptionSet set);
+// Adds --threads, 1 to kMaxThreads (0 when not given: one per core).
+void addThreadsOption(CLI::App &command, unsigned int &threads, const std::string &help);
 
 // Loads the scene file, and warns once per run (one block on stderr) about
 // surfaces whose "SpecialBuffer1" is no 32-bit float and so can never match a
 // rendered pixel.
 Scene loadScene(const std::string &path);
-
-// Reports a stored state the module refused when making an instance from
-// the scene at `scenePath`: throws Error when `fatal`, else warns on stderr
-// and returns true. Returns false when there was nothing to report.
-bool reportStateRefusal(const Host &host, const std::string &scenePath, bool fatal,
-                        const std::string &wayOut);
 
 // The stored stacks that opening the panel releases, so that a save would
 // lose them: asked of a probe instance loaded with the scene's stored state,
