@@ -94,13 +94,21 @@ ChunkReader::ChunkReader(const Imf::Header &header, int threads)
 }
 
 void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
-                       const std::vector<ChunkTarget> &targets) {
+                       const std::vector<ChunkTarget> &targets, std::vector<KeptChunk> *keep) {
   const std::size_t count = static_cast<std::size_t>((y1 - y0) / chunkRows_ + 1);
   const int threads =
       std::min(threads_, std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads()));
   const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
-  if (packed_.size() < count) packed_.resize(count);
+  if (keep != nullptr) {
+    keep->resize(count);
+  } else if (packed_.size() < count) {
+    packed_.resize(count);
+  }
   if (inflated_.size() < tasks) inflated_.resize(tasks);
+  // A kept chunk is fetched and inflated into buffers of its own.
+  const auto packedOf = [&](std::size_t i) -> std::vector<char> & {
+    return keep != nullptr ? (*keep)[i].packed : packed_[i];
+  };
   std::vector<Chunk> chunks(count);
   // The file is read in order, one chunk after the other; the chunks are
   // then unpacked side by side.
@@ -111,14 +119,16 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
     const char *data = nullptr;
     int size = 0;
     part.rawPixelData(chunk.y, data, size);
-    packed_[i].assign(data, data + std::max(size, 0));
+    packedOf(i).assign(data, data + std::max(size, 0));
   }
   {
     IlmThread::TaskGroup group; // waits for its tasks as it goes
     for (std::size_t t = 0; t < tasks; ++t) {
       IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, t] {
         for (std::size_t i = t; i < count; i += tasks) {
-          unpack(chunks[i], packed_[i], inflated_[t], targets, y0);
+          KeptChunk *kept = keep != nullptr ? &(*keep)[i] : nullptr;
+          unpack(chunks[i], packedOf(i), kept != nullptr ? kept->inflated : inflated_[t], targets,
+                 y0, kept);
         }
       }));
     }
@@ -131,9 +141,15 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
 }
 
 void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
-                         const std::vector<ChunkTarget> &targets, int y0) const {
+                         const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);
+    if (kept != nullptr) {
+      kept->y = chunk.y;
+      kept->rows = chunk.rows;
+      kept->size = size;
+      kept->stored = packed.size() >= size;
+    }
     // A chunk that packing would not have made smaller is stored as it is,
     // and may carry bytes past its rows (some writers pad the last, partial
     // chunk to a whole one): OpenEXR reads its rows and ignores the rest, and

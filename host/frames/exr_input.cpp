@@ -242,6 +242,24 @@ void ExrInput::open(const ExrReadOptions &options) {
   frameForWindow(name_, window_.min.x, window_.min.y, window_.max.x, window_.max.y,
                  options.maxPixels);
   alignment_ = chunkRows(header_);
+  if (options.keepChunks && options.passThrough) {
+    // What an output that copies chunks needs of the input: the part alone
+    // (so every buffer comes from it), read chunk by chunk from the top.
+    const Imf::Compression c = header_.compression();
+    if (parts > 1) {
+      keepRefusal_ = "the file has several parts";
+    } else if (header_.hasTileDescription()) {
+      keepRefusal_ = "the part is tiled";
+    } else if (c != Imf::NO_COMPRESSION && c != Imf::ZIPS_COMPRESSION &&
+               c != Imf::ZIP_COMPRESSION) {
+      keepRefusal_ = "its compression is neither none, ZIPS nor ZIP";
+    } else if (header_.lineOrder() != Imf::INCREASING_Y) {
+      keepRefusal_ = "its rows are not stored from the top down";
+    } else if (!ChunkReader::suits(header_)) {
+      keepRefusal_ = "it has subsampled channels";
+    }
+    keepChunks_ = keepRefusal_.empty();
+  }
   planReading(options, main);
 
   for (int p = 0; p < parts; ++p) {
@@ -282,6 +300,7 @@ void ExrInput::open(const ExrReadOptions &options) {
             read != part.reads.end() && std::any_of(read->buffers.begin(), read->buffers.end(),
                                                     [](int b) { return b >= kBufferSlots; });
         if (read != part.reads.end() && read->type != Imf::UINT && !extra) continue;
+        passThroughRead_.push_back(read != part.reads.end());
         if (read != part.reads.end()) {
           read->raw = static_cast<int>(passThrough_.size());
           for (int b : read->buffers) {
@@ -331,6 +350,15 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
           });
       if (asBuffer) continue;
       const Imf::Channel &c = it.channel();
+      // A copying output's strips hold only the pass-through channels that
+      // are buffers too; the chunks they hold are counted below.
+      const bool isRead =
+          std::any_of(
+              sources_.begin(), sources_.end(),
+              [&](const ExrBufferSource &s) { return s.part == main && s.channel == it.name(); }) ||
+          std::any_of(extraSources_.begin(), extraSources_.end(),
+                      [&](const ExrBufferSource &s) { return s.channel == it.name(); });
+      if (keepChunks_ && !isRead) continue;
       const double bytes =
           std::ceil(width / c.xSampling) * static_cast<double>(sampleBytes(c.type)) / c.ySampling;
       stripRow += bytes;
@@ -347,6 +375,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
     bool chunkReader = false, compressed = true;
   };
   std::vector<Decoding> decodings;
+  double keptChunkBytes = 0.0;
   for (int p = 0; p < file.parts(); ++p) {
     const bool carried = p == main && options.passThrough;
     const auto inPart = [p](const ExrBufferSource &s) { return s.part == p; };
@@ -377,6 +406,12 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       }
     }
     decodings.push_back(decoding);
+    // Each strip in flight holds its chunks packed and inflated; the output
+    // packs a changed chunk again in two buffers of a task's own.
+    if (carried && keepChunks_) {
+      stripRow += 2.0 * decoding.rowBytes;
+      keptChunkBytes = 2.0 * decoding.rows * decoding.rowBytes;
+    }
   }
   const double outFactor = header_.compression() == Imf::NO_COMPRESSION ? 1.0 : 3.0;
   const int outRows = chunkRows(header_);
@@ -401,7 +436,8 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       bytes += (1.0 + use.wholeCopies) * rows * stripRow + rows * 16.0 * width;
     }
     if (use.output == ExrMemoryUse::Output::Exr) {
-      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
+      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow +
+                              threads * keptChunkBytes);
     } else if (use.output == ExrMemoryUse::Output::WholeColour) {
       bytes += use.outputs * width * height * 16.0 + width * height * 4.0;
       if (use.displayPicture) {
@@ -453,6 +489,10 @@ void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
     strip.raw.resize(passThrough_.size());
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
       const Imf::Channel &c = passThrough_[i].channel;
+      if (keepChunks_ && !passThroughRead_[i]) {
+        strip.raw[i].clear(); // its samples stay in the kept chunks
+        continue;
+      }
       strip.raw[i].resize(
           samplesIn(window_.min.x, window_.max.x, y0, y1, c.xSampling, c.ySampling) *
           sampleBytes(c.type));
@@ -502,7 +542,7 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
     }
     targets.push_back({&read.name, type, target});
   }
-  if (part.carried) {
+  if (part.carried && !keepChunks_) {
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
       const ExrRawChannel &raw = passThrough_[i];
       const bool read = std::any_of(targets.begin(), targets.end(),
@@ -530,8 +570,13 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
                               ? ChunkTarget{}
                               : ChunkTarget{static_cast<char *>(target->data), target->type});
     }
-    part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel);
+    part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel,
+                      part.carried && keepChunks_ ? &strip.chunks : nullptr);
   } else {
+    if (part.carried && keepChunks_) {
+      throw Error(name_ + ": rows " + std::to_string(rows.min.y) + " to " +
+                  std::to_string(rows.max.y) + " are not whole chunks of the part");
+    }
     Imf::FrameBuffer slices;
     for (const Target &t : targets) {
       slices.insert(*t.name, sliceOver(t.type, t.data, rows.min.x, rows.max.x, rows.min.y,

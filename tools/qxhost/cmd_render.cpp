@@ -142,6 +142,10 @@ RenderSetup makeSetup(const RenderArgs &args) {
   setup.read.memory.displayPicture = setup.png && setup.pngDisplayWindow;
   setup.write.rgbaOnly = args.keep == "rgba";
   setup.write.zipLevel = args.zipLevel;
+  // An EXR output that keeps the part's layout copies the chunks the
+  // filter leaves alone, as the reader kept them.
+  setup.read.keepChunks = !setup.png && !setup.planesOut && args.keep == "all" && !args.half &&
+                          !args.forceFloat && args.zipLevel == 0;
   setup.write.verbose = args.verbose;
   setup.write.type = args.half         ? ExrPixelChoice::Half
                      : args.forceFloat ? ExrPixelChoice::Float
