@@ -106,7 +106,7 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
   }
   if (inflated_.size() < tasks) inflated_.resize(tasks);
   // A kept chunk is fetched and inflated into buffers of its own.
-  const auto packedOf = [&](std::size_t i) -> std::vector<char> & {
+  const auto packedOf = [&](std::size_t i) -> ChunkBytes & {
     return keep != nullptr ? (*keep)[i].packed : packed_[i];
   };
   std::vector<Chunk> chunks(count);
@@ -140,7 +140,7 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
   }
 }
 
-void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
+void ChunkReader::unpack(Chunk &chunk, const ChunkBytes &packed, ChunkBytes &inflated,
                          const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);

@@ -168,7 +168,7 @@ struct ExrChunkCopy::Packed {
   bool copied = false;
   const char *data = nullptr;
   std::size_t size = 0;
-  std::vector<char> bytes;
+  ChunkBytes bytes;
   const char *error = nullptr;
 };
 
@@ -268,7 +268,7 @@ void ExrChunkCopy::write(const ExrStrip &strip, const Frame &colour) {
 }
 
 void ExrChunkCopy::pack(const KeptChunk &chunk, const ExrStrip &strip, const Frame &colour,
-                        Packed &out, std::vector<unsigned char> &scratch) const {
+                        Packed &out, ChunkBytes &scratch) const {
   out.error = nullptr;
   const std::size_t size = chunk.size;
   if (chunk.rows <= 0 || size % static_cast<std::size_t>(chunk.rows) != 0 ||
@@ -324,7 +324,7 @@ void ExrChunkCopy::pack(const KeptChunk &chunk, const ExrStrip &strip, const Fra
   }
   out.copied = false;
   scratch.resize(size);
-  unsigned char *s = scratch.data();
+  auto *s = reinterpret_cast<unsigned char *>(scratch.data());
   if (compression_ == Imf::NO_COMPRESSION) {
     std::memcpy(s, rows, size);
     eachColourByte([s](std::size_t i, unsigned char v) {
