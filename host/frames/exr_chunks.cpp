@@ -100,35 +100,51 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
       std::min(threads_, std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads()));
   const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
   if (keep != nullptr) {
+    // Each kept chunk's room to inflate into is taken before the file is
+    // read: a frame too large for the memory there is fails at once, as the
+    // plan says it would, whatever its chunks hold.
     keep->resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const int rows = std::min(chunkRows_, maxY_ - (y0 + static_cast<int>(i) * chunkRows_) + 1);
+      std::vector<char> &inflated = (*keep)[i].inflated;
+      if (compression_ != Imf::NO_COMPRESSION &&
+          inflated.size() < rowBytes_ * static_cast<std::size_t>(rows)) {
+        inflated.resize(rowBytes_ * static_cast<std::size_t>(rows));
+      }
+    }
   } else if (packed_.size() < count) {
     packed_.resize(count);
   }
   if (inflated_.size() < tasks) inflated_.resize(tasks);
   // A kept chunk is fetched and inflated into buffers of its own.
-  const auto packedOf = [&](std::size_t i) -> ChunkBytes & {
+  const auto packedOf = [&](std::size_t i) -> std::vector<char> & {
     return keep != nullptr ? (*keep)[i].packed : packed_[i];
   };
   std::vector<Chunk> chunks(count);
-  // The file is read in order, one chunk after the other; the chunks are
-  // then unpacked side by side.
-  for (std::size_t i = 0; i < count; ++i) {
-    Chunk &chunk = chunks[i];
-    chunk.y = y0 + static_cast<int>(i) * chunkRows_;
-    chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
-    const char *data = nullptr;
-    int size = 0;
-    part.rawPixelData(chunk.y, data, size);
-    packedOf(i).assign(data, data + std::max(size, 0));
-  }
   {
     IlmThread::TaskGroup group; // waits for its tasks as it goes
-    for (std::size_t t = 0; t < tasks; ++t) {
+    // The file is read in order, one chunk after the other. A kept chunk
+    // has buffers of its own and is unpacked as soon as it is fetched;
+    // else the chunks are unpacked side by side once all are fetched, each
+    // task into a buffer of its own.
+    for (std::size_t i = 0; i < count; ++i) {
+      Chunk &chunk = chunks[i];
+      chunk.y = y0 + static_cast<int>(i) * chunkRows_;
+      chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
+      const char *data = nullptr;
+      int size = 0;
+      part.rawPixelData(chunk.y, data, size);
+      packedOf(i).assign(data, data + std::max(size, 0));
+      if (keep != nullptr) {
+        KeptChunk &kept = (*keep)[i];
+        IlmThread::ThreadPool::addGlobalTask(new Work(
+            &group, [&, i] { unpack(chunks[i], kept.packed, kept.inflated, targets, y0, &kept); }));
+      }
+    }
+    for (std::size_t t = 0; t < tasks && keep == nullptr; ++t) {
       IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, t] {
         for (std::size_t i = t; i < count; i += tasks) {
-          KeptChunk *kept = keep != nullptr ? &(*keep)[i] : nullptr;
-          unpack(chunks[i], packedOf(i), kept != nullptr ? kept->inflated : inflated_[t], targets,
-                 y0, kept);
+          unpack(chunks[i], packed_[i], inflated_[t], targets, y0, nullptr);
         }
       }));
     }
@@ -140,7 +156,7 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
   }
 }
 
-void ChunkReader::unpack(Chunk &chunk, const ChunkBytes &packed, ChunkBytes &inflated,
+void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
                          const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);

@@ -11,30 +11,12 @@
 #include <ImfPixelType.h>
 
 #include <cstddef>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
 namespace qx {
 
 // The bytes one sample of that type takes in a file.
 inline std::size_t sampleBytes(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
-
-// An allocator that leaves new elements of a trivial type unset: a buffer
-// that is written whole before it is read needs no zeroing first (a
-// frame's worth of it took a twentieth of a render's time).
-template <class T> struct UnsetAllocator : std::allocator<T> {
-  template <class U> struct rebind { using other = UnsetAllocator<U>; };
-  UnsetAllocator() = default;
-  template <class U> UnsetAllocator(const UnsetAllocator<U> &) noexcept {}
-  template <class U> void construct(U *p) noexcept { ::new (static_cast<void *>(p)) U; }
-  template <class U, class... Args> void construct(U *p, Args &&...args) {
-    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-  }
-};
-// Bytes of chunks, packed or inflated.
-using ChunkBytes = std::vector<char, UnsetAllocator<char>>;
 
 // Where one channel of the part goes: rows of the part's width, the first
 // the first row read, in `type` (a half channel may go to float; any other
@@ -48,15 +30,15 @@ struct ChunkTarget {
 // the filter leaves alone (exr_copy.h).
 struct KeptChunk {
   int y = 0, rows = 0;
-  std::size_t size = 0; // the bytes of its rows, every channel's
-  ChunkBytes packed;    // as the file stores it
+  std::size_t size = 0;     // the bytes of its rows, every channel's
+  std::vector<char> packed; // as the file stores it
   // Stored packed (plain, or a deflated part's chunk that packing would not
   // have made smaller): its rows are the first `size` bytes of `packed`.
   // Else the first `size` bytes here are its rows inflated with the
   // predictor undone, still in halves: byte 2k of the rows in the first,
   // 2k + 1 in the second.
   bool stored = true;
-  ChunkBytes inflated;
+  std::vector<char> inflated;
 };
 
 class ChunkReader {
@@ -84,7 +66,7 @@ private:
     int y = 0, rows = 0;
     const char *error = nullptr;
   };
-  void unpack(Chunk &chunk, const ChunkBytes &packed, ChunkBytes &inflated,
+  void unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
               const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const;
 
   Imf::Compression compression_;
@@ -96,7 +78,7 @@ private:
   int threads_ = 1;
   // Kept from one read to the next: each chunk's bytes as stored, and one
   // buffer to inflate into for each task.
-  std::vector<ChunkBytes> packed_, inflated_;
+  std::vector<std::vector<char>> packed_, inflated_;
 };
 
 } // namespace qx

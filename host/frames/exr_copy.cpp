@@ -168,7 +168,7 @@ struct ExrChunkCopy::Packed {
   bool copied = false;
   const char *data = nullptr;
   std::size_t size = 0;
-  ChunkBytes bytes;
+  std::vector<char> bytes;
   const char *error = nullptr;
 };
 
@@ -268,7 +268,7 @@ void ExrChunkCopy::write(const ExrStrip &strip, const Frame &colour) {
 }
 
 void ExrChunkCopy::pack(const KeptChunk &chunk, const ExrStrip &strip, const Frame &colour,
-                        Packed &out, ChunkBytes &scratch) const {
+                        Packed &out, std::vector<char> &scratch) const {
   out.error = nullptr;
   const std::size_t size = chunk.size;
   if (chunk.rows <= 0 || size % static_cast<std::size_t>(chunk.rows) != 0 ||

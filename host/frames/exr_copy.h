@@ -51,7 +51,7 @@ private:
   struct Core;
   struct Packed;
   void pack(const KeptChunk &chunk, const ExrStrip &strip, const Frame &colour, Packed &out,
-            ChunkBytes &scratch) const;
+            std::vector<char> &scratch) const;
 
   std::unique_ptr<Core> core_;
   std::size_t width_;
@@ -67,8 +67,8 @@ private:
     int colour;
   };
   std::vector<ColourBytes> colours_;
-  std::vector<Packed> packed_;      // one a chunk of the strip
-  std::vector<ChunkBytes> scratch_; // one a task
+  std::vector<Packed> packed_;             // one a chunk of the strip
+  std::vector<std::vector<char>> scratch_; // one a task
   int copied_ = 0, encoded_ = 0;
 };
 

@@ -350,19 +350,21 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
           });
       if (asBuffer) continue;
       const Imf::Channel &c = it.channel();
-      // A copying output's strips hold only the pass-through channels that
-      // are buffers too; the chunks they hold are counted below.
+
+      const double bytes =
+          std::ceil(width / c.xSampling) * static_cast<double>(sampleBytes(c.type)) / c.ySampling;
+      // The output's share stays: a copying output packs a changed chunk
+      // in buffers as large as the library's. Its strips hold only the
+      // pass-through channels that are buffers too; the chunks they keep
+      // are counted below.
+      outRow += use.floatOutput && c.type == Imf::HALF ? 2.0 * bytes : bytes;
       const bool isRead =
           std::any_of(
               sources_.begin(), sources_.end(),
               [&](const ExrBufferSource &s) { return s.part == main && s.channel == it.name(); }) ||
           std::any_of(extraSources_.begin(), extraSources_.end(),
                       [&](const ExrBufferSource &s) { return s.channel == it.name(); });
-      if (keepChunks_ && !isRead) continue;
-      const double bytes =
-          std::ceil(width / c.xSampling) * static_cast<double>(sampleBytes(c.type)) / c.ySampling;
-      stripRow += bytes;
-      outRow += use.floatOutput && c.type == Imf::HALF ? 2.0 * bytes : bytes;
+      if (!keepChunks_ || isRead) stripRow += bytes;
       alignment = std::lcm(alignment, c.ySampling);
     }
   }
@@ -373,9 +375,9 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
     int rows = 1;
     double factor = 3.0;
     bool chunkReader = false, compressed = true;
+    bool kept = false; // its chunks go into the strips, not the reader's own buffers
   };
   std::vector<Decoding> decodings;
-  double keptChunkBytes = 0.0;
   for (int p = 0; p < file.parts(); ++p) {
     const bool carried = p == main && options.passThrough;
     const auto inPart = [p](const ExrBufferSource &s) { return s.part == p; };
@@ -406,11 +408,10 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       }
     }
     decodings.push_back(decoding);
-    // Each strip in flight holds its chunks packed and inflated; the output
-    // packs a changed chunk again in two buffers of a task's own.
+    // Each strip in flight holds its chunks packed and inflated.
     if (carried && keepChunks_) {
       stripRow += 2.0 * decoding.rowBytes;
-      keptChunkBytes = 2.0 * decoding.rows * decoding.rowBytes;
+      decodings.back().kept = true;
     }
   }
   const double outFactor = header_.compression() == Imf::NO_COMPRESSION ? 1.0 : 3.0;
@@ -423,7 +424,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       // line buffer and leaves the others, and the library's decompressors,
       // untouched: memory never written takes no page.
       bytes += (d.chunkReader ? 1.0 : lineBuffers * d.factor) * d.rows * d.rowBytes;
-      if (d.chunkReader) {
+      if (d.chunkReader && !d.kept) {
         const double chunks = std::ceil(rows / d.rows);
         bytes += chunks * d.rows * d.rowBytes;
         if (d.compressed) bytes += std::min<double>(threads, chunks) * d.rows * d.rowBytes;
@@ -436,8 +437,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       bytes += (1.0 + use.wholeCopies) * rows * stripRow + rows * 16.0 * width;
     }
     if (use.output == ExrMemoryUse::Output::Exr) {
-      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow +
-                              threads * keptChunkBytes);
+      bytes += use.outputs * (lineBuffers * outRows * outRow * outFactor + rows * outRow);
     } else if (use.output == ExrMemoryUse::Output::WholeColour) {
       bytes += use.outputs * width * height * 16.0 + width * height * 4.0;
       if (use.displayPicture) {
