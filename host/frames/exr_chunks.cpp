@@ -101,7 +101,7 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
   const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
   if (keep != nullptr) {
     // Each kept chunk's room to inflate into is taken before the file is
-    // read: a frame too large for the memory there is fails at once, as the
+    // read: a frame too large for the memory at hand fails at once, as the
     // plan says it would, whatever its chunks hold.
     keep->resize(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -136,9 +136,10 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
       part.rawPixelData(chunk.y, data, size);
       packedOf(i).assign(data, data + std::max(size, 0));
       if (keep != nullptr) {
-        KeptChunk &kept = (*keep)[i];
-        IlmThread::ThreadPool::addGlobalTask(new Work(
-            &group, [&, i] { unpack(chunks[i], kept.packed, kept.inflated, targets, y0, &kept); }));
+        KeptChunk *kept = &(*keep)[i];
+        IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, i, kept] {
+          unpack(chunks[i], kept->packed, kept->inflated, targets, y0, kept);
+        }));
       }
     }
     for (std::size_t t = 0; t < tasks && keep == nullptr; ++t) {
