@@ -46,8 +46,9 @@ struct ExrWriteOptions {
 // part is written tiled. When the input keeps its chunks (keepsChunks()),
 // the options must keep the part's layout (each channel in its input type,
 // every channel, the library's deflate level), and the chunks the filter
-// left alone are copied as read (exr_copy.h). The file is written beside the target and renamed
-// over it by commit(), so a failed or abandoned write leaves no half file.
+// left alone are copied as read (exr_copy.h). The file is written beside
+// the target and renamed over it by commit(), so a failed or abandoned
+// write leaves no half file.
 // Only one thread writes to it at a time.
 class ExrOutput {
 public:
