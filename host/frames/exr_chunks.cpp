@@ -6,6 +6,7 @@
 #include <ImfInputPart.h>
 #include <ImfPartType.h>
 #include <half.h>
+#include <openexr.h>
 #include <zlib.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -66,6 +67,54 @@ private:
 
 } // namespace
 
+struct ChunkFile::Core {
+  exr_context_t context = nullptr;
+  std::string error; // the core's last complaint
+  ~Core() {
+    if (context != nullptr) exr_finish(&context);
+  }
+};
+
+namespace {
+
+void noteChunkFileError(exr_const_context_t context, exr_result_t, const char *message) {
+  void *core = nullptr;
+  exr_get_user_data(context, &core);
+  static_cast<std::string *>(core)->assign(message != nullptr ? message : "");
+}
+
+} // namespace
+
+ChunkFile::ChunkFile(const std::string &path, int part)
+    : core_(std::make_unique<Core>()), part_(part) {
+  exr_context_initializer_t init{};
+  init.size = sizeof(init);
+  init.zip_level = -2;
+  init.dwa_quality = -1.0f;
+  init.user_data = &core_->error;
+  init.error_handler_fn = noteChunkFileError;
+  init.flags = EXR_CONTEXT_FLAG_SILENT_HEADER_PARSE;
+  if (exr_start_read(&core_->context, path.c_str(), &init) != EXR_ERR_SUCCESS) {
+    throw std::runtime_error("its chunks cannot be read: " + core_->error);
+  }
+}
+
+ChunkFile::~ChunkFile() = default;
+
+void ChunkFile::fetch(int y, std::vector<char> &bytes) {
+  exr_chunk_info_t info{};
+  exr_result_t result = exr_read_scanline_chunk_info(core_->context, part_, y, &info);
+  if (result == EXR_ERR_SUCCESS) {
+    bytes.resize(static_cast<std::size_t>(info.packed_size));
+    result = exr_read_chunk(core_->context, part_, &info, bytes.data());
+  }
+  if (result != EXR_ERR_SUCCESS) {
+    throw std::runtime_error(
+        "the chunk at row " + std::to_string(y) + " cannot be read: " +
+        (core_->error.empty() ? exr_get_default_error_message(result) : core_->error));
+  }
+}
+
 bool ChunkReader::suits(const Imf::Header &header) {
   if (!littleEndian() || header.hasTileDescription() ||
       header.channels().begin() == header.channels().end()) {
@@ -94,7 +143,8 @@ ChunkReader::ChunkReader(const Imf::Header &header, int threads)
 }
 
 void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
-                       const std::vector<ChunkTarget> &targets, std::vector<KeptChunk> *keep) {
+                       const std::vector<ChunkTarget> &targets, std::vector<KeptChunk> *keep,
+                       ChunkFile *file) {
   const std::size_t count = static_cast<std::size_t>((y1 - y0) / chunkRows_ + 1);
   const int threads =
       std::min(threads_, std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads()));
@@ -131,10 +181,14 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
       Chunk &chunk = chunks[i];
       chunk.y = y0 + static_cast<int>(i) * chunkRows_;
       chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
-      const char *data = nullptr;
-      int size = 0;
-      part.rawPixelData(chunk.y, data, size);
-      packedOf(i).assign(data, data + std::max(size, 0));
+      if (file != nullptr && keep != nullptr) {
+        file->fetch(chunk.y, packedOf(i));
+      } else {
+        const char *data = nullptr;
+        int size = 0;
+        part.rawPixelData(chunk.y, data, size);
+        packedOf(i).assign(data, data + std::max(size, 0));
+      }
       if (keep != nullptr) {
         KeptChunk *kept = &(*keep)[i];
         IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, i, kept] {

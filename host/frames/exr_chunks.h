@@ -11,6 +11,8 @@
 #include <ImfPixelType.h>
 
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace qx {
@@ -41,6 +43,26 @@ struct KeptChunk {
   std::vector<char> inflated;
 };
 
+// One part of a file whose chunks are fetched by the library's core
+// straight into the caller's buffers: the library's own reader hands each
+// chunk over in a line buffer of its own, to be copied out again.
+class ChunkFile {
+public:
+  // Throws std::runtime_error when the core cannot open the file.
+  ChunkFile(const std::string &path, int part);
+  ~ChunkFile();
+  ChunkFile(const ChunkFile &) = delete;
+  ChunkFile &operator=(const ChunkFile &) = delete;
+  // The chunk whose first row is y, as stored, into `bytes`. Throws
+  // std::runtime_error when it cannot be read.
+  void fetch(int y, std::vector<char> &bytes);
+
+private:
+  struct Core;
+  std::unique_ptr<Core> core_;
+  int part_;
+};
+
 class ChunkReader {
 public:
   // Whether a part with that header can be read so: flat scan lines of at
@@ -56,10 +78,11 @@ public:
   // Reads rows y0 to y1 of the data window (in file coordinates; y0 starts
   // a chunk, y1 ends one or the window) into `targets`, one for each
   // channel of the part in the part's order. With `keep`, every chunk read
-  // is kept there too, one entry a chunk. Throws the library's exceptions
-  // or std::runtime_error when a chunk is damaged.
+  // is kept there too, one entry a chunk, fetched through `file` when there
+  // is one. Throws the library's exceptions or std::runtime_error when a
+  // chunk is damaged.
   void read(Imf::InputPart &part, int y0, int y1, const std::vector<ChunkTarget> &targets,
-            std::vector<KeptChunk> *keep = nullptr);
+            std::vector<KeptChunk> *keep = nullptr, ChunkFile *file = nullptr);
 
 private:
   struct Chunk {

@@ -195,11 +195,19 @@ ExrChunkCopy::ExrChunkCopy(Imf::OStream &stream, const Imf::Header &header,
   // line order, the compression and the channels.
   int part = 0;
   check(exr_add_part(core.context, nullptr, EXR_STORAGE_SCANLINE, &part), core.out);
-  const Imath::Box2i &data = header.dataWindow(), &display = header.displayWindow();
-  const exr_attr_box2i_t dataBox{{{data.min.x, data.min.y}}, {{data.max.x, data.max.y}}};
-  const exr_attr_box2i_t displayBox{{{display.min.x, display.min.y}},
-                                    {{display.max.x, display.max.y}}};
-  const exr_attr_v2f_t centre{{{header.screenWindowCenter().x, header.screenWindowCenter().y}}};
+  const auto boxOf = [](const Imath::Box2i &box) {
+    exr_attr_box2i_t out{};
+    out.min.x = box.min.x;
+    out.min.y = box.min.y;
+    out.max.x = box.max.x;
+    out.max.y = box.max.y;
+    return out;
+  };
+  const exr_attr_box2i_t dataBox = boxOf(header.dataWindow());
+  const exr_attr_box2i_t displayBox = boxOf(header.displayWindow());
+  exr_attr_v2f_t centre{};
+  centre.x = header.screenWindowCenter().x;
+  centre.y = header.screenWindowCenter().y;
   check(exr_initialize_required_attr(core.context, part, &displayBox, &dataBox,
                                      header.pixelAspectRatio(), &centre, header.screenWindowWidth(),
                                      static_cast<exr_lineorder_t>(header.lineOrder()),

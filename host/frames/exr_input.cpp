@@ -115,7 +115,8 @@ struct ExrInput::PartRead {
   std::unique_ptr<ChunkReader> chunks; // when its chunks can be read straight into the strip
 };
 
-ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
+ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options)
+    : name_(path), path_(path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a frame");
   reopen_ = [path](int threads) {
@@ -259,6 +260,7 @@ void ExrInput::open(const ExrReadOptions &options) {
       keepRefusal_ = "it has subsampled channels";
     }
     keepChunks_ = keepRefusal_.empty();
+    if (keepChunks_ && !path_.empty()) chunkFile_ = std::make_unique<ChunkFile>(path_, main);
   }
   planReading(options, main);
 
@@ -469,6 +471,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
 
 void ExrInput::finishReading() {
   parts_.clear();
+  chunkFile_.reset();
   file_.reset();
 }
 
@@ -571,7 +574,7 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
                               : ChunkTarget{static_cast<char *>(target->data), target->type});
     }
     part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel,
-                      part.carried && keepChunks_ ? &strip.chunks : nullptr);
+                      part.carried && keepChunks_ ? &strip.chunks : nullptr, chunkFile_.get());
   } else {
     if (part.carried && keepChunks_) {
       throw Error(name_ + ": rows " + std::to_string(rows.min.y) + " to " +

@@ -180,7 +180,9 @@ private:
   void readPart(PartRead &part, int y0, int y1, ExrStrip &strip);
 
   std::string name_;
+  std::string path_; // of a file opened by name; empty for a stream
   std::unique_ptr<Imf::MultiPartInputFile> file_;
+  std::unique_ptr<ChunkFile> chunkFile_; // the kept chunks fetched straight
   // Opens the file again with that many threads.
   std::function<std::unique_ptr<Imf::MultiPartInputFile>(int threads)> reopen_;
   MemoryPlan plan_;
