@@ -6,6 +6,7 @@
 #include <ImfInputPart.h>
 #include <ImfPartType.h>
 #include <half.h>
+#include <openexr.h>
 #include <zlib.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -66,6 +67,54 @@ private:
 
 } // namespace
 
+struct ChunkFile::Core {
+  exr_context_t context = nullptr;
+  std::string error; // the core's last complaint
+  ~Core() {
+    if (context != nullptr) exr_finish(&context);
+  }
+};
+
+namespace {
+
+void noteChunkFileError(exr_const_context_t context, exr_result_t, const char *message) {
+  void *core = nullptr;
+  exr_get_user_data(context, &core);
+  static_cast<std::string *>(core)->assign(message != nullptr ? message : "");
+}
+
+} // namespace
+
+ChunkFile::ChunkFile(const std::string &path, int part)
+    : core_(std::make_unique<Core>()), part_(part) {
+  exr_context_initializer_t init{};
+  init.size = sizeof(init);
+  init.zip_level = -2;
+  init.dwa_quality = -1.0f;
+  init.user_data = &core_->error;
+  init.error_handler_fn = noteChunkFileError;
+  init.flags = EXR_CONTEXT_FLAG_SILENT_HEADER_PARSE;
+  if (exr_start_read(&core_->context, path.c_str(), &init) != EXR_ERR_SUCCESS) {
+    throw std::runtime_error("its chunks cannot be read: " + core_->error);
+  }
+}
+
+ChunkFile::~ChunkFile() = default;
+
+void ChunkFile::fetch(int y, std::vector<char> &bytes) {
+  exr_chunk_info_t info{};
+  exr_result_t result = exr_read_scanline_chunk_info(core_->context, part_, y, &info);
+  if (result == EXR_ERR_SUCCESS) {
+    bytes.resize(static_cast<std::size_t>(info.packed_size));
+    result = exr_read_chunk(core_->context, part_, &info, bytes.data());
+  }
+  if (result != EXR_ERR_SUCCESS) {
+    throw std::runtime_error(
+        "the chunk at row " + std::to_string(y) + " cannot be read: " +
+        (core_->error.empty() ? exr_get_default_error_message(result) : core_->error));
+  }
+}
+
 bool ChunkReader::suits(const Imf::Header &header) {
   if (!littleEndian() || header.hasTileDescription() ||
       header.channels().begin() == header.channels().end()) {
@@ -94,31 +143,63 @@ ChunkReader::ChunkReader(const Imf::Header &header, int threads)
 }
 
 void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
-                       const std::vector<ChunkTarget> &targets) {
+                       const std::vector<ChunkTarget> &targets, std::vector<KeptChunk> *keep,
+                       ChunkFile *file) {
   const std::size_t count = static_cast<std::size_t>((y1 - y0) / chunkRows_ + 1);
   const int threads =
       std::min(threads_, std::max(1, IlmThread::ThreadPool::globalThreadPool().numThreads()));
   const std::size_t tasks = std::min<std::size_t>(count, static_cast<std::size_t>(threads));
-  if (packed_.size() < count) packed_.resize(count);
-  if (inflated_.size() < tasks) inflated_.resize(tasks);
-  std::vector<Chunk> chunks(count);
-  // The file is read in order, one chunk after the other; the chunks are
-  // then unpacked side by side.
-  for (std::size_t i = 0; i < count; ++i) {
-    Chunk &chunk = chunks[i];
-    chunk.y = y0 + static_cast<int>(i) * chunkRows_;
-    chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
-    const char *data = nullptr;
-    int size = 0;
-    part.rawPixelData(chunk.y, data, size);
-    packed_[i].assign(data, data + std::max(size, 0));
+  if (keep != nullptr) {
+    // Each kept chunk's room to inflate into is taken before the file is
+    // read: a frame too large for the memory at hand fails at once, as the
+    // plan says it would, whatever its chunks hold.
+    keep->resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const int rows = std::min(chunkRows_, maxY_ - (y0 + static_cast<int>(i) * chunkRows_) + 1);
+      std::vector<char> &inflated = (*keep)[i].inflated;
+      if (compression_ != Imf::NO_COMPRESSION &&
+          inflated.size() < rowBytes_ * static_cast<std::size_t>(rows)) {
+        inflated.resize(rowBytes_ * static_cast<std::size_t>(rows));
+      }
+    }
+  } else if (packed_.size() < count) {
+    packed_.resize(count);
   }
+  if (inflated_.size() < tasks) inflated_.resize(tasks);
+  // A kept chunk is fetched and inflated into buffers of its own.
+  const auto packedOf = [&](std::size_t i) -> std::vector<char> & {
+    return keep != nullptr ? (*keep)[i].packed : packed_[i];
+  };
+  std::vector<Chunk> chunks(count);
   {
     IlmThread::TaskGroup group; // waits for its tasks as it goes
-    for (std::size_t t = 0; t < tasks; ++t) {
+    // The file is read in order, one chunk after the other. A kept chunk
+    // has buffers of its own and is unpacked as soon as it is fetched;
+    // else the chunks are unpacked side by side once all are fetched, each
+    // task into a buffer of its own.
+    for (std::size_t i = 0; i < count; ++i) {
+      Chunk &chunk = chunks[i];
+      chunk.y = y0 + static_cast<int>(i) * chunkRows_;
+      chunk.rows = std::min(chunkRows_, maxY_ - chunk.y + 1);
+      if (file != nullptr && keep != nullptr) {
+        file->fetch(chunk.y, packedOf(i));
+      } else {
+        const char *data = nullptr;
+        int size = 0;
+        part.rawPixelData(chunk.y, data, size);
+        packedOf(i).assign(data, data + std::max(size, 0));
+      }
+      if (keep != nullptr) {
+        KeptChunk *kept = &(*keep)[i];
+        IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, i, kept] {
+          unpack(chunks[i], kept->packed, kept->inflated, targets, y0, kept);
+        }));
+      }
+    }
+    for (std::size_t t = 0; t < tasks && keep == nullptr; ++t) {
       IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, t] {
         for (std::size_t i = t; i < count; i += tasks) {
-          unpack(chunks[i], packed_[i], inflated_[t], targets, y0);
+          unpack(chunks[i], packed_[i], inflated_[t], targets, y0, nullptr);
         }
       }));
     }
@@ -131,9 +212,15 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
 }
 
 void ChunkReader::unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
-                         const std::vector<ChunkTarget> &targets, int y0) const {
+                         const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const {
   try {
     const std::size_t size = rowBytes_ * static_cast<std::size_t>(chunk.rows);
+    if (kept != nullptr) {
+      kept->y = chunk.y;
+      kept->rows = chunk.rows;
+      kept->size = size;
+      kept->stored = packed.size() >= size;
+    }
     // A chunk that packing would not have made smaller is stored as it is,
     // and may carry bytes past its rows (some writers pad the last, partial
     // chunk to a whole one): OpenEXR reads its rows and ignores the rest, and

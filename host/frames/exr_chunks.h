@@ -11,6 +11,8 @@
 #include <ImfPixelType.h>
 
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace qx {
@@ -24,6 +26,41 @@ inline std::size_t sampleBytes(Imf::PixelType type) { return type == Imf::HALF ?
 struct ChunkTarget {
   char *data = nullptr;
   Imf::PixelType type = Imf::FLOAT;
+};
+
+// A chunk of a part as it was read, kept for a writer that copies the chunks
+// the filter leaves alone (exr_copy.h).
+struct KeptChunk {
+  int y = 0, rows = 0;
+  std::size_t size = 0;     // the bytes of its rows, every channel's
+  std::vector<char> packed; // as the file stores it
+  // Stored packed (plain, or a deflated part's chunk that packing would not
+  // have made smaller): its rows are the first `size` bytes of `packed`.
+  // Else the first `size` bytes here are its rows inflated with the
+  // predictor undone, still in halves: byte 2k of the rows in the first,
+  // 2k + 1 in the second.
+  bool stored = true;
+  std::vector<char> inflated;
+};
+
+// One part of a file whose chunks are fetched by the library's core
+// straight into the caller's buffers: the library's own reader hands each
+// chunk over in a line buffer of its own, to be copied out again.
+class ChunkFile {
+public:
+  // Throws std::runtime_error when the core cannot open the file.
+  ChunkFile(const std::string &path, int part);
+  ~ChunkFile();
+  ChunkFile(const ChunkFile &) = delete;
+  ChunkFile &operator=(const ChunkFile &) = delete;
+  // The chunk whose first row is y, as stored, into `bytes`. Throws
+  // std::runtime_error when it cannot be read.
+  void fetch(int y, std::vector<char> &bytes);
+
+private:
+  struct Core;
+  std::unique_ptr<Core> core_;
+  int part_;
 };
 
 class ChunkReader {
@@ -40,9 +77,12 @@ public:
   int chunkRows() const { return chunkRows_; }
   // Reads rows y0 to y1 of the data window (in file coordinates; y0 starts
   // a chunk, y1 ends one or the window) into `targets`, one for each
-  // channel of the part in the part's order. Throws the library's
-  // exceptions or std::runtime_error when a chunk is damaged.
-  void read(Imf::InputPart &part, int y0, int y1, const std::vector<ChunkTarget> &targets);
+  // channel of the part in the part's order. With `keep`, every chunk read
+  // is kept there too, one entry a chunk, fetched through `file` when there
+  // is one. Throws the library's exceptions or std::runtime_error when a
+  // chunk is damaged.
+  void read(Imf::InputPart &part, int y0, int y1, const std::vector<ChunkTarget> &targets,
+            std::vector<KeptChunk> *keep = nullptr, ChunkFile *file = nullptr);
 
 private:
   struct Chunk {
@@ -50,7 +90,7 @@ private:
     const char *error = nullptr;
   };
   void unpack(Chunk &chunk, const std::vector<char> &packed, std::vector<char> &inflated,
-              const std::vector<ChunkTarget> &targets, int y0) const;
+              const std::vector<ChunkTarget> &targets, int y0, KeptChunk *kept) const;
 
   Imf::Compression compression_;
   std::size_t width_; // of the data window

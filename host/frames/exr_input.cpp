@@ -115,7 +115,8 @@ struct ExrInput::PartRead {
   std::unique_ptr<ChunkReader> chunks; // when its chunks can be read straight into the strip
 };
 
-ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options) : name_(path) {
+ExrInput::ExrInput(const std::string &path, const ExrReadOptions &options)
+    : name_(path), path_(path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) throw Error(path + ": is a folder, not a frame");
   reopen_ = [path](int threads) {
@@ -242,6 +243,25 @@ void ExrInput::open(const ExrReadOptions &options) {
   frameForWindow(name_, window_.min.x, window_.min.y, window_.max.x, window_.max.y,
                  options.maxPixels);
   alignment_ = chunkRows(header_);
+  if (options.keepChunks && options.passThrough) {
+    // What an output that copies chunks needs of the input: the part alone
+    // (so every buffer comes from it), read chunk by chunk from the top.
+    const Imf::Compression c = header_.compression();
+    if (parts > 1) {
+      keepRefusal_ = "the file has several parts";
+    } else if (header_.hasTileDescription()) {
+      keepRefusal_ = "the part is tiled";
+    } else if (c != Imf::NO_COMPRESSION && c != Imf::ZIPS_COMPRESSION &&
+               c != Imf::ZIP_COMPRESSION) {
+      keepRefusal_ = "its compression is neither none, ZIPS nor ZIP";
+    } else if (header_.lineOrder() != Imf::INCREASING_Y) {
+      keepRefusal_ = "its rows are not stored from the top down";
+    } else if (!ChunkReader::suits(header_)) {
+      keepRefusal_ = "it has subsampled channels";
+    }
+    keepChunks_ = keepRefusal_.empty();
+    if (keepChunks_ && !path_.empty()) chunkFile_ = std::make_unique<ChunkFile>(path_, main);
+  }
   planReading(options, main);
 
   for (int p = 0; p < parts; ++p) {
@@ -282,6 +302,7 @@ void ExrInput::open(const ExrReadOptions &options) {
             read != part.reads.end() && std::any_of(read->buffers.begin(), read->buffers.end(),
                                                     [](int b) { return b >= kBufferSlots; });
         if (read != part.reads.end() && read->type != Imf::UINT && !extra) continue;
+        passThroughRead_.push_back(read != part.reads.end());
         if (read != part.reads.end()) {
           read->raw = static_cast<int>(passThrough_.size());
           for (int b : read->buffers) {
@@ -331,10 +352,21 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
           });
       if (asBuffer) continue;
       const Imf::Channel &c = it.channel();
+
       const double bytes =
           std::ceil(width / c.xSampling) * static_cast<double>(sampleBytes(c.type)) / c.ySampling;
-      stripRow += bytes;
+      // The output's share stays: a copying output packs a changed chunk
+      // in buffers as large as the library's. Its strips hold only the
+      // pass-through channels that are buffers too; the chunks they keep
+      // are counted below.
       outRow += use.floatOutput && c.type == Imf::HALF ? 2.0 * bytes : bytes;
+      const bool isRead =
+          std::any_of(
+              sources_.begin(), sources_.end(),
+              [&](const ExrBufferSource &s) { return s.part == main && s.channel == it.name(); }) ||
+          std::any_of(extraSources_.begin(), extraSources_.end(),
+                      [&](const ExrBufferSource &s) { return s.channel == it.name(); });
+      if (!keepChunks_ || isRead) stripRow += bytes;
       alignment = std::lcm(alignment, c.ySampling);
     }
   }
@@ -345,6 +377,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
     int rows = 1;
     double factor = 3.0;
     bool chunkReader = false, compressed = true;
+    bool kept = false; // its chunks go into the strips, not the reader's own buffers
   };
   std::vector<Decoding> decodings;
   for (int p = 0; p < file.parts(); ++p) {
@@ -377,6 +410,11 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       }
     }
     decodings.push_back(decoding);
+    // Each strip in flight holds its chunks packed and inflated.
+    if (carried && keepChunks_) {
+      stripRow += 2.0 * decoding.rowBytes;
+      decodings.back().kept = true;
+    }
   }
   const double outFactor = header_.compression() == Imf::NO_COMPRESSION ? 1.0 : 3.0;
   const int outRows = chunkRows(header_);
@@ -388,7 +426,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
       // line buffer and leaves the others, and the library's decompressors,
       // untouched: memory never written takes no page.
       bytes += (d.chunkReader ? 1.0 : lineBuffers * d.factor) * d.rows * d.rowBytes;
-      if (d.chunkReader) {
+      if (d.chunkReader && !d.kept) {
         const double chunks = std::ceil(rows / d.rows);
         bytes += chunks * d.rows * d.rowBytes;
         if (d.compressed) bytes += std::min<double>(threads, chunks) * d.rows * d.rowBytes;
@@ -433,6 +471,7 @@ void ExrInput::planReading(const ExrReadOptions &options, int main) {
 
 void ExrInput::finishReading() {
   parts_.clear();
+  chunkFile_.reset();
   file_.reset();
 }
 
@@ -453,6 +492,10 @@ void ExrInput::read(int firstRow, int rows, ExrStrip &strip) {
     strip.raw.resize(passThrough_.size());
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
       const Imf::Channel &c = passThrough_[i].channel;
+      if (keepChunks_ && !passThroughRead_[i]) {
+        strip.raw[i].clear(); // its samples stay in the kept chunks
+        continue;
+      }
       strip.raw[i].resize(
           samplesIn(window_.min.x, window_.max.x, y0, y1, c.xSampling, c.ySampling) *
           sampleBytes(c.type));
@@ -502,7 +545,7 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
     }
     targets.push_back({&read.name, type, target});
   }
-  if (part.carried) {
+  if (part.carried && !keepChunks_) {
     for (std::size_t i = 0; i < passThrough_.size(); ++i) {
       const ExrRawChannel &raw = passThrough_[i];
       const bool read = std::any_of(targets.begin(), targets.end(),
@@ -530,8 +573,13 @@ void ExrInput::readPart(PartRead &part, int y0, int y1, ExrStrip &strip) {
                               ? ChunkTarget{}
                               : ChunkTarget{static_cast<char *>(target->data), target->type});
     }
-    part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel);
+    part.chunks->read(*part.input, rows.min.y, rows.max.y, byChannel,
+                      part.carried && keepChunks_ ? &strip.chunks : nullptr, chunkFile_.get());
   } else {
+    if (part.carried && keepChunks_) {
+      throw Error(name_ + ": rows " + std::to_string(rows.min.y) + " to " +
+                  std::to_string(rows.max.y) + " are not whole chunks of the part");
+    }
     Imf::FrameBuffer slices;
     for (const Target &t : targets) {
       slices.insert(*t.name, sliceOver(t.type, t.data, rows.min.x, rows.max.x, rows.min.y,

@@ -22,6 +22,7 @@
 
 #include "base/memory_plan.h"
 #include "frames/channel_map.h"
+#include "frames/exr_chunks.h"
 #include "frames/frame.h"
 #include "scene/cryptomatte.h"
 
@@ -87,6 +88,11 @@ struct ExrReadOptions {
   // strip and the threads decoding the file are chosen to fit it, and a
   // frame that fits in no way is refused before its pixels are read.
   ExrMemoryUse memory;
+  // The output keeps the part's layout and copies the chunks the filter
+  // leaves alone (exr_copy.h): when the part allows it (keepsChunks()),
+  // each strip keeps its chunks as read, and the pass-through channels are
+  // not unpacked at all.
+  bool keepChunks = false;
 };
 
 // Rows of a frame as read: `rows` rows from `firstRow` (0 is the data
@@ -101,6 +107,10 @@ struct ExrStrip {
   std::vector<std::vector<char>> raw;
   // The extra channels' planes, of the frame's size, as floats.
   std::vector<std::vector<float>> extra;
+  // The carried part's chunks as read, when the input keeps them
+  // (ExrInput::keepsChunks()); strip.raw then holds only the channels that
+  // are buffers too.
+  std::vector<KeptChunk> chunks;
 };
 
 // One part of a file (or buffers gathered from several parts), open for
@@ -148,6 +158,12 @@ public:
   int threads() const { return plan_.threads; }
   // What the plan takes, in bytes.
   std::uint64_t plannedBytes() const { return plan_.bytes; }
+  // Whether each strip keeps the carried part's chunks as read, for an
+  // output that copies them: asked for (ExrReadOptions::keepChunks), and a
+  // single flat part of scan lines stored plain, ZIPS or ZIP from the top
+  // down. Else why not, for --verbose (empty when it was not asked for).
+  bool keepsChunks() const { return keepChunks_; }
+  const std::string &chunkCopyRefusal() const { return keepRefusal_; }
 
   // Reads `rows` rows from `firstRow` into `strip`. Throws Error naming the
   // file.
@@ -164,7 +180,9 @@ private:
   void readPart(PartRead &part, int y0, int y1, ExrStrip &strip);
 
   std::string name_;
+  std::string path_; // of a file opened by name; empty for a stream
   std::unique_ptr<Imf::MultiPartInputFile> file_;
+  std::unique_ptr<ChunkFile> chunkFile_; // the kept chunks fetched straight
   // Opens the file again with that many threads.
   std::function<std::unique_ptr<Imf::MultiPartInputFile>(int threads)> reopen_;
   MemoryPlan plan_;
@@ -175,6 +193,9 @@ private:
   std::array<ExrBufferSource, kBufferSlots> sources_;
   std::array<float, kBufferSlots> constants_{};
   std::vector<ExrRawChannel> passThrough_;
+  std::vector<bool> passThroughRead_; // each pass-through channel is a buffer's too
+  bool keepChunks_ = false;
+  std::string keepRefusal_;
   std::vector<std::string> fileChannels_;
   std::vector<CryptomattePartInfo> cryptomatteParts_;
   std::vector<ExrBufferSource> extraSources_;

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "base/error.h"
+#include "frames/exr_copy.h"
 #include "frames/exr_slices.h"
 #include "frames/exr_target.h"
 
@@ -49,6 +50,20 @@ Imf::PixelType outputType(Imf::PixelType input, ExrPixelChoice choice) {
 // the written file sets its own.
 const char *const kLayoutAttributes[] = {"type", "name", "chunkCount", "version", "tiles"};
 
+// Whether two lists hold the same channels, each of the same type and
+// sampling: chunks of one hold the bytes of chunks of the other.
+bool sameSamples(const Imf::ChannelList &a, const Imf::ChannelList &b) {
+  auto i = a.begin(), j = b.begin();
+  for (; i != a.end() && j != b.end(); ++i, ++j) {
+    if (std::strcmp(i.name(), j.name()) != 0 || i.channel().type != j.channel().type ||
+        i.channel().xSampling != j.channel().xSampling ||
+        i.channel().ySampling != j.channel().ySampling) {
+      return false;
+    }
+  }
+  return i == a.end() && j == b.end();
+}
+
 } // namespace
 
 // One channel of the output and where its samples come from.
@@ -62,7 +77,8 @@ struct ExrOutput::ChannelWrite {
 };
 
 ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWriteOptions &options)
-    : path_(path), window_(input.dataWindow()), target_(std::make_unique<ExrTarget>(path)) {
+    : path_(path), window_(input.dataWindow()), target_(std::make_unique<ExrTarget>(path)),
+      verbose_(options.verbose) {
   target_->run([&] {
     // Built up attribute by attribute rather than copied and trimmed:
     // Header::erase of this OpenEXR leaks the attribute it removes.
@@ -132,7 +148,27 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
     for (const auto &[name, value] : options.attributes) {
       header.insert(name, Imf::StringAttribute(value));
     }
-    if (input.header().hasTileDescription()) {
+    // The chunks are copied only where the part keeps its layout.
+    notCopied_ = options.type != ExrPixelChoice::Input ? "pixel types are changed"
+                 : options.rgbaOnly                    ? "only R, G, B and A are kept"
+                 : options.zipLevel > 0                ? "a deflate level is given"
+                 : !input.chunkCopyRefusal().empty()   ? input.chunkCopyRefusal()
+                 : !input.keepsChunks()                ? "the frame was read without its chunks"
+                                                       : std::string();
+    if (notCopied_.empty() && !sameSamples(list, input.header().channels())) {
+      notCopied_ = "the channels change";
+    }
+    if (input.keepsChunks() && !notCopied_.empty()) {
+      throw Error(path_ + ": cannot write the frame: its chunks were kept for copying, but " +
+                  notCopied_);
+    }
+    if (notCopied_.empty()) {
+      std::vector<CopiedColour> colours;
+      for (const ChannelWrite &c : channels_) {
+        if (c.from == ChannelWrite::From::Colour) colours.push_back({c.name, c.index});
+      }
+      copy_ = std::make_unique<ExrChunkCopy>(target_->stream(), header, colours, input.threads());
+    } else if (input.header().hasTileDescription()) {
       Imf::TileDescription tiles = input.header().tileDescription();
       tiles.mode = Imf::ONE_LEVEL;
       header.setTileDescription(tiles);
@@ -151,6 +187,10 @@ void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
     throw Error(path_ + ": cannot write the frame: the colour does not match its size");
   }
   target_->run([&] {
+    if (copy_) {
+      copy_->write(strip, colour);
+      return;
+    }
     const int y0 = window_.min.y + strip.firstRow, y1 = y0 + strip.rows - 1;
     Imf::FrameBuffer slices;
     for (ChannelWrite &c : channels_) {
@@ -192,10 +232,20 @@ void ExrOutput::write(const ExrStrip &strip, const Frame &colour) {
 void ExrOutput::commit() {
   // The library finishes the file (its chunk offsets) when it lets go of it.
   target_->run([&] {
+    if (copy_) copy_->finish();
     scanLines_.reset();
     tiles_.reset();
   });
   target_->commit();
+  if (!verbose_) return;
+  if (copy_) {
+    const int all = copy_->copied() + copy_->encoded();
+    std::fprintf(stderr, "qxhost: %s: %d of %d chunks copied as read, %d encoded\n", path_.c_str(),
+                 copy_->copied(), all, copy_->encoded());
+  } else {
+    std::fprintf(stderr, "qxhost: %s: every chunk encoded again: %s\n", path_.c_str(),
+                 notCopied_.c_str());
+  }
 }
 
 void Frame::writeExr(const std::string &path) const {

@@ -15,6 +15,7 @@
 
 namespace qx {
 
+class ExrChunkCopy;
 class ExrTarget;
 
 enum class ExrPixelChoice { Input, Half, Float };
@@ -30,9 +31,10 @@ struct ExrWriteOptions {
   int zipLevel = 0;
   // String attributes added to the header (provenance).
   std::vector<std::pair<std::string, std::string>> attributes;
-  // Say on stderr which channels keep float under --half: the special
+  // Say on stderr which channels keep float under --half (the special
   // buffer's channel and every Cryptomatte rank channel hold ids, which a
-  // half would change.
+  // half would change), and at the commit how many chunks were copied as
+  // read, or why every chunk was packed again.
   bool verbose = false;
 };
 
@@ -41,8 +43,12 @@ struct ExrWriteOptions {
 // for a colour the file did not hold), the other buffers read from the file
 // back into their channels, and every pass-through channel as it was, in
 // the part's header with its windows, compression and attributes; a tiled
-// part is written tiled. The file is written beside the target and renamed
-// over it by commit(), so a failed or abandoned write leaves no half file.
+// part is written tiled. When the input keeps its chunks (keepsChunks()),
+// the options must keep the part's layout (each channel in its input type,
+// every channel, the library's deflate level), and the chunks the filter
+// left alone are copied as read (exr_copy.h). The file is written beside
+// the target and renamed over it by commit(), so a failed or abandoned
+// write leaves no half file.
 // Only one thread writes to it at a time.
 class ExrOutput {
 public:
@@ -69,6 +75,9 @@ private:
   std::unique_ptr<Imf::OutputFile> scanLines_;
   std::unique_ptr<Imf::TiledOutputFile> tiles_;
   int tileHeight_ = 0;
+  std::unique_ptr<ExrChunkCopy> copy_;
+  bool verbose_ = false;
+  std::string notCopied_; // why the chunks are packed again
 };
 
 } // namespace qx

@@ -39,6 +39,12 @@ struct FrameOutputOptions {
   // Say which output has other names (hard links), and which channels keep
   // float under half.
   bool verbose = false;
+
+  // An EXR output in the input part's own layout: every channel, in its
+  // own type, compressed as it was.
+  bool keepsLayout() const {
+    return !png && !planesOut && !rgbaOnly && !half && !forceFloat && zipLevel == 0;
+  }
 };
 
 // Throws Error when an EXR output carrying every channel would write two

@@ -407,6 +407,9 @@ FrameSequence::FrameSequence(FrameFilter &filter, const FrameReadOptions &frame,
                                                        : ExrMemoryUse::Output::Exr;
   read_.memory.floatOutput = output.forceFloat;
   read_.memory.displayPicture = output.png && output.pngDisplayWindow;
+  // An output that keeps the part's layout copies the chunks the filter
+  // leaves alone, as the reader kept them.
+  read_.keepChunks = output.keepsLayout();
   if (options_.single) read_.memory.outputs = 1;
 }
 

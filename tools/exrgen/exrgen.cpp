@@ -5,6 +5,7 @@
 //   qx_exrgen large W H OUT      a W by H frame of five constant half channels,
 //                                small on disk (ZIP) but large once read
 //   qx_exrgen bench OUT.exr      the end-to-end benchmark's frame (pictures.h)
+//   qx_exrgen band OUT.exr       the same, its stacks in a tenth of its rows
 //   qx_exrgen disc OUT.exr       the alpha picture's premultiplied disc
 //   qx_exrgen grid OUT.png A.png B.png C.png D.png
 //                                the four pictures two by two (the README's)
@@ -170,6 +171,10 @@ int main(int argc, char **argv) {
       large(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
       return 0;
     }
+    if (what == "band" && argc == 3) {
+      bandFrame(argv[2]);
+      return 0;
+    }
     if (what == "bench" && argc == 3) {
       benchFrame(argv[2]);
       return 0;
@@ -179,8 +184,9 @@ int main(int argc, char **argv) {
       return 0;
     }
     if (what == "grid" && argc == 7) return grid(argv + 2);
-    std::fprintf(stderr, "usage: qx_exrgen seeds DIR | large W H OUT | bench OUT.exr | disc "
-                         "OUT.exr | grid OUT.png A B C D\n");
+    std::fprintf(stderr,
+                 "usage: qx_exrgen seeds DIR | large W H OUT | bench OUT.exr | band OUT.exr | disc "
+                 "OUT.exr | grid OUT.png A B C D\n");
     return 2;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "qx_exrgen: %s\n", e.what());

@@ -52,7 +52,12 @@ void writeFrame(const char *path, int width, int height,
 
 } // namespace
 
-void benchFrame(const char *path) {
+namespace {
+
+// The benchmark's planes; the special buffer holds its bands only in rows
+// from `firstBandRow` up to `endBandRow`, and 0 (a value no surface of the
+// demo's scene holds) elsewhere.
+void writeBenchPlanes(const char *path, int firstBandRow, int endBandRow) {
   const int width = 1920, height = 1080;
   const std::size_t count = static_cast<std::size_t>(width) * height;
   std::vector<std::pair<int, std::vector<float>>> planes;
@@ -62,7 +67,8 @@ void benchFrame(const char *path) {
     for (std::size_t i = 0; i < count; ++i) {
       const int x = static_cast<int>(i % width), y = static_cast<int>(i / width);
       const int band = 1 + x * 8 / width; // eight vertical bands of values 1 to 8
-      plane[i] = b == 0 ? static_cast<float>(band)
+      const bool inBand = y >= firstBandRow && y < endBandRow;
+      plane[i] = b == 0 ? (inBand ? static_cast<float>(band) : 0.0f)
                         : 0.5f + 0.5f * std::sin(0.013f * static_cast<float>(x * (b + 1)) +
                                                  0.007f * static_cast<float>(y * (b + 3)));
     }
@@ -70,6 +76,12 @@ void benchFrame(const char *path) {
   }
   writeFrame(path, width, height, planes, true);
 }
+
+} // namespace
+
+void benchFrame(const char *path) { writeBenchPlanes(path, 0, 1080); }
+
+void bandFrame(const char *path) { writeBenchPlanes(path, 486, 594); }
 
 void discFrame(const char *path) {
   const int size = 160;
