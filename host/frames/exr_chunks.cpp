@@ -67,6 +67,10 @@ private:
 
 } // namespace
 
+void addPoolTask(IlmThread::TaskGroup &group, std::function<void()> work) {
+  IlmThread::ThreadPool::addGlobalTask(new Work(&group, std::move(work)));
+}
+
 struct ChunkFile::Core {
   exr_context_t context = nullptr;
   std::string error; // the core's last complaint
@@ -191,17 +195,17 @@ void ChunkReader::read(Imf::InputPart &part, int y0, int y1,
       }
       if (keep != nullptr) {
         KeptChunk *kept = &(*keep)[i];
-        IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, i, kept] {
+        addPoolTask(group, [&, i, kept] {
           unpack(chunks[i], kept->packed, kept->inflated, targets, y0, kept);
-        }));
+        });
       }
     }
     for (std::size_t t = 0; t < tasks && keep == nullptr; ++t) {
-      IlmThread::ThreadPool::addGlobalTask(new Work(&group, [&, t] {
+      addPoolTask(group, [&, t] {
         for (std::size_t i = t; i < count; i += tasks) {
           unpack(chunks[i], packed_[i], inflated_[t], targets, y0, nullptr);
         }
-      }));
+      });
     }
   }
   for (const Chunk &chunk : chunks) {

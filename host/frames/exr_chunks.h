@@ -6,11 +6,13 @@
 // a row of a channel at a time on the library's thread pool.
 #pragma once
 
+#include <IlmThreadPool.h>
 #include <ImfForward.h>
 #include <ImfHeader.h>
 #include <ImfPixelType.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +21,10 @@ namespace qx {
 
 // The bytes one sample of that type takes in a file.
 inline std::size_t sampleBytes(Imf::PixelType type) { return type == Imf::HALF ? 2 : 4; }
+
+// Runs `work` on OpenEXR's thread pool, as a task of `group`, which waits
+// for its tasks when it goes.
+void addPoolTask(IlmThread::TaskGroup &group, std::function<void()> work);
 
 // Where one channel of the part goes: rows of the part's width, the first
 // the first row read, in `type` (a half channel may go to float; any other

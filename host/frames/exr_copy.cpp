@@ -143,16 +143,6 @@ int sampleBytesOf(float v, Imf::PixelType type, unsigned char out[4]) {
   return n;
 }
 
-class PackTask : public IlmThread::Task {
-public:
-  PackTask(IlmThread::TaskGroup *group, std::function<void()> work)
-      : IlmThread::Task(group), work_(std::move(work)) {}
-  void execute() override { work_(); }
-
-private:
-  std::function<void()> work_;
-};
-
 } // namespace
 
 struct ExrChunkCopy::Core {
@@ -254,7 +244,7 @@ void ExrChunkCopy::write(const ExrStrip &strip, const Frame &colour) {
   {
     IlmThread::TaskGroup group; // waits for its tasks as it goes
     for (std::size_t t = 0; t < tasks; ++t) {
-      IlmThread::ThreadPool::addGlobalTask(new PackTask(&group, [&, t] {
+      addPoolTask(group, [&, t] {
         for (std::size_t i = t; i < count; i += tasks) {
           try {
             pack(chunks[i], strip, colour, packed_[i], scratch_[t]);
@@ -262,7 +252,7 @@ void ExrChunkCopy::write(const ExrStrip &strip, const Frame &colour) {
             packed_[i].error = "does not fit in memory";
           }
         }
-      }));
+      });
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
