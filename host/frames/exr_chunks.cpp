@@ -119,20 +119,21 @@ void ChunkFile::fetch(int y, std::vector<char> &bytes) {
   }
 }
 
-bool ChunkReader::suits(const Imf::Header &header) {
-  if (!littleEndian() || header.hasTileDescription() ||
-      header.channels().begin() == header.channels().end()) {
-    return false;
-  }
-  if (header.hasType() && header.type() != Imf::SCANLINEIMAGE) return false;
+const char *ChunkReader::unsuited(const Imf::Header &header) {
+  if (!littleEndian()) return "this machine stores numbers big end first";
+  if (header.hasTileDescription()) return "the part is tiled";
+  if (header.channels().begin() == header.channels().end()) return "the part has no channel";
+  if (header.hasType() && header.type() != Imf::SCANLINEIMAGE) return "the part is deep";
   const Imf::Compression c = header.compression();
   if (c != Imf::NO_COMPRESSION && c != Imf::ZIPS_COMPRESSION && c != Imf::ZIP_COMPRESSION) {
-    return false;
+    return "its compression is neither none, ZIPS nor ZIP";
   }
   for (auto it = header.channels().begin(); it != header.channels().end(); ++it) {
-    if (it.channel().xSampling != 1 || it.channel().ySampling != 1) return false;
+    if (it.channel().xSampling != 1 || it.channel().ySampling != 1) {
+      return "it has subsampled channels";
+    }
   }
-  return true;
+  return nullptr;
 }
 
 ChunkReader::ChunkReader(const Imf::Header &header, int threads)

@@ -74,7 +74,10 @@ public:
   // Whether a part with that header can be read so: flat scan lines of at
   // least one channel, compressed by none, ZIPS or ZIP, every channel full
   // resolution.
-  static bool suits(const Imf::Header &header);
+  static bool suits(const Imf::Header &header) { return unsuited(header) == nullptr; }
+  // Why a part with that header cannot ("the part is tiled", ...), or null
+  // when it can.
+  static const char *unsuited(const Imf::Header &header);
   // `threads`: the most chunks inflated at once, each into a buffer of its
   // own (the library's pool may have more).
   ChunkReader(const Imf::Header &header, int threads);

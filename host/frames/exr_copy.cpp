@@ -17,6 +17,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "frames/exr_slices.h"
+
 namespace qx {
 
 // What a core context's callbacks reach: the stream written, where the
@@ -127,7 +129,7 @@ void check(exr_result_t result, const CoreStream &stream) {
 }
 
 // A colour sample's bytes in the file as the writer converts it
-// (ExrOutput): a float out of uint's range is clamped to it.
+// (ExrOutput: half, float, or uintSample).
 int sampleBytesOf(float v, Imf::PixelType type, unsigned char out[4]) {
   std::uint32_t bits = 0;
   int n = 4;
@@ -137,7 +139,7 @@ int sampleBytesOf(float v, Imf::PixelType type, unsigned char out[4]) {
   } else if (type == Imf::FLOAT) {
     std::memcpy(&bits, &v, 4);
   } else {
-    bits = !(v > 0.0f) ? 0u : v >= 4294967040.0f ? 4294967295u : static_cast<std::uint32_t>(v);
+    bits = uintSample(v);
   }
   for (int k = 0; k < n; ++k) out[k] = static_cast<unsigned char>(bits >> (8 * k));
   return n;
@@ -321,19 +323,20 @@ void ExrChunkCopy::pack(const KeptChunk &chunk, const ExrStrip &strip, const Fra
     return;
   }
   out.copied = false;
-  scratch.resize(size);
-  auto *s = reinterpret_cast<unsigned char *>(scratch.data());
   if (compression_ == Imf::NO_COMPRESSION) {
-    std::memcpy(s, rows, size);
-    eachColourByte([s](std::size_t i, unsigned char v) {
-      s[i] = v;
+    // The rows go out as they are, with the new colour in them.
+    out.bytes.assign(rows, rows + size);
+    auto *plain = reinterpret_cast<unsigned char *>(out.bytes.data());
+    eachColourByte([plain](std::size_t i, unsigned char v) {
+      plain[i] = v;
       return true;
     });
-    out.bytes.assign(scratch.begin(), scratch.end());
     out.data = out.bytes.data();
     out.size = size;
     return;
   }
+  scratch.resize(size);
+  auto *s = reinterpret_cast<unsigned char *>(scratch.data());
   // As the library packs a chunk: the rows in halves, each byte as its
   // difference from the one before plus 128, deflated; kept plain when that
   // is no smaller.

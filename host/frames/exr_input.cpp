@@ -246,18 +246,13 @@ void ExrInput::open(const ExrReadOptions &options) {
   if (options.keepChunks && options.passThrough) {
     // What an output that copies chunks needs of the input: the part alone
     // (so every buffer comes from it), read chunk by chunk from the top.
-    const Imf::Compression c = header_.compression();
+    const char *unsuited = ChunkReader::unsuited(header_);
     if (parts > 1) {
       keepRefusal_ = "the file has several parts";
-    } else if (header_.hasTileDescription()) {
-      keepRefusal_ = "the part is tiled";
-    } else if (c != Imf::NO_COMPRESSION && c != Imf::ZIPS_COMPRESSION &&
-               c != Imf::ZIP_COMPRESSION) {
-      keepRefusal_ = "its compression is neither none, ZIPS nor ZIP";
+    } else if (unsuited != nullptr) {
+      keepRefusal_ = unsuited;
     } else if (header_.lineOrder() != Imf::INCREASING_Y) {
       keepRefusal_ = "its rows are not stored from the top down";
-    } else if (!ChunkReader::suits(header_)) {
-      keepRefusal_ = "it has subsampled channels";
     }
     keepChunks_ = keepRefusal_.empty();
     if (keepChunks_ && !path_.empty()) chunkFile_ = std::make_unique<ChunkFile>(path_, main);

@@ -35,9 +35,8 @@ void convertSamples(const void *from, Imf::PixelType fromType, void *to, Imf::Pi
     forEachAsFloat(from, fromType, samples, [out](std::size_t i, float v) { out[i] = v; });
   } else {
     unsigned int *out = static_cast<unsigned int *>(to);
-    forEachAsFloat(from, fromType, samples, [out](std::size_t i, float v) {
-      out[i] = !(v > 0.0f) ? 0u : v >= 4294967040.0f ? 4294967295u : static_cast<unsigned int>(v);
-    });
+    forEachAsFloat(from, fromType, samples,
+                   [out](std::size_t i, float v) { out[i] = uintSample(v); });
   }
 }
 
@@ -65,6 +64,13 @@ bool sameSamples(const Imf::ChannelList &a, const Imf::ChannelList &b) {
 }
 
 } // namespace
+
+std::string ExrWriteOptions::layoutChange() const {
+  return type != ExrPixelChoice::Input ? "pixel types are changed"
+         : rgbaOnly                    ? "only R, G, B and A are kept"
+         : zipLevel > 0                ? "a deflate level is given"
+                                       : std::string();
+}
 
 // One channel of the output and where its samples come from.
 struct ExrOutput::ChannelWrite {
@@ -149,12 +155,11 @@ ExrOutput::ExrOutput(const std::string &path, const ExrInput &input, const ExrWr
       header.insert(name, Imf::StringAttribute(value));
     }
     // The chunks are copied only where the part keeps its layout.
-    notCopied_ = options.type != ExrPixelChoice::Input ? "pixel types are changed"
-                 : options.rgbaOnly                    ? "only R, G, B and A are kept"
-                 : options.zipLevel > 0                ? "a deflate level is given"
-                 : !input.chunkCopyRefusal().empty()   ? input.chunkCopyRefusal()
-                 : !input.keepsChunks()                ? "the frame was read without its chunks"
-                                                       : std::string();
+    notCopied_ = options.layoutChange();
+    if (notCopied_.empty()) notCopied_ = input.chunkCopyRefusal();
+    if (notCopied_.empty() && !input.keepsChunks()) {
+      notCopied_ = "the frame was read without its chunks";
+    }
     if (notCopied_.empty() && !sameSamples(list, input.header().channels())) {
       notCopied_ = "the channels change";
     }

@@ -36,6 +36,12 @@ struct ExrWriteOptions {
   // half would change), and at the commit how many chunks were copied as
   // read, or why every chunk was packed again.
   bool verbose = false;
+
+  // What these options change of the input part's layout, as --verbose
+  // says it ("pixel types are changed", ...), or empty when every channel
+  // goes out in its own type, compressed as it came: then the chunks the
+  // filter leaves alone can be copied as read.
+  std::string layoutChange() const;
 };
 
 // The output of one input, written strip by strip in order from the top:

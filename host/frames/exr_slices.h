@@ -55,4 +55,10 @@ inline void forEachAsFloat(const void *from, Imf::PixelType type, std::size_t sa
   }
 }
 
+// A float as a uint channel holds it: out of range, clamped to the range;
+// NaN, 0.
+inline unsigned int uintSample(float v) {
+  return !(v > 0.0f) ? 0u : v >= 4294967040.0f ? 4294967295u : static_cast<unsigned int>(v);
+}
+
 } // namespace qx

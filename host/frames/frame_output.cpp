@@ -102,6 +102,10 @@ ExrWriteOptions exrWriteOptionsFor(const FrameOutputOptions &output) {
 
 } // namespace
 
+bool copiesChunks(const FrameOutputOptions &output) {
+  return !output.png && !output.planesOut && exrWriteOptionsFor(output).layoutChange().empty();
+}
+
 std::unique_ptr<FrameSink> makeFrameSink(const std::string &path, const ExrInput &input,
                                          const FrameOutputOptions &output) {
   noteSplitLinks(output, path);

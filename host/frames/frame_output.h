@@ -39,12 +39,6 @@ struct FrameOutputOptions {
   // Say which output has other names (hard links), and which channels keep
   // float under half.
   bool verbose = false;
-
-  // An EXR output in the input part's own layout: every channel, in its
-  // own type, compressed as it was.
-  bool keepsLayout() const {
-    return !png && !planesOut && !rgbaOnly && !half && !forceFloat && zipLevel == 0;
-  }
 };
 
 // Throws Error when an EXR output carrying every channel would write two
@@ -71,6 +65,11 @@ public:
   virtual void write(const ExrStrip &strip, const Frame &colour) = 0;
   virtual void commit() = 0;
 };
+
+// Whether `output` is an EXR file in the input part's own layout, whose
+// writer copies the chunks the filter leaves alone (the reader then keeps
+// them).
+bool copiesChunks(const FrameOutputOptions &output);
 
 // The output of `input` at `path` as `output` asks: an EXR file written as
 // the strips come, or the colour gathered whole for a PNG or planes. Throws

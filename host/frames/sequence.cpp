@@ -409,7 +409,7 @@ FrameSequence::FrameSequence(FrameFilter &filter, const FrameReadOptions &frame,
   read_.memory.displayPicture = output.png && output.pngDisplayWindow;
   // An output that keeps the part's layout copies the chunks the filter
   // leaves alone, as the reader kept them.
-  read_.keepChunks = output.keepsLayout();
+  read_.keepChunks = copiesChunks(output);
   if (options_.single) read_.memory.outputs = 1;
 }
 
